@@ -1,0 +1,14 @@
+/*
+ * zevud.h - the whole public interface of Rakmo ZevUD in one include.
+ * Each family has a header of its own; see there for the per-function
+ * contracts (ownership, thread-safety, status codes).
+ */
+#ifndef ZEVUD_H
+#define ZEVUD_H
+
+#include "rk_common.h"
+#include "rk_error.h"
+#include "rk_memory.h"
+#include "rk_database.h"
+
+#endif /* ZEVUD_H */

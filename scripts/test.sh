@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the library and its tests and runs the whole suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVUD_WERROR="${ZEVUD_WERROR:-OFF}" >/dev/null
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
