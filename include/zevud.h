@@ -10,5 +10,12 @@
 #include "rk_error.h"
 #include "rk_memory.h"
 #include "rk_database.h"
+#include "rk_vector.h"
+#include "rk_quant.h"
+#include "rk_index.h"
+#include "rk_platform.h"
+#include "rk_log.h"
+#include "rk_string.h"
+#include "rk_hash.h"
 
 #endif /* ZEVUD_H */
