@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds every fuzz target with clang and runs each one briefly over its seed
+# corpus (seconds per target: first argument, default 20).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-20}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZEVUD_FUZZ=ON -DZEVUD_SANITIZE=ON -DZEVUD_TESTS=OFF -DZEVUD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$(nproc)"
+shopt -s nullglob
+for bin in build-fuzz/fuzz/*_fuzz; do
+  name=$(basename "$bin" _fuzz)
+  work=$(mktemp -d)
+  seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+  echo "== fuzz $name for ${secs}s =="
+  "$bin" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 "$work" "${seeds[@]}" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
