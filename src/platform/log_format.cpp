@@ -50,8 +50,8 @@ void log_format_timestamp(char *out, size_t cap, int64_t epoch_ms) {
     }
     os::LocalTime t{};
     os::local_time(seconds, &t);
-    std::snprintf(out, cap, "%04d-%02d-%02d %02d:%02d:%02d.%03u", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second, static_cast<unsigned>(millis));
+    std::snprintf(out, cap, "%04d-%02d-%02d %02d:%02d:%02d.%03u", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second, static_cast<unsigned>(millis));
 }
 
 size_t log_expand_template(char *out, size_t cap, const char *tmpl, const LogLineParts &parts) {
@@ -69,20 +69,31 @@ size_t log_expand_template(char *out, size_t cap, const char *tmpl, const LogLin
         }
         ++p;
         switch (directive) {
-            case 'T': w.put(parts.timestamp); break;
+            case 'T':
+                w.put(parts.timestamp);
+                break;
             case 'L':
                 std::snprintf(scratch, sizeof scratch, "%-5s", rk_log_level_string(parts.level));
                 w.put(scratch);
                 break;
-            case 'F': w.put(log_base_name(parts.file)); break;
+            case 'F':
+                w.put(log_base_name(parts.file));
+                break;
             case 'N':
                 std::snprintf(scratch, sizeof scratch, "%d", parts.line);
                 w.put(scratch);
                 break;
-            case 'M': w.put(parts.function); break;
-            case 'm': w.put(parts.message); break;
-            case '%': w.put("%", 1); break;
-            default: break;  // unknown directives vanish with their '%'
+            case 'M':
+                w.put(parts.function);
+                break;
+            case 'm':
+                w.put(parts.message);
+                break;
+            case '%':
+                w.put("%", 1);
+                break;
+            default:
+                break;  // unknown directives vanish with their '%'
         }
     }
     out[w.len] = '\0';

@@ -11,7 +11,7 @@ namespace rk {
 // The pieces a template directive can expand to; null texts count as empty.
 struct LogLineParts {
     int level;
-    const char *file;      // full path; %F shows its base name
+    const char *file;  // full path; %F shows its base name
     int line;
     const char *function;
     const char *message;

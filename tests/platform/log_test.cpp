@@ -60,9 +60,9 @@ TEST(LogTemplate, DirectivesExpand) {
     EXPECT_EQ(expand("%L|", RK_LOG_WARN), "WARN |");
     EXPECT_EQ(expand("%L|", RK_LOG_ERROR), "ERROR|");
     EXPECT_EQ(expand("%L|", 9), "UNKNOWN|");
-    EXPECT_EQ(expand("a%qb"), "ab");        // unknown directive vanishes
+    EXPECT_EQ(expand("a%qb"), "ab");  // unknown directive vanishes
     EXPECT_EQ(expand("100%% done"), "100% done");
-    EXPECT_EQ(expand("end%"), "end%");      // a lone trailing '%'
+    EXPECT_EQ(expand("end%"), "end%");  // a lone trailing '%'
     EXPECT_EQ(expand("%m%m"), "msgmsg");
     EXPECT_EQ(expand(""), "");
 }
@@ -128,7 +128,9 @@ TEST_F(LoggerTest, FileLinesFollowTheDefaultTemplate) {
     const auto lines = logged();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(std::regex_match(
-        lines[0], std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[INFO \] source\.cpp:17 do_work: hello 42 there)")))
+        lines[0],
+        std::regex(
+            R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[INFO \] source\.cpp:17 do_work: hello 42 there)")))
         << lines[0];
 }
 
