@@ -112,14 +112,19 @@ RK_API rk_status_t rk_hash_table_delete(rk_hash_table_t *table, const void *key)
 RK_API rk_status_t rk_hash_table_clear(rk_hash_table_t *table);
 /** Number of entries; 0 for null. */
 RK_API uint64_t rk_hash_table_size(const rk_hash_table_t *table);
-/**
- * Replace one of the table's functions; nothing happens when either argument
- * is null. A new hash function sends later lookups of old entries to other
- * buckets: replace it before inserting.
+/*
+ * The setters replace one of the table's functions; nothing happens when
+ * either argument is null. Old entries stay where they are: set the
+ * functions before inserting.
  */
+
+/** Replaces the hash function (a new one sends lookups of old entries to other buckets). */
 RK_API void rk_hash_table_set_hash_func(rk_hash_table_t *table, rk_hash_fn fn);
+/** Replaces the key comparison. */
 RK_API void rk_hash_table_set_compare_func(rk_hash_table_t *table, rk_hash_compare_fn fn);
+/** Replaces the key copy; a copy function returning null makes inserts fail with RK_ERR_NO_MEMORY. */
 RK_API void rk_hash_table_set_key_copy_func(rk_hash_table_t *table, rk_hash_copy_fn fn);
+/** Replaces the value copy (its result is stored as is, null included). */
 RK_API void rk_hash_table_set_value_copy_func(rk_hash_table_t *table, rk_hash_copy_fn fn);
 /** Releases nothing: the table's memory goes with its arena. Null is ignored. */
 RK_API void rk_hash_table_destroy(rk_hash_table_t *table);
