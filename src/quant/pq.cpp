@@ -221,6 +221,19 @@ RK_API void rk_pq_encode_batch(const rk_pq_t *pq, const float *data, uint8_t *co
                                uint64_t count) {
     if (!pq || !data || !codes || pq->ksub > kMaxCentroids) return;
     if (!rows_fit(count, pq->dim, sizeof(float))) return;
+    // Transposing the codebooks costs about one vector's encoding, so it
+    // pays from a few rows on; without the scratch, rows go one by one.
+    rk::HookPtr<float> t;
+    if (count >= 4 && rk::pq_transposed_encoding(pq)) {
+        t = rk::hook_unique_array<float>(size_t{pq->ksub} * pq->dim);
+    }
+    if (t) {
+        rk::pq_transpose(pq, t.get());
+        for (size_t r = 0; r < count; ++r) {
+            rk::pq_encode_transposed(pq, t.get(), data + r * pq->dim, codes + r * pq->m);
+        }
+        return;
+    }
     for (size_t r = 0; r < count; ++r) encode_row(pq, data + r * pq->dim, codes + r * pq->m);
 }
 

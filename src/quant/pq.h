@@ -34,6 +34,14 @@ float pq_l2sq(const rk_pq_t *pq, const float *query, const uint8_t *code);
 // Bytes that name no centroid give zeros for their sub-space.
 void pq_reconstruct(const rk_pq_t *pq, const uint8_t *code, float *out);
 
+// Batch encoding through transposed codebooks (pq_encode.cpp): usable when
+// ksub is 8 to 256. pq_transpose writes m * dsub * ksub floats (component k
+// of centroid j of sub-space i at (i * dsub + k) * ksub + j);
+// pq_encode_transposed then gives rk_pq_encode's code for x bit for bit.
+bool pq_transposed_encoding(const rk_pq_t *pq);
+void pq_transpose(const rk_pq_t *pq, float *t);
+void pq_encode_transposed(const rk_pq_t *pq, const float *t, const float *x, uint8_t *code);
+
 }  // namespace rk
 
 #endif
