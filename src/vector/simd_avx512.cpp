@@ -27,6 +27,7 @@ struct Avx512 {
     // quarters; the transpose stays within each quarter.
     static void columns4(const float *const *rows, uint32_t j, V c[4]) {
         V a[4];
+#pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) {
             V v = _mm512_castps128_ps512(_mm_loadu_ps(rows[i] + j));
             v = _mm512_insertf32x4(v, _mm_loadu_ps(rows[i + 4] + j), 1);

@@ -37,21 +37,27 @@ template <class I, Op op, int R>
 inline void group(const float *q, const float *const *rows, uint32_t dim, float *out) {
     using V = typename I::V;
     V acc[R];
+#pragma GCC unroll 4
     for (int r = 0; r < R; ++r) acc[r] = I::zero();
     uint32_t j = 0;
     for (; j + 4 <= dim; j += 4) {
         V qj[4];
+#pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) qj[k] = op == Op::SqNorm ? I::zero() : I::set1(q[j + k]);
+#pragma GCC unroll 4
         for (int r = 0; r < R; ++r) {
             V c[4];
             I::columns4(rows + r * I::W, j, c);
+#pragma GCC unroll 4
             for (int k = 0; k < 4; ++k) acc[r] = I::add(acc[r], term<I, op>(qj[k], c[k]));
         }
     }
     for (; j < dim; ++j) {
         const V qj = op == Op::SqNorm ? I::zero() : I::set1(q[j]);
+#pragma GCC unroll 4
         for (int r = 0; r < R; ++r) acc[r] = I::add(acc[r], term<I, op>(qj, I::column(rows + r * I::W, j)));
     }
+#pragma GCC unroll 4
     for (int r = 0; r < R; ++r) I::store(out + r * I::W, acc[r]);
 }
 
