@@ -1,4 +1,4 @@
-// Batch kernels on AVX2: eight rows per register, two registers at a time.
+// Batch kernels on AVX2: eight rows per register.
 // Only FMA-free instructions: a fused multiply-add would round once where
 // the reference loop rounds twice.
 #pragma GCC target("avx2")

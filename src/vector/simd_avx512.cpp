@@ -1,5 +1,5 @@
-// Batch kernels on AVX-512F: sixteen rows per register, two registers at a
-// time. No fused multiply-add (see simd_avx2.cpp).
+// Batch kernels on AVX-512F: sixteen rows per register. No fused
+// multiply-add (see simd_avx2.cpp).
 #pragma GCC target("avx512f")
 // GCC 12's unpack intrinsics pass an intentionally undefined register as the
 // unused merge source, which -Wmaybe-uninitialized flags after inlining.

@@ -64,11 +64,11 @@ public:
 
 // Every path the processor supports, forced in turn, against the oracle:
 // dimensions 1..300 cover every tail length and unroll boundary; row counts
-// cover full double groups, single groups and padded partial groups.
+// cover full groups of every register width and padded partial groups.
 TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
     PathGuard guard;
     std::mt19937 rng(12345);
-    const size_t kRows = 53;  // 32 + 16 + 5 for AVX-512, 2x8+... for the rest
+    const size_t kRows = 53;  // three full groups of 16 (or more of 8, 4) and a partial one
     for (int p = 0; p < rk::kern::kPathCount; ++p) {
         const Path path = Path(p);
         if (!rk::kern::force_path(path)) {
