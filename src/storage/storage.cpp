@@ -321,21 +321,18 @@ RK_API rk_status_t rk_storage_close(rk_storage_t *storage) {
 
 RK_API rk_status_t rk_storage_destroy(rk_storage_t *storage) {
     if (!storage) return RK_ERR_INVALID_ARG;
-    // Closing may release the object together with its path: keep a copy.
-    rk::HookPtr<char> path;
-    if (is_file_backed(storage) && storage->path) {
-        const size_t n = std::strlen(storage->path);
-        path.reset(rk::hook_array<char>(n + 1));
-        if (!path) return RK_ERR_NO_MEMORY;
-        std::memcpy(path.get(), storage->path, n + 1);
-    }
+    // The name goes first: closing may release the object with its path, and
+    // an open descriptor keeps working on an unlinked file until it closes.
+    const bool removed =
+        !is_file_backed(storage) || !storage->path || rk::os::remove_file(storage->path) == 0;
     const rk_status_t status = rk_storage_close(storage);
-    if (path && rk::os::remove_file(path.get()) != 0) return RK_ERR_IO;
-    return status;
+    return removed ? status : RK_ERR_IO;
 }
 
 RK_API rk_status_t rk_storage_sync(rk_storage_t *storage) {
     if (!storage) return RK_ERR_INVALID_ARG;
+    // Under the lock: a write that grows a mapped file replaces the view.
+    Locked lock(storage);
     if (storage->base && storage->config.mode == RK_STORAGE_MAPPED) {
         return rk::os::flush_view(storage->base, storage->used) == 0 ? RK_OK : RK_ERR_UNKNOWN;
     }

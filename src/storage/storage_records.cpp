@@ -196,14 +196,18 @@ RK_API int32_t rk_storage_alloc_block(rk_storage_t *storage, uint64_t size) {
     const size_t bytes = kBlockHeaderSize + static_cast<size_t>(size);
     rk::HookPtr<unsigned char> block(static_cast<unsigned char *>(rk_calloc(bytes, 1)));
     if (!block) return -1;
+    // The counter is read, written and advanced under the storage's lock
+    // (recursive), so concurrent allocations never share an id.
+    rk_mutex_lock(storage->mutex);
     rk_storage_block_header_t head{};
     head.block_id = storage->stats[kStatBlockCounter];
     head.payload_size = static_cast<uint32_t>(size);
     encode_block_header(head, block.get());
     uint64_t end = 0;
-    if (write(storage, block.get(), bytes, nullptr, &end) != RK_OK) return -1;
-    ++storage->stats[kStatBlockCounter];
-    return static_cast<int32_t>(static_cast<uint32_t>(end));
+    const rk_status_t status = write(storage, block.get(), bytes, nullptr, &end);
+    if (status == RK_OK) ++storage->stats[kStatBlockCounter];
+    rk_mutex_unlock(storage->mutex);
+    return status == RK_OK ? static_cast<int32_t>(static_cast<uint32_t>(end)) : -1;
 }
 
 RK_API rk_status_t rk_storage_free_block(rk_storage_t *, uint64_t) { return RK_OK; }
