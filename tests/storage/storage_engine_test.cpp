@@ -323,7 +323,9 @@ TEST_F(StorageEngine, ConcurrentWritersNeverShareBlocksOrLoseBytes) {
             threads.emplace_back([s] {
                 for (int i = 0; i < kBlocks; ++i) {
                     ASSERT_GT(rk_storage_alloc_block(s, 3), 0);
-                    if (i % 50 == 0) ASSERT_EQ(rk_storage_sync(s), RK_OK);
+                    if (i % 50 == 0) {
+                        ASSERT_EQ(rk_storage_sync(s), RK_OK);
+                    }
                 }
             });
         }
