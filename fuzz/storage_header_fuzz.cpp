@@ -2,14 +2,14 @@
 // walks everything a reader can reach: the headers, the block chain, and
 // float arrays and vector records sized by values taken from the input.
 // Any input must give statuses, never a crash, a hang or a huge allocation.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include "rk_storage.h"
 
