@@ -9,20 +9,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "rk_storage.h"
 
 namespace {
 
-const std::string &scratch_path() {
-    static const std::string path = [] {
-        char tmpl[] = "/tmp/rk_storage_fuzz_XXXXXX";
-        const int fd = mkstemp(tmpl);
-        if (fd >= 0) close(fd);
-        return std::string(tmpl);
+// One scratch file per process, removed at exit. Plain storage, so it is
+// still there when exit handlers run.
+char g_path[64] = "/tmp/rk_storage_fuzz_XXXXXX";
+
+const char *scratch_path() {
+    static const bool made = [] {
+        const int fd = mkstemp(g_path);
+        if (fd < 0) return false;
+        close(fd);
+        std::atexit([] { unlink(g_path); });
+        return true;
     }();
-    return path;
+    return made ? g_path : nullptr;
 }
 
 uint32_t u32_from(const uint8_t *data, size_t size, size_t at) {
@@ -63,8 +67,8 @@ void walk(rk_storage_t *s, const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string &path = scratch_path();
-    FILE *f = std::fopen(path.c_str(), "wb");
+    const char *path = scratch_path();
+    FILE *f = path ? std::fopen(path, "wb") : nullptr;
     if (!f) return 0;
     if (size) std::fwrite(data, 1, size, f);
     std::fclose(f);
@@ -73,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         rk_storage_config_t config{};
         config.mode = mode;
         config.access = RK_STORAGE_READ_ONLY;
-        config.path = rk_string_t{path.c_str(), path.size()};
+        config.path = rk_string_t{path, std::strlen(path)};
         config.page_size = 4096;
         config.capacity = 0x4000000;
         rk_storage_t *s = rk_storage_create(nullptr, &config);

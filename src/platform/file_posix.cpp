@@ -202,7 +202,15 @@ int current_dir(char *buffer, size_t size) { return ::getcwd(buffer, size) ? 0 :
 
 int make_temp_file(char *template_path) {
     if (!template_path) return -1;
-    return ::mkostemp(template_path, O_CLOEXEC);
+    const int fd = ::mkostemp(template_path, O_CLOEXEC);
+    // mkostemp creates 0600; a file that replaces another by rename must
+    // carry the permissions every other file the library creates has.
+    if (fd >= 0 && ::fchmod(fd, 0644) != 0) {
+        ::close(fd);
+        ::unlink(template_path);
+        return -1;
+    }
+    return fd;
 }
 
 struct DirStream {

@@ -310,6 +310,9 @@ TEST_F(FileTest, AtomicReplaceSwapsContentsWhole) {
     const std::string p = path("cat");
     ASSERT_EQ(rk::file_write_atomic(p.c_str(), "new", 3), RK_OK);
     EXPECT_EQ(get("cat"), "new");
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // as any file the library creates
     ASSERT_EQ(rk::file_write_atomic(path("fresh").c_str(), "", 0), RK_OK);
     EXPECT_EQ(get("fresh"), "");
     EXPECT_EQ(list(""), (std::vector<std::string>{"cat", "fresh"}));  // no temporaries left
