@@ -13,8 +13,9 @@
  * work, so single calls from several threads are safe. Multi-field writers
  * (rk_storage_write_header, rk_storage_write_collection_header, a caller's
  * cursor chain) take it once per field: two threads writing to one storage
- * can interleave fields, so callers serialise such writers. rk_storage_sync,
- * iterators and rk_storage_alloc_block's block counter are not guarded.
+ * can interleave fields, so callers serialise such writers. rk_storage_sync
+ * and rk_storage_alloc_block (counter included) take the lock too. An
+ * iterator belongs to one thread.
  * Close and destroy must not race with any other call on the object.
  *
  * Memory: all state of a storage (the object, its path copy, its memory
@@ -206,15 +207,18 @@ RK_API rk_storage_t *rk_storage_open(rk_arena_t *arena, const char *path, int32_
 RK_API rk_status_t rk_storage_close(rk_storage_t *storage);
 
 /**
- * Closes a storage (see rk_storage_close) and, in file or mapped mode,
- * deletes its file.
- * @return close's status, or RK_ERR_IO when the file cannot be deleted.
+ * Deletes the file of a file or mapped storage, then closes the storage (see
+ * rk_storage_close); the storage is closed even when the file cannot be
+ * deleted.
+ * @return close's status, or RK_ERR_IO when the file cannot be deleted;
+ *         RK_ERR_INVALID_ARG for null.
  */
 RK_API rk_status_t rk_storage_destroy(rk_storage_t *storage);
 
 /**
  * Makes written data durable: a mapped view's data is flushed, a descriptor
- * committed; nothing to do in memory mode. Takes no lock.
+ * committed; nothing to do in memory mode. Takes the lock, so it never
+ * races a write that replaces a mapped view.
  * @return RK_OK, RK_ERR_INVALID_ARG for null, -1 (RK_ERR_UNKNOWN) when the
  *         flush or commit fails.
  */

@@ -29,10 +29,14 @@ os::OpenMode parse_mode(const rk_string_t *mode) {
     if (!m || m[0] == '\0') return os::OpenMode::read;
     const bool plus = m[1] == '+';
     switch (m[0]) {
-        case 'r': return plus ? os::OpenMode::read_write : os::OpenMode::read;
-        case 'w': return plus ? os::OpenMode::read_write_trunc : os::OpenMode::write_trunc;
-        case 'a': return os::OpenMode::write_append;
-        default: return os::OpenMode::read;
+        case 'r':
+            return plus ? os::OpenMode::read_write : os::OpenMode::read;
+        case 'w':
+            return plus ? os::OpenMode::read_write_trunc : os::OpenMode::write_trunc;
+        case 'a':
+            return os::OpenMode::write_append;
+        default:
+            return os::OpenMode::read;
     }
 }
 

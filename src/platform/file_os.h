@@ -75,7 +75,7 @@ int stat_path(const char *path, PathInfo *info, bool follow_links = true);
 // The current directory into buffer (NUL-terminated); 0, or -1 when it fails
 // or does not fit.
 [[nodiscard]] int current_dir(char *buffer, size_t size);
-// Creates and opens (read-write, exclusive, 0600) a file named by template,
+// Creates and opens (read-write, exclusive, mode 0644) a file named by template,
 // whose last six characters "XXXXXX" are replaced in place; fd or -1.
 [[nodiscard]] int make_temp_file(char *template_path);
 

@@ -22,8 +22,8 @@ constexpr size_t kAbsPathMax = 4096;
 // process-wide generator, whose sequence other subsystems reproduce.
 uint64_t temp_entropy() {
     static std::atomic<uint64_t> counter{0};
-    const auto ticks = static_cast<uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    const auto ticks =
+        static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     uint64_t z = ticks + 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
@@ -43,8 +43,7 @@ char *temp_suffix(char *text) {
 }
 
 void fill_suffix(char *suffix) {
-    static const char kAlphabet[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     uint64_t bits = temp_entropy();
     for (size_t i = 0; i < kTempSuffix; ++i) {
         suffix[i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
@@ -97,8 +96,7 @@ void remove_temp(int fd, const char *temp) {
 
 // Writes, syncs and closes the temporary file; on failure it is removed.
 rk_status_t fill_temp(int fd, const char *temp, const void *data, size_t length) {
-    const bool written =
-        length == 0 || os::write_all(fd, data, length) == static_cast<int64_t>(length);
+    const bool written = length == 0 || os::write_all(fd, data, length) == static_cast<int64_t>(length);
     if (!written || os::sync_fd(fd) != 0) {
         remove_temp(fd, temp);
         return RK_ERR_IO;

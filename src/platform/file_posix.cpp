@@ -35,13 +35,20 @@ bool fault_hit(Fault kind) {
 
 int open_flags(OpenMode mode) {
     switch (mode) {
-        case OpenMode::read: return O_RDONLY;
-        case OpenMode::read_write: return O_RDWR;
-        case OpenMode::write_trunc: return O_WRONLY | O_CREAT | O_TRUNC;
-        case OpenMode::read_write_trunc: return O_RDWR | O_CREAT | O_TRUNC;
-        case OpenMode::write_append: return O_WRONLY | O_CREAT | O_APPEND;
-        case OpenMode::read_write_create: return O_RDWR | O_CREAT;
-        case OpenMode::write_create: return O_WRONLY | O_CREAT;
+        case OpenMode::read:
+            return O_RDONLY;
+        case OpenMode::read_write:
+            return O_RDWR;
+        case OpenMode::write_trunc:
+            return O_WRONLY | O_CREAT | O_TRUNC;
+        case OpenMode::read_write_trunc:
+            return O_RDWR | O_CREAT | O_TRUNC;
+        case OpenMode::write_append:
+            return O_WRONLY | O_CREAT | O_APPEND;
+        case OpenMode::read_write_create:
+            return O_RDWR | O_CREAT;
+        case OpenMode::write_create:
+            return O_WRONLY | O_CREAT;
     }
     return O_RDONLY;
 }
@@ -171,9 +178,7 @@ int stat_path(const char *path, PathInfo *info, bool follow_links) {
     return 0;
 }
 
-int make_dir(const char *path, unsigned mode) {
-    return path ? ::mkdir(path, static_cast<mode_t>(mode)) : -1;
-}
+int make_dir(const char *path, unsigned mode) { return path ? ::mkdir(path, static_cast<mode_t>(mode)) : -1; }
 
 bool last_error_was_exists() { return errno == EEXIST; }
 int remove_dir(const char *path) { return path ? ::rmdir(path) : -1; }
@@ -193,13 +198,19 @@ int sync_dir(const char *path) {
     return r;
 }
 
-int current_dir(char *buffer, size_t size) {
-    return ::getcwd(buffer, size) ? 0 : -1;
-}
+int current_dir(char *buffer, size_t size) { return ::getcwd(buffer, size) ? 0 : -1; }
 
 int make_temp_file(char *template_path) {
     if (!template_path) return -1;
-    return ::mkostemp(template_path, O_CLOEXEC);
+    const int fd = ::mkostemp(template_path, O_CLOEXEC);
+    // mkostemp creates 0600; a file that replaces another by rename must
+    // carry the permissions every other file the library creates has.
+    if (fd >= 0 && ::fchmod(fd, 0644) != 0) {
+        ::close(fd);
+        ::unlink(template_path);
+        return -1;
+    }
+    return fd;
 }
 
 struct DirStream {

@@ -23,8 +23,10 @@ constexpr size_t kHeaderMarkOffset = 184;
 constexpr size_t kBlockHeaderSize = RK_STORAGE_BLOCK_HEADER_SIZE;
 constexpr size_t kVectorHeadSize = 12;
 constexpr size_t kCollectionHeaderSize = RK_STORAGE_COLLECTION_HEADER_SIZE;
-// The collection checksum covers the record's bytes before this offset.
+// The collection checksum lies at this offset and covers the record's first
+// kCollectionChecksumSpan bytes, taken while the checksum field holds 0.
 constexpr size_t kCollectionChecksumOffset = 184;
+constexpr size_t kCollectionChecksumSpan = 188;
 
 // Field offsets of the file header.
 enum HeaderField : size_t {
@@ -76,7 +78,7 @@ void encode_block_header(const rk_storage_block_header_t &block, unsigned char o
 void decode_block_header(const unsigned char in[kBlockHeaderSize], rk_storage_block_header_t *block);
 
 // The exact 192 bytes of a collection header record. Collection files build
-// their checksum over encode_collection_header's bytes 0..183.
+// their checksum over bytes 0..187 of this image, encoded with checksum 0.
 void encode_collection_header(const rk_storage_collection_header_t &record,
                               unsigned char out[kCollectionHeaderSize]);
 void decode_collection_header(const unsigned char in[kCollectionHeaderSize],

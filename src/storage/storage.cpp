@@ -29,10 +29,14 @@ bool is_file_backed(const rk_storage_t *s) { return s->config.mode != RK_STORAGE
 
 os::OpenMode open_mode(int32_t access) {
     switch (access) {
-        case RK_STORAGE_READ_WRITE: return os::OpenMode::read_write;
-        case RK_STORAGE_CREATE: return os::OpenMode::read_write_create;
-        case RK_STORAGE_CREATE_TRUNCATE: return os::OpenMode::read_write_trunc;
-        default: return os::OpenMode::read;
+        case RK_STORAGE_READ_WRITE:
+            return os::OpenMode::read_write;
+        case RK_STORAGE_CREATE:
+            return os::OpenMode::read_write_create;
+        case RK_STORAGE_CREATE_TRUNCATE:
+            return os::OpenMode::read_write_trunc;
+        default:
+            return os::OpenMode::read;
     }
 }
 
@@ -162,8 +166,8 @@ rk_status_t write_mapped(rk_storage_t *s, const void *data, uint64_t length, uin
 
 // Descriptor writes: file mode at `at` or the end of the file; a mapped
 // storage that lost its view keeps appending at its data end.
-rk_status_t write_descriptor(rk_storage_t *s, const void *data, uint64_t length,
-                             const uint64_t *at, uint64_t *start) {
+rk_status_t write_descriptor(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at,
+                             uint64_t *start) {
     if (s->fd < 0 || length > SIZE_MAX) return RK_ERR_IO;
     uint64_t pos;
     if (s->config.mode == RK_STORAGE_MAPPED) {
@@ -227,8 +231,7 @@ uint64_t data_start(rk_storage_t *s) {
     return s->config.mode == RK_STORAGE_MEMORY ? 0 : get_u64(s->header + kOffHeaderSize);
 }
 
-rk_status_t write(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at,
-                  uint64_t *end) {
+rk_status_t write(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at, uint64_t *end) {
     if (!s || !data || length == 0) return RK_ERR_INVALID_ARG;
     Locked lock(s);
     if (s->read_only) return RK_ERR_READ_ONLY;
@@ -321,21 +324,18 @@ RK_API rk_status_t rk_storage_close(rk_storage_t *storage) {
 
 RK_API rk_status_t rk_storage_destroy(rk_storage_t *storage) {
     if (!storage) return RK_ERR_INVALID_ARG;
-    // Closing may release the object together with its path: keep a copy.
-    rk::HookPtr<char> path;
-    if (is_file_backed(storage) && storage->path) {
-        const size_t n = std::strlen(storage->path);
-        path.reset(rk::hook_array<char>(n + 1));
-        if (!path) return RK_ERR_NO_MEMORY;
-        std::memcpy(path.get(), storage->path, n + 1);
-    }
+    // The name goes first: closing may release the object with its path, and
+    // an open descriptor keeps working on an unlinked file until it closes.
+    const bool removed =
+        !is_file_backed(storage) || !storage->path || rk::os::remove_file(storage->path) == 0;
     const rk_status_t status = rk_storage_close(storage);
-    if (path && rk::os::remove_file(path.get()) != 0) return RK_ERR_IO;
-    return status;
+    return removed ? status : RK_ERR_IO;
 }
 
 RK_API rk_status_t rk_storage_sync(rk_storage_t *storage) {
     if (!storage) return RK_ERR_INVALID_ARG;
+    // Under the lock: a write that grows a mapped file replaces the view.
+    Locked lock(storage);
     if (storage->base && storage->config.mode == RK_STORAGE_MAPPED) {
         return rk::os::flush_view(storage->base, storage->used) == 0 ? RK_OK : RK_ERR_UNKNOWN;
     }
@@ -351,13 +351,9 @@ RK_API rk_status_t rk_storage_verify(rk_storage_t *storage) {
     return RK_OK;
 }
 
-RK_API rk_status_t rk_storage_compact(rk_storage_t *storage) {
-    return storage ? RK_OK : RK_ERR_INVALID_ARG;
-}
+RK_API rk_status_t rk_storage_compact(rk_storage_t *storage) { return storage ? RK_OK : RK_ERR_INVALID_ARG; }
 
-RK_API rk_status_t rk_storage_register_backend(const char *, const void *) {
-    return RK_ERR_NOT_SUPPORTED;
-}
+RK_API rk_status_t rk_storage_register_backend(const char *, const void *) { return RK_ERR_NOT_SUPPORTED; }
 
 RK_API rk_status_t rk_storage_get_stats(rk_storage_t *storage, rk_storage_stats_t *out) {
     if (!storage || !out) return RK_ERR_INVALID_ARG;

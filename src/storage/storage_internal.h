@@ -40,7 +40,7 @@ struct rk_storage_iterator {
     uint64_t position;  // offset of the current block
     uint64_t end;       // no block starts at or past this offset
     rk_storage_block_header_t current;
-    int started;        // set by the first rk_storage_iterator_next
+    int started;  // set by the first rk_storage_iterator_next
 };
 
 namespace rk::storage {
@@ -48,8 +48,8 @@ namespace rk::storage {
 // Writes length bytes under the lock. `at` places the bytes in file mode
 // (null: at the end of the file); memory and mapped mode always append.
 // On success *end (if given) receives the offset just past the bytes.
-[[nodiscard]] rk_status_t write(rk_storage_t *s, const void *data, uint64_t length,
-                                const uint64_t *at, uint64_t *end);
+[[nodiscard]] rk_status_t write(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at,
+                                uint64_t *end);
 
 // Reads up to size bytes at offset under the lock: the count read (in
 // memory and mapped mode all or nothing), or -1.

@@ -15,8 +15,8 @@ constexpr FieldSpan kHeaderFields[] = {
 };
 
 // Writes the spans of an encoded record from *cursor, advancing it.
-rk_status_t write_fields(rk_storage_t *s, const unsigned char *image, const FieldSpan *fields,
-                         size_t count, uint64_t *cursor) {
+rk_status_t write_fields(rk_storage_t *s, const unsigned char *image, const FieldSpan *fields, size_t count,
+                         uint64_t *cursor) {
     for (size_t i = 0; i < count; ++i) {
         RK_TRY(write(s, image + fields[i].offset, fields[i].size, cursor, cursor));
     }
@@ -72,8 +72,8 @@ RK_API rk_status_t rk_storage_write_f32(rk_storage_t *storage, float value, uint
     return rk_storage_write(storage, b, sizeof b, cursor);
 }
 
-RK_API rk_status_t rk_storage_write_f32_array(rk_storage_t *storage, const float *values,
-                                              uint64_t count, uint64_t *cursor) {
+RK_API rk_status_t rk_storage_write_f32_array(rk_storage_t *storage, const float *values, uint64_t count,
+                                              uint64_t *cursor) {
     if (!storage || !values || count == 0) return RK_ERR_INVALID_ARG;
     size_t bytes = 0;
     rk::HookPtr<unsigned char> scratch(float_scratch(count, 0, &bytes));
@@ -143,8 +143,7 @@ RK_API rk_status_t rk_storage_read_vector(rk_storage_t *storage, uint64_t offset
     // place, front to back (each value's bytes are read before it is stored).
     const uint64_t bytes = 4ull * dimension;
     auto *raw = reinterpret_cast<unsigned char *>(values_out);
-    if (offset > UINT64_MAX - kVectorHeadSize ||
-        !read_exact(storage, offset + kVectorHeadSize, raw, bytes)) {
+    if (offset > UINT64_MAX - kVectorHeadSize || !read_exact(storage, offset + kVectorHeadSize, raw, bytes)) {
         return RK_ERR_UNKNOWN;
     }
     for (uint32_t i = 0; i < dimension; ++i) values_out[i] = get_f32(raw + 4ull * i);
@@ -156,8 +155,8 @@ RK_API rk_status_t rk_storage_write_header(rk_storage_t *storage, const rk_stora
     unsigned char image[kHeaderRecordSize];
     encode_header_record(*record, image);
     uint64_t cursor = 0;
-    RK_TRY(write_fields(storage, image, kHeaderFields, sizeof kHeaderFields / sizeof kHeaderFields[0],
-                        &cursor));
+    RK_TRY(
+        write_fields(storage, image, kHeaderFields, sizeof kHeaderFields / sizeof kHeaderFields[0], &cursor));
     return rk_storage_write_u32(storage, 1, &cursor);
 }
 
@@ -196,14 +195,18 @@ RK_API int32_t rk_storage_alloc_block(rk_storage_t *storage, uint64_t size) {
     const size_t bytes = kBlockHeaderSize + static_cast<size_t>(size);
     rk::HookPtr<unsigned char> block(static_cast<unsigned char *>(rk_calloc(bytes, 1)));
     if (!block) return -1;
+    // The counter is read, written and advanced under the storage's lock
+    // (recursive), so concurrent allocations never share an id.
+    rk_mutex_lock(storage->mutex);
     rk_storage_block_header_t head{};
     head.block_id = storage->stats[kStatBlockCounter];
     head.payload_size = static_cast<uint32_t>(size);
     encode_block_header(head, block.get());
     uint64_t end = 0;
-    if (write(storage, block.get(), bytes, nullptr, &end) != RK_OK) return -1;
-    ++storage->stats[kStatBlockCounter];
-    return static_cast<int32_t>(static_cast<uint32_t>(end));
+    const rk_status_t status = write(storage, block.get(), bytes, nullptr, &end);
+    if (status == RK_OK) ++storage->stats[kStatBlockCounter];
+    rk_mutex_unlock(storage->mutex);
+    return status == RK_OK ? static_cast<int32_t>(static_cast<uint32_t>(end)) : -1;
 }
 
 RK_API rk_status_t rk_storage_free_block(rk_storage_t *, uint64_t) { return RK_OK; }
@@ -247,8 +250,7 @@ RK_API int rk_storage_iterator_next(rk_storage_iterator_t *iterator) {
     return 1;
 }
 
-RK_API uint64_t rk_storage_iterator_get_data(rk_storage_iterator_t *iterator, void *buffer,
-                                             uint64_t length) {
+RK_API uint64_t rk_storage_iterator_get_data(rk_storage_iterator_t *iterator, void *buffer, uint64_t length) {
     if (!iterator || !iterator->storage || !buffer || length == 0) return 0;
     const uint64_t payload = iterator->current.payload_size;
     const uint64_t n = payload < length ? payload : length;

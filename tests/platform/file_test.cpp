@@ -1,7 +1,6 @@
 // File-system utilities: descriptor modes, whole files, directory trees,
 // path helpers, temporary names and crash-safe replacement under faults.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,7 +197,7 @@ TEST_F(FileTest, DirectoryTreesAreMadeListedAndRemoved) {
     const std::string deep = path("a/b\\c/d");
     const rk_string_t dv = S(deep);
     ASSERT_EQ(rk_file_mkdir_recursive(&dv), RK_OK);
-    EXPECT_TRUE(exists("a/b/c/d"));  // '\' separates too, and '/' is written
+    EXPECT_TRUE(exists("a/b/c/d"));                  // '\' separates too, and '/' is written
     ASSERT_EQ(rk_file_mkdir_recursive(&dv), RK_OK);  // all there: nothing to do
     EXPECT_EQ(list("a/b/c/d"), std::vector<std::string>{});
     put("a/file", "1");
@@ -311,6 +310,9 @@ TEST_F(FileTest, AtomicReplaceSwapsContentsWhole) {
     const std::string p = path("cat");
     ASSERT_EQ(rk::file_write_atomic(p.c_str(), "new", 3), RK_OK);
     EXPECT_EQ(get("cat"), "new");
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // as any file the library creates
     ASSERT_EQ(rk::file_write_atomic(path("fresh").c_str(), "", 0), RK_OK);
     EXPECT_EQ(get("fresh"), "");
     EXPECT_EQ(list(""), (std::vector<std::string>{"cat", "fresh"}));  // no temporaries left
@@ -321,12 +323,10 @@ TEST_F(FileTest, AtomicReplaceSwapsContentsWhole) {
 TEST_F(FileTest, AtomicReplaceLosesNothingWhenAStepFails) {
     put("cat", "old contents");
     const std::string p = path("cat");
-    const rk::os::Fault steps[] = {rk::os::Fault::write, rk::os::Fault::sync,
-                                   rk::os::Fault::rename};
+    const rk::os::Fault steps[] = {rk::os::Fault::write, rk::os::Fault::sync, rk::os::Fault::rename};
     for (const rk::os::Fault step : steps) {
         rk::os::fault_arm(step, 1);
-        EXPECT_EQ(rk::file_write_atomic(p.c_str(), "new data", 8), RK_ERR_IO)
-            << static_cast<int>(step);
+        EXPECT_EQ(rk::file_write_atomic(p.c_str(), "new data", 8), RK_ERR_IO) << static_cast<int>(step);
         EXPECT_EQ(get("cat"), "old contents");
         EXPECT_EQ(list(""), std::vector<std::string>{"cat"});
     }

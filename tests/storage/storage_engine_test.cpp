@@ -1,6 +1,9 @@
 // The storage engine's behaviour in its three modes: round trips, growth,
 // cursors, reopening, read-only access, iteration, sync and the trivial
 // operations.
+#include <set>
+#include <thread>
+
 #include "storage/storage_test_util.h"
 
 namespace {
@@ -307,6 +310,41 @@ TEST_F(StorageEngine, CallersArenaHoldsTheStorage) {
     EXPECT_EQ(rk_storage_close(s), RK_OK);
     EXPECT_GT(rk_arena_get_used_size(arena), 0u);  // the caller's arena lives on
     rk_arena_destroy(arena);
+}
+
+TEST_F(StorageEngine, ConcurrentWritersNeverShareBlocksOrLoseBytes) {
+    for (const int32_t mode : {RK_STORAGE_MEMORY, RK_STORAGE_FILE, RK_STORAGE_MAPPED}) {
+        SCOPED_TRACE(mode);
+        rk_storage_t *s = make(mode, RK_STORAGE_CREATE_TRUNCATE);
+        ASSERT_NE(s, nullptr);
+        constexpr int kThreads = 4, kBlocks = 200;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([s] {
+                for (int i = 0; i < kBlocks; ++i) {
+                    ASSERT_GT(rk_storage_alloc_block(s, 3), 0);
+                    if (i % 50 == 0) {
+                        ASSERT_EQ(rk_storage_sync(s), RK_OK);
+                    }
+                }
+            });
+        }
+        for (std::thread &t : threads) t.join();
+        std::set<uint64_t> ids;
+        uint64_t offset = mode == RK_STORAGE_MEMORY ? 0 : 192;
+        for (int n = 0; n < kThreads * kBlocks; ++n, offset += 35) {
+            rk_storage_block_header_t info{};
+            ASSERT_EQ(rk_storage_get_block_info(s, offset, &info), RK_OK);
+            EXPECT_EQ(info.payload_size, 3u);
+            ids.insert(info.block_id);
+        }
+        EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kBlocks));
+        EXPECT_EQ(*ids.rbegin(), static_cast<uint64_t>(kThreads * kBlocks - 1));
+        rk_storage_stats_t st{};
+        ASSERT_EQ(rk_storage_get_stats(s, &st), RK_OK);
+        EXPECT_EQ(st.blocks_allocated, static_cast<uint64_t>(kThreads * kBlocks));
+        EXPECT_EQ(rk_storage_close(s), RK_OK);
+    }
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 
 namespace {
 
+using rk::os::Fault;
 using storage_test::Bytes;
 using storage_test::put_u32;
 using storage_test::put_u64;
 using storage_test::u64_at;
-using rk::os::Fault;
 
 class StorageFaults : public storage_test::StorageDir {};
 

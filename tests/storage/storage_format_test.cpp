@@ -35,7 +35,7 @@ TEST_F(StorageFormat, FreshHeaderAndDataSizeWrittenAtClose) {
     uint64_t cursor = 192;
     ASSERT_EQ(rk_storage_write(s, data, 10, &cursor), RK_OK);
     ASSERT_EQ(rk_storage_write(s, data, 4, &cursor), RK_OK);  // overwrites count too
-    EXPECT_EQ(u64_at(slurp(), 32), 0u);  // the size lives in memory until close
+    EXPECT_EQ(u64_at(slurp(), 32), 0u);                       // the size lives in memory until close
     ASSERT_EQ(rk_storage_close(s), RK_OK);
     b = slurp();
     ASSERT_EQ(b.size(), 206u);

@@ -4,12 +4,12 @@
 #define RK_TESTS_STORAGE_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sys/stat.h>
 #include <iterator>
 #include <string>
 #include <vector>
