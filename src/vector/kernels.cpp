@@ -76,9 +76,10 @@ bool cpu_has(Path p) {
 }
 
 // Preference order of the automatic choice. AVX2 ranks above AVX-512: the
-// kernels are bound by the transposing shuffles, and current Intel cores run
-// 512-bit shuffles on one port against two for 256-bit ones, so the AVX2 path
-// measured faster (kernels_bench). AVX-512 stays selectable.
+// kernels are bound by the transposing shuffles, which current Intel cores
+// issue on one port for 512-bit registers against two for 256-bit ones, and
+// the AVX-512 path measured no faster (kernels_bench) while risking lower
+// clocks. AVX-512 stays selectable through force_path.
 constexpr Path kPreference[] = {Path::Avx2, Path::Avx512, Path::Sse2};
 
 Path best_path() {

@@ -1,6 +1,8 @@
 // Product quantiser: creation rules, seeded training replayed draw by draw,
 // nearest-centroid encoding, code-space distances against a reconstruction,
 // the table path of the batch, malformed codes and bad arguments.
+#include "quant/pq.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "quant/pq.h"
 #include "rk_error.h"
 #include "rk_platform.h"
 #include "rk_quant.h"
@@ -168,6 +169,30 @@ TEST_F(Pq, EncodingPicksTheNearestCentroidLowestOnTies) {
     EXPECT_EQ(c, 0);
 }
 
+TEST_F(Pq, BatchEncodingAgreesWithSingleOnTiesNaNsAndInfinities) {
+    constexpr uint32_t dim = 12, m = 3;
+    for (uint32_t nbits : {0u, 2u, 3u, 4u, 8u}) {
+        rk_pq_t *pq = make(dim, m, nbits);
+        // Three training rows for up to 256 centroids: duplicates everywhere,
+        // so the lowest of several equal centroids must win.
+        const std::vector<float> data = random_rows(40 + nbits, 3, dim);
+        rk_srand(nbits);
+        ASSERT_EQ(rk_pq_train(pq, data.data(), 3), RK_OK);
+        std::vector<float> probe = random_rows(50 + nbits, 30, dim);
+        std::memcpy(probe.data(), data.data(), 3 * dim * sizeof(float));
+        probe[3 * dim + 1] = NAN;
+        probe[4 * dim + 5] = INFINITY;
+        probe[5 * dim + 9] = -INFINITY;
+        probe[6 * dim + 2] = 3e38f;
+        std::vector<uint8_t> batch(30 * m), single(30 * m);
+        rk_pq_encode_batch(pq, probe.data(), batch.data(), 30);
+        for (size_t r = 0; r < 30; ++r) rk_pq_encode(pq, &probe[r * dim], &single[r * m]);
+        EXPECT_EQ(batch, single) << nbits;
+        EXPECT_EQ(batch[3 * m], 0) << nbits;      // NaN sub-vector
+        EXPECT_EQ(batch[4 * m + 1], 0) << nbits;  // infinite distance everywhere
+    }
+}
+
 TEST_F(Pq, DistancesMatchTheReconstructionForEveryMetric) {
     constexpr uint32_t dim = 24, m = 6, dsub = 4;
     rk_pq_t *pq = make(dim, m, 8);
@@ -226,12 +251,10 @@ TEST_F(Pq, BatchDistancesEqualSingleOnesOnBothPaths) {
     for (int metric : {0, 1, 2, 3, 77, -1}) {
         for (size_t n : {size_t{3}, size_t{1000}}) {  // direct path, table path
             std::vector<float> out(n);
-            rk_pq_distance_batch(pq, q.data(), codes.data(), out.data(), n,
-                                 metric);
+            rk_pq_distance_batch(pq, q.data(), codes.data(), out.data(), n, metric);
             for (size_t r = 0; r < n; ++r) {
                 const uint8_t *code = &codes[r * m];
-                ASSERT_EQ(bits(out[r]), bits(rk_pq_distance(pq, q.data(), code,
-                                                            metric)))
+                ASSERT_EQ(bits(out[r]), bits(rk_pq_distance(pq, q.data(), code, metric)))
                     << metric << " " << n << " " << r;
                 ASSERT_EQ(bits(rk::pq_table_l2sq(pq, table.data(), code)),
                           bits(rk::pq_l2sq(pq, q.data(), code)));

@@ -83,8 +83,15 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
             std::vector<float> q = random_floats(rng, dim, awkward);
             std::vector<float> block = random_floats(rng, kRows * stride, awkward);
             const size_t n = dim <= 40 ? dim : kRows;  // small dims: every row count
+            // Each row in its own exact-size allocation, so the sanitizer
+            // build catches any read past a row's last element.
+            std::vector<std::vector<float>> own(n);
             std::vector<const float *> rows(n);
-            for (size_t i = 0; i < n; ++i) rows[i] = block.data() + ((i * 7) % kRows) * stride;
+            for (size_t i = 0; i < n; ++i) {
+                const float *src = block.data() + ((i * 7) % kRows) * stride;
+                own[i].assign(src, src + dim);
+                rows[i] = own[i].data();
+            }
             std::vector<float> l2(n), dp(n), nn(n), l2b(n), dpb(n);
             rk::kern::l2sq_many(q.data(), rows.data(), n, dim, l2.data());
             rk::kern::dot_many(q.data(), rows.data(), n, dim, dp.data());
