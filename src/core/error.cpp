@@ -1,8 +1,8 @@
 // Status messages, descriptions, categories and the process-wide error record.
 #include <cstdio>
-#include <ctime>
 
 #include "rk_error.h"
+#include "rk_platform.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ RK_API void rk_error_set(rk_status_t status, const void *file, int line, const v
     g_error.file = file;
     g_error.line = line;
     g_error.function = function;
-    g_error.timestamp = static_cast<int64_t>(std::time(nullptr));
+    g_error.timestamp = rk_time_now();
 }
 
 RK_API void rk_error_get(rk_error_t *out) {
