@@ -78,7 +78,66 @@ RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_
 
 /* ---- IVF index ---- */
 
+/**
+ * Parameters of an inverted-file index (index types 1, 3 and 5).
+ * The index code has no defaults: the caller supplies every field.
+ */
+typedef struct rk_ivf_params_t {
+    uint32_t nlist;            /**< number of inverted lists; must be non-zero */
+    uint32_t nprobe;           /**< lists scanned per query (capped at nlist; 0 scans none) */
+    uint32_t train_iterations; /**< k-means rounds after the farthest-point start */
+    uint32_t reserved[2];      /**< copied into the index, never read */
+} rk_ivf_params_t;
 
+/**
+ * Inverted-file index: nlist centroids placed by k-means, each owning a list
+ * of the vectors nearest to it. Opaque; it is normally reached through the
+ * index object (rk_index_*), which trains, fills and searches it.
+ *
+ * Threading: adders are serialised by the index's mutex and each append
+ * write-locks its list; searches read-lock only the lists they scan, so they
+ * may run beside adds. Create, destroy and training take no lock: callers
+ * keep other users away from them.
+ */
+typedef struct rk_ivf_t rk_ivf_t;
+
+/**
+ * Creates an untrained IVF index with nlist zero centroids and empty lists.
+ *
+ * @param arena  arena for the object, centroids and entries; null makes a
+ *               4 MiB-block arena owned by the index (released by
+ *               rk_ivf_destroy)
+ * @param dim    vector dimension, non-zero
+ * @param params copied; params->nlist must be non-zero
+ * @return the index, or null when dim is 0, params is null, nlist is 0, the
+ *         sizes overflow, or an allocation or lock creation fails (an arena
+ *         made here is released again; a caller's arena keeps what was taken).
+ * Thread-safety: safe to call concurrently; the result is private until shared.
+ */
+RK_API rk_ivf_t *rk_ivf_create(struct rk_arena_t *arena, uint32_t dim,
+                               const rk_ivf_params_t *params);
+
+/**
+ * Releases the index's locks, and the arena when rk_ivf_create made it.
+ * Memory in a caller's arena stays until that arena goes. Null is ignored.
+ * Thread-safety: no other call may use the index during or after this.
+ */
+RK_API void rk_ivf_destroy(rk_ivf_t *ivf);
+
+/**
+ * Number of inverted lists.
+ * @return nlist, or 0 for a null index.
+ * Thread-safety: safe at any time.
+ */
+RK_API uint32_t rk_ivf_get_nlist(const rk_ivf_t *ivf);
+
+/**
+ * Number of entries in one list.
+ * @param list list number, 0 .. nlist - 1
+ * @return the count, or 0 for a null index or list >= nlist.
+ * Thread-safety: safe beside adds (the count read is atomic).
+ */
+RK_API uint64_t rk_ivf_get_list_size(const rk_ivf_t *ivf, uint32_t list);
 
 /* ---- index object ---- */
 
