@@ -1,7 +1,12 @@
 /*
  * rk_platform.h - threads and synchronisation, time, random numbers, platform information, file-system utilities
  *
- * Threading: (the family's threading rules go here)
+ * Threading: every function here may be called from any thread. The lock
+ * objects are for sharing between threads; their own create and destroy
+ * must not race with use. The mutex is recursive per thread; the
+ * reader/writer lock and the spin lock are not, and a thread that takes
+ * either twice waits on itself. An rk_autolock_t holder and an rk_thread_t
+ * record belong to one thread. The random generator steps atomically.
  */
 #ifndef RK_PLATFORM_H
 #define RK_PLATFORM_H
@@ -91,7 +96,201 @@ RK_API void rk_exit(int status);
 
 /* ---- threads and synchronisation ---- */
 
+/*
+ * Handles of mutexes, reader/writer locks, condition variables and spin locks
+ * point at storage their create call took from the given arena, or from the
+ * allocator hooks (rk_alloc) when the arena is null. Destroy releases the
+ * operating-system object; hook storage is returned to the hooks, arena
+ * storage goes away with its arena. Destroying an object that a thread still
+ * holds or waits on is undefined.
+ *
+ * Every operation that returns a status returns RK_OK (0) on success and
+ * RK_ERR_INVALID_ARG (-2) for a null required pointer, checked before anything
+ * else happens; RK_ERR_UNKNOWN (-1) means the operating system refused.
+ */
 
+struct rk_arena_t; /* rk_memory.h */
+
+/** Recursive mutex: the owning thread may lock again and must unlock as often. */
+typedef struct rk_mutex rk_mutex_t;
+/** Reader/writer lock: shared readers, exclusive writers; not recursive. */
+typedef struct rk_rwlock rk_rwlock_t;
+/** Condition variable, waited on together with an rk_mutex_t. */
+typedef struct rk_cond rk_cond_t;
+/** Counting semaphore with a maximum count. */
+typedef struct rk_sem rk_sem_t;
+/** Spin lock on one 32-bit word (0 free, 1 held); not recursive. */
+typedef struct rk_spinlock rk_spinlock_t;
+
+/** Start routine of a thread; its result is ignored. */
+typedef void *(*rk_thread_fn)(void *argument);
+
+/**
+ * A thread record, filled by rk_thread_create and owned by the caller. It
+ * must stay valid until the new thread has read start and argument through
+ * it; keeping it until join or detach is the simple rule.
+ */
+typedef struct rk_thread_t {
+    void *handle;          /**< operating-system handle; null when no thread runs from it */
+    rk_thread_fn start;    /**< start routine */
+    void *argument;        /**< passed to the start routine */
+} rk_thread_t;
+
+/** Scoped lock holder: the mutex held through it, or null. Meant for one thread. */
+typedef struct rk_autolock_t {
+    rk_mutex_t *mutex;
+} rk_autolock_t;
+
+/**
+ * Creates a recursive mutex.
+ * @param arena   storage source; null takes it from rk_alloc
+ * @param options reserved, ignored (pass NULL)
+ * @param out     receives the mutex; null on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG for null out; RK_ERR_NO_MEMORY (-3) when
+ *         the storage cannot be had; RK_ERR_UNKNOWN when the OS refuses.
+ * Thread-safe.
+ */
+RK_API rk_status_t rk_mutex_create(struct rk_arena_t *arena, const void *options, rk_mutex_t **out);
+/** Destroys a mutex that nobody holds; null is ignored. */
+RK_API void rk_mutex_destroy(rk_mutex_t *m);
+/** Locks, waiting as long as another thread holds it; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_mutex_lock(rk_mutex_t *m);
+/**
+ * Locks without waiting: RK_OK if the caller now holds it (also when it
+ * already held it: count one more unlock), RK_ERR_BUSY (-10) if another
+ * thread holds it, RK_ERR_INVALID_ARG for null.
+ */
+RK_API rk_status_t rk_mutex_trylock(rk_mutex_t *m);
+/** Releases one level of the caller's hold; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_mutex_unlock(rk_mutex_t *m);
+
+/**
+ * Creates a reader/writer lock; arguments, results and out as rk_mutex_create.
+ * A waiting writer holds back readers that arrive after it, so a stream of
+ * readers cannot starve writers. Thread-safe.
+ */
+RK_API rk_status_t rk_rwlock_create(struct rk_arena_t *arena, const void *options, rk_rwlock_t **out);
+/** Destroys a free reader/writer lock; null is ignored. */
+RK_API void rk_rwlock_destroy(rk_rwlock_t *l);
+/** Acquires shared; RK_OK or RK_ERR_INVALID_ARG. A thread must not take it twice. */
+RK_API rk_status_t rk_rwlock_rdlock(rk_rwlock_t *l);
+/** Releases shared; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_rwlock_rdunlock(rk_rwlock_t *l);
+/** Acquires exclusive; RK_OK or RK_ERR_INVALID_ARG. A thread must not take it twice. */
+RK_API rk_status_t rk_rwlock_wrlock(rk_rwlock_t *l);
+/** Releases exclusive; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_rwlock_wrunlock(rk_rwlock_t *l);
+/** Not supported: acquires nothing; RK_ERR_NOT_SUPPORTED (-7), or RK_ERR_INVALID_ARG for null. */
+RK_API rk_status_t rk_rwlock_tryrdlock(rk_rwlock_t *l);
+/** Not supported: acquires nothing; RK_ERR_NOT_SUPPORTED (-7), or RK_ERR_INVALID_ARG for null. */
+RK_API rk_status_t rk_rwlock_trywrlock(rk_rwlock_t *l);
+
+/**
+ * Creates a condition variable.
+ * @param arena storage source; null takes it from rk_alloc
+ * @param out   receives it; null on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG; RK_ERR_NO_MEMORY; RK_ERR_UNKNOWN.
+ */
+RK_API rk_status_t rk_cond_create(struct rk_arena_t *arena, rk_cond_t **out);
+/** Destroys a condition variable nobody waits on; null is ignored. */
+RK_API void rk_cond_destroy(rk_cond_t *c);
+/** Wakes one waiter, if any; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_cond_signal(rk_cond_t *c);
+/** Wakes every waiter; RK_OK or RK_ERR_INVALID_ARG. */
+RK_API rk_status_t rk_cond_broadcast(rk_cond_t *c);
+/**
+ * Atomically releases m (held exactly once by the caller) and waits until
+ * woken; m is held again on return. Wake-ups may be spurious: re-check the
+ * predicate. RK_OK when woken, RK_ERR_UNKNOWN when the wait fails,
+ * RK_ERR_INVALID_ARG if c or m is null.
+ */
+RK_API rk_status_t rk_cond_wait(rk_cond_t *c, rk_mutex_t *m);
+/**
+ * As rk_cond_wait, for at most timeout_ms milliseconds (0xFFFFFFFF: no
+ * limit). RK_ERR_TIMEOUT (-9) when the time ran out, with m held again.
+ */
+RK_API rk_status_t rk_cond_timedwait(rk_cond_t *c, rk_mutex_t *m, uint32_t timeout_ms);
+
+/**
+ * Creates a counting semaphore.
+ * @param ignored       not used (where other creates take an arena)
+ * @param initial_count count at creation, 0..maximum_count
+ * @param maximum_count largest count, at least 1
+ * @param out           receives the semaphore; null on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG for null out; RK_ERR_UNKNOWN for a
+ *         maximum below 1 or an initial count outside 0..maximum;
+ *         RK_ERR_NO_MEMORY when the storage cannot be had.
+ * Storage comes from rk_alloc and goes back at rk_sem_destroy. Thread-safe.
+ */
+RK_API rk_status_t rk_sem_create(struct rk_arena_t *ignored, int32_t initial_count,
+                                 int32_t maximum_count, rk_sem_t **out);
+/** Destroys a semaphore nobody waits on; null is ignored. */
+RK_API void rk_sem_destroy(rk_sem_t *s);
+/** Waits until the count is positive, then decrements it; RK_OK, RK_ERR_INVALID_ARG or RK_ERR_UNKNOWN. */
+RK_API rk_status_t rk_sem_wait(rk_sem_t *s);
+/**
+ * Increments the count by one, waking one waiter; RK_ERR_UNKNOWN (count
+ * unchanged) when the count is already at its maximum; RK_ERR_INVALID_ARG for null.
+ */
+RK_API rk_status_t rk_sem_post(rk_sem_t *s);
+
+/**
+ * Creates a free spin lock.
+ * @param arena   storage source; null takes it from rk_alloc
+ * @param options reserved, ignored (pass NULL)
+ * @param out     receives the lock; left untouched on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG for null out; RK_ERR_NO_MEMORY.
+ */
+RK_API rk_status_t rk_spinlock_create(struct rk_arena_t *arena, const void *options,
+                                      rk_spinlock_t **out);
+/** Marks the word free and releases hook storage; null is ignored. */
+RK_API void rk_spinlock_destroy(rk_spinlock_t *s);
+/**
+ * Spins (with the processor's pause hint, no back-off, no time limit) until
+ * the word goes from 0 to 1; RK_OK or RK_ERR_INVALID_ARG. For very short
+ * sections only: it burns the processor while it waits.
+ */
+RK_API rk_status_t rk_spinlock_lock(rk_spinlock_t *s);
+/** One compare-and-swap 0 to 1: RK_OK if taken, RK_ERR_BUSY (-10) if held, RK_ERR_INVALID_ARG for null. */
+RK_API rk_status_t rk_spinlock_trylock(rk_spinlock_t *s);
+/**
+ * Frees the word with a full barrier, so the next holder sees every store
+ * made under the lock. Does not check who held it. RK_OK or RK_ERR_INVALID_ARG.
+ */
+RK_API rk_status_t rk_spinlock_unlock(rk_spinlock_t *s);
+
+/**
+ * Starts a thread running start(argument) with the default stack size.
+ * @param t        record to fill (start, argument, then handle)
+ * @param start    required start routine
+ * @param argument passed unchanged
+ * @return RK_OK; RK_ERR_INVALID_ARG if t or start is null (no thread starts,
+ *         t unchanged); RK_ERR_UNKNOWN when the OS refuses (t->handle null).
+ * Join or detach every started thread exactly once.
+ */
+RK_API rk_status_t rk_thread_create(rk_thread_t *t, rk_thread_fn start, void *argument);
+/**
+ * Waits for the thread to end and releases its handle, then clears
+ * t->handle so a second join or detach does nothing. RK_OK (also for a
+ * record with no handle); RK_ERR_INVALID_ARG for null t. The thread must not
+ * join itself.
+ */
+RK_API rk_status_t rk_thread_join(rk_thread_t *t);
+/**
+ * Lets the thread run on without being joined and releases its handle
+ * (clearing t->handle). RK_OK; RK_ERR_INVALID_ARG for null t.
+ */
+RK_API rk_status_t rk_thread_detach(rk_thread_t *t);
+/** The calling thread's operating-system id (32 bits, zero-extended). */
+RK_API uint64_t rk_thread_id(void);
+
+/**
+ * Stores m in the holder, then locks it. RK_OK; RK_ERR_INVALID_ARG if either
+ * is null (nothing locked, holder unchanged).
+ */
+RK_API rk_status_t rk_autolock_init(rk_autolock_t *holder, rk_mutex_t *m);
+/** Unlocks the held mutex and clears the holder; does nothing for null or an empty holder. */
+RK_API void rk_autolock_cleanup(rk_autolock_t *holder);
 
 /* ---- file-system utilities ---- */
 
