@@ -1,0 +1,162 @@
+// Reference loops and the once-chosen dispatch of the batch kernels.
+#include "vector/kernels.h"
+
+#include <atomic>
+
+#include "vector/simd.h"
+
+namespace rk::kern {
+
+// The loops keep one accumulator: the compiler may not vectorise them (that
+// would reassociate the sum without -ffast-math, which we never use), and
+// -ffp-contract=off keeps the multiply and add separately rounded.
+float l2sq(const float *a, const float *b, uint32_t dim) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < dim; ++i) {
+        const float d = a[i] - b[i];
+        s = s + d * d;
+    }
+    return s;
+}
+
+float dot(const float *a, const float *b, uint32_t dim) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < dim; ++i) s = s + a[i] * b[i];
+    return s;
+}
+
+float sqnorm(const float *v, uint32_t dim) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < dim; ++i) s = s + v[i] * v[i];
+    return s;
+}
+
+namespace detail {
+namespace {
+
+void scalar_l2sq(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    for (size_t i = 0; i < n; ++i) out[i] = l2sq(q, rows[i], dim);
+}
+void scalar_dot(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    for (size_t i = 0; i < n; ++i) out[i] = dot(q, rows[i], dim);
+}
+void scalar_sqnorm(const float *, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    for (size_t i = 0; i < n; ++i) out[i] = sqnorm(rows[i], dim);
+}
+
+}  // namespace
+
+const Table kScalarTable = {scalar_l2sq, scalar_dot, scalar_sqnorm};
+
+}  // namespace detail
+
+namespace {
+
+using detail::Table;
+
+const Table *table_of(Path p) {
+    switch (p) {
+        case Path::Sse2: return &detail::kSse2Table;
+        case Path::Avx2: return &detail::kAvx2Table;
+        case Path::Avx512: return &detail::kAvx512Table;
+        case Path::Scalar: break;
+    }
+    return &detail::kScalarTable;
+}
+
+bool cpu_has(Path p) {
+    switch (p) {
+        case Path::Scalar: return true;
+        // x86-64 guarantees SSE2.
+        case Path::Sse2: return true;
+        case Path::Avx2: return __builtin_cpu_supports("avx2");
+        case Path::Avx512: return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+Path best_path() {
+    for (int p = kPathCount - 1; p > 0; --p) {
+        if (cpu_has(Path(p))) return Path(p);
+    }
+    return Path::Scalar;
+}
+
+// Null until the first batch call picks the best path. Racing first calls
+// all store the same answer.
+std::atomic<const Table *> g_table{nullptr};
+std::atomic<int> g_path{0};
+
+const Table &table() {
+    const Table *t = g_table.load(std::memory_order_acquire);
+    if (t) return *t;
+    const Path p = best_path();
+    g_path.store(int(p), std::memory_order_relaxed);
+    t = table_of(p);
+    g_table.store(t, std::memory_order_release);
+    return *t;
+}
+
+// Rows per call of the block functions' pointer chunks.
+constexpr size_t kBlockChunk = 64;
+
+template <class Fn>
+void over_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out, Fn fn) {
+    const float *rows[kBlockChunk];
+    for (size_t done = 0; done < n;) {
+        const size_t m = n - done < kBlockChunk ? n - done : kBlockChunk;
+        for (size_t i = 0; i < m; ++i) rows[i] = base + (done + i) * stride;
+        fn(q, rows, m, dim, out + done);
+        done += m;
+    }
+}
+
+}  // namespace
+
+void l2sq_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    table().l2sq(q, rows, n, dim, out);
+}
+
+void dot_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    table().dot(q, rows, n, dim, out);
+}
+
+void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out) {
+    table().sqnorm(nullptr, rows, n, dim, out);
+}
+
+void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out) {
+    over_block(q, base, n, stride, dim, out, table().l2sq);
+}
+
+void dot_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out) {
+    over_block(q, base, n, stride, dim, out, table().dot);
+}
+
+bool path_supported(Path p) {
+    return int(p) >= 0 && int(p) < kPathCount && cpu_has(p);
+}
+
+Path active_path() {
+    table();
+    return Path(g_path.load(std::memory_order_relaxed));
+}
+
+bool force_path(Path p) {
+    if (!path_supported(p)) return false;
+    g_path.store(int(p), std::memory_order_relaxed);
+    g_table.store(table_of(p), std::memory_order_release);
+    return true;
+}
+
+void reset_path() {
+    g_table.store(nullptr, std::memory_order_release);
+}
+
+const char *path_name(Path p) {
+    static const char *const kNames[kPathCount] = {"scalar", "sse2", "avx2", "avx512"};
+    const int i = int(p);
+    return i >= 0 && i < kPathCount ? kNames[i] : "unknown";
+}
+
+}  // namespace rk::kern

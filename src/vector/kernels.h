@@ -1,0 +1,52 @@
+// Internal distance kernels. Every subsystem computes distances through
+// these, so a faster path here serves every search.
+//
+// The contract that makes results reproducible: each distance is a single
+// single-precision accumulator starting at +0.0, fed one rounded term at a
+// time in ascending index order, with no fused multiply-add. The batch
+// functions return exactly the bits of the one-row loops for every row and
+// every dimension; their speed comes from computing several rows at once
+// (one SIMD lane per row), never from splitting or reordering one sum.
+#ifndef RK_VECTOR_KERNELS_H
+#define RK_VECTOR_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rk::kern {
+
+// Reference loops: one single-precision accumulator, terms added in index
+// order, no FMA. A dimension of 0 gives +0.0.
+float l2sq(const float *a, const float *b, uint32_t dim);  // sum of (a[i]-b[i])^2
+float dot(const float *a, const float *b, uint32_t dim);   // sum of a[i]*b[i]
+float sqnorm(const float *v, uint32_t dim);                // sum of v[i]*v[i]
+
+// Batches: out[i] equals l2sq(q, rows[i], dim) / dot(q, rows[i], dim) bit for
+// bit. Every rows[i] must be valid for dim floats.
+void l2sq_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
+void dot_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
+// out[i] equals sqnorm(rows[i], dim).
+void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
+
+// Contiguous block: row i starts at base + i * stride floats.
+void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
+void dot_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
+
+// ---- code-path selection (tests and benchmarks) ----
+// The fastest path the processor supports is chosen on first use; all paths
+// give identical results, so the choice only affects speed.
+enum class Path : int { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
+inline constexpr int kPathCount = 4;
+
+bool path_supported(Path p);
+Path active_path();
+// Makes p the path of every later batch call; false (nothing changed) when
+// the processor lacks it. Not meant to race with running kernels.
+bool force_path(Path p);
+// Back to the automatic choice.
+void reset_path();
+const char *path_name(Path p);
+
+}  // namespace rk::kern
+
+#endif

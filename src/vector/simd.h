@@ -1,0 +1,28 @@
+// Per-instruction-set batch kernels behind rk::kern. Each set lives in its
+// own translation unit compiled for that set; nothing from those units may
+// run before the processor check in kernels.cpp has passed.
+#ifndef RK_VECTOR_SIMD_H
+#define RK_VECTOR_SIMD_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rk::kern::detail {
+
+// One query against n rows; for sqnorm the query is ignored.
+using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
+
+struct Table {
+    ManyFn l2sq;
+    ManyFn dot;
+    ManyFn sqnorm;
+};
+
+extern const Table kScalarTable;
+extern const Table kSse2Table;
+extern const Table kAvx2Table;
+extern const Table kAvx512Table;
+
+}  // namespace rk::kern::detail
+
+#endif

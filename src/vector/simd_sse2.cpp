@@ -1,0 +1,40 @@
+// Batch kernels on SSE2, which every x86-64 processor has: four rows per
+// register, two registers at a time.
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vector/simd.h"
+
+namespace rk::kern::detail {
+namespace {
+
+struct Sse2 {
+    using V = __m128;
+    static constexpr size_t W = 4;
+    static V zero() { return _mm_setzero_ps(); }
+    static V set1(float x) { return _mm_set1_ps(x); }
+    static V add(V a, V b) { return _mm_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm_mul_ps(a, b); }
+    static void store(float *out, V v) { _mm_storeu_ps(out, v); }
+    static void columns4(const float *const *rows, uint32_t j, V c[4]) {
+        c[0] = _mm_loadu_ps(rows[0] + j);
+        c[1] = _mm_loadu_ps(rows[1] + j);
+        c[2] = _mm_loadu_ps(rows[2] + j);
+        c[3] = _mm_loadu_ps(rows[3] + j);
+        _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+    }
+    static V column(const float *const *rows, uint32_t j) {
+        return _mm_setr_ps(rows[0][j], rows[1][j], rows[2][j], rows[3][j]);
+    }
+};
+
+#include "vector/simd_impl.h"
+
+}  // namespace
+
+const Table kSse2Table = {many<Sse2, Op::L2>, many<Sse2, Op::Dot>, many<Sse2, Op::SqNorm>};
+
+}  // namespace rk::kern::detail

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "rk_vector.h"
+#include "vector/kernels.h"
+
+namespace {
+
+using rk::kern::Path;
+
+// The oracle: one accumulator, index order, each term rounded to float.
+float ref_l2(const float *a, const float *b, uint32_t d) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < d; ++i) {
+        const float t = (a[i] - b[i]) * (a[i] - b[i]);
+        s = s + t;
+    }
+    return s;
+}
+float ref_dot(const float *a, const float *b, uint32_t d) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < d; ++i) {
+        const float t = a[i] * b[i];
+        s = s + t;
+    }
+    return s;
+}
+
+bool same_bits(float x, float y) {
+    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+    return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
+}
+
+// Non-integer values over many magnitudes, so any reordering of a sum shows
+// in its last bits; `awkward` mixes in denormals, signed zeros, infinities
+// and NaN.
+std::vector<float> random_floats(std::mt19937 &rng, size_t n, bool awkward) {
+    std::uniform_real_distribution<float> mant(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> ex(-12, 12);
+    std::uniform_int_distribution<int> pick(0, 199);
+    const float specials[] = {1e-40f, -3e-39f, FLT_TRUE_MIN, -0.0f, 0.0f,
+                              std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(), FLT_MAX, 1e-20f};
+    std::vector<float> v(n);
+    for (auto &x : v) {
+        x = std::ldexp(mant(rng), ex(rng));
+        const int p = pick(rng);
+        if (awkward && p < 10) x = specials[p];
+    }
+    return v;
+}
+
+class PathGuard {
+public:
+    ~PathGuard() { rk::kern::reset_path(); }
+};
+
+// Every path the processor supports, forced in turn, against the oracle:
+// dimensions 1..300 cover every tail length and unroll boundary; row counts
+// cover full double groups, single groups and padded partial groups.
+TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
+    PathGuard guard;
+    std::mt19937 rng(12345);
+    const size_t kRows = 53;  // 32 + 16 + 5 for AVX-512, 2x8+... for the rest
+    for (int p = 0; p < rk::kern::kPathCount; ++p) {
+        const Path path = Path(p);
+        if (!rk::kern::force_path(path)) {
+            EXPECT_FALSE(rk::kern::path_supported(path));
+            continue;
+        }
+        SCOPED_TRACE(rk::kern::path_name(path));
+        EXPECT_EQ(rk::kern::active_path(), path);
+        for (uint32_t dim = 1; dim <= 300; ++dim) {
+            const bool awkward = dim % 3 == 0;
+            const size_t stride = dim + dim % 5;
+            std::vector<float> q = random_floats(rng, dim, awkward);
+            std::vector<float> block = random_floats(rng, kRows * stride, awkward);
+            const size_t n = dim <= 40 ? dim : kRows;  // small dims: every row count
+            std::vector<const float *> rows(n);
+            for (size_t i = 0; i < n; ++i) rows[i] = block.data() + ((i * 7) % kRows) * stride;
+            std::vector<float> l2(n), dp(n), nn(n), l2b(n), dpb(n);
+            rk::kern::l2sq_many(q.data(), rows.data(), n, dim, l2.data());
+            rk::kern::dot_many(q.data(), rows.data(), n, dim, dp.data());
+            rk::kern::sqnorm_many(rows.data(), n, dim, nn.data());
+            rk::kern::l2sq_block(q.data(), block.data(), n, stride, dim, l2b.data());
+            rk::kern::dot_block(q.data(), block.data(), n, stride, dim, dpb.data());
+            for (size_t i = 0; i < n; ++i) {
+                const float *r = rows[i];
+                const float *b = block.data() + i * stride;
+                ASSERT_TRUE(same_bits(l2[i], ref_l2(q.data(), r, dim))) << "l2 dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(dp[i], ref_dot(q.data(), r, dim))) << "dot dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(nn[i], ref_dot(r, r, dim))) << "norm dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(l2b[i], ref_l2(q.data(), b, dim))) << "l2 block dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(dpb[i], ref_dot(q.data(), b, dim))) << "dot block dim " << dim << " row " << i;
+            }
+        }
+    }
+}
+
+TEST(KernelPaths, ReferenceLoopsMatchTheOracleAndZeroDimIsPositiveZero) {
+    std::mt19937 rng(99);
+    for (uint32_t dim = 1; dim <= 64; ++dim) {
+        auto a = random_floats(rng, dim, dim % 4 == 0);
+        auto b = random_floats(rng, dim, false);
+        ASSERT_TRUE(same_bits(rk::kern::l2sq(a.data(), b.data(), dim), ref_l2(a.data(), b.data(), dim)));
+        ASSERT_TRUE(same_bits(rk::kern::dot(a.data(), b.data(), dim), ref_dot(a.data(), b.data(), dim)));
+        ASSERT_TRUE(same_bits(rk::kern::sqnorm(a.data(), dim), ref_dot(a.data(), a.data(), dim)));
+    }
+    const float x = 1.0f;
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk::kern::dot(&x, &x, 0)), 0u);
+    // -0.0 terms still start from +0.0.
+    const float nz = -0.0f, one = 1.0f;
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk::kern::dot(&nz, &one, 1)), 0u);
+    rk::kern::dot_many(&x, nullptr, 0, 1, nullptr);  // empty batch touches nothing
+}
+
+TEST(KernelPaths, ForcingAnUnknownPathChangesNothing) {
+    PathGuard guard;
+    const Path before = rk::kern::active_path();
+    EXPECT_FALSE(rk::kern::force_path(Path(17)));
+    EXPECT_EQ(rk::kern::active_path(), before);
+    EXPECT_TRUE(rk::kern::path_supported(Path::Scalar));
+    EXPECT_TRUE(rk::kern::path_supported(Path::Sse2));
+}
+
+TEST(VecDistance, NeutralValuesForNullAndZeroDimension) {
+    const float a[3] = {1, 2, 3};
+    EXPECT_EQ(rk_vec_dot(nullptr, a, 3), 0.0f);
+    EXPECT_EQ(rk_vec_dot(a, a, 0), 0.0f);
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk_vec_ip_distance(nullptr, a, 3)), 0x80000000u);
+    EXPECT_EQ(rk_vec_l2_squared(a, nullptr, 3), FLT_MAX);
+    EXPECT_EQ(rk_vec_l2_squared(a, a, 0), FLT_MAX);
+    EXPECT_EQ(rk_vec_l2_distance(a, a, 0), FLT_MAX);
+    EXPECT_EQ(rk_vec_distance_l2(nullptr, a, 3), FLT_MAX);
+    EXPECT_EQ(rk_vec_cosine_distance(a, nullptr, 3), 1.0f);
+    EXPECT_EQ(rk_vec_cosine_similarity(a, a, 0), 0.0f);
+    EXPECT_EQ(rk_vec_norm_squared(nullptr, 3), 0.0f);
+    EXPECT_EQ(rk_vec_norm_l2_squared(a, 0), 0.0f);
+    EXPECT_EQ(rk_vec_norm_l2(nullptr, 2), 0.0f);
+    EXPECT_EQ(rk_vec_l1_norm(nullptr, 2), 0.0f);
+    // The metric switch treats dimension 0 differently from rk_vec_l2_squared.
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk_vec_distance(a, a, 0, RK_METRIC_L2)), 0u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk_vec_distance(a, a, 0, RK_METRIC_IP)), 0x80000000u);
+    EXPECT_EQ(rk_vec_distance(a, a, 0, RK_METRIC_COSINE), 1.0f);
+    EXPECT_EQ(rk_vec_distance(nullptr, a, 3, RK_METRIC_COSINE), 1.0f);
+    // A null vector with a real dimension is "no distance", not a crash.
+    EXPECT_EQ(rk_vec_distance(nullptr, a, 3, RK_METRIC_L2), FLT_MAX);
+    EXPECT_EQ(rk_vec_distance(a, nullptr, 3, RK_METRIC_IP), FLT_MAX);
+}
+
+TEST(VecDistance, ValuesAndMetricSwitch) {
+    const float a[5] = {0.5f, -1.25f, 2.0f, 3.5f, -0.75f};
+    const float b[5] = {1.5f, 0.25f, -2.0f, 1.0f, 0.125f};
+    const float l2 = ref_l2(a, b, 5);
+    EXPECT_EQ(rk_vec_l2_squared(a, b, 5), l2);
+    EXPECT_EQ(rk_vec_l2_distance(a, b, 5), rk_math_sqrt_f32(l2));
+    EXPECT_EQ(rk_vec_dot(a, b, 5), ref_dot(a, b, 5));
+    EXPECT_EQ(rk_vec_ip_distance(a, b, 5), -ref_dot(a, b, 5));
+    for (int m : {0, 7, -1, 3}) EXPECT_EQ(rk_vec_distance(a, b, 5, m), l2) << m;
+    EXPECT_EQ(rk_vec_distance(a, b, 5, RK_METRIC_IP), -ref_dot(a, b, 5));
+    EXPECT_EQ(rk_vec_distance(a, b, 5, RK_METRIC_COSINE), rk_vec_cosine_distance(a, b, 5));
+    EXPECT_EQ(rk_vec_norm_squared(a, 5), ref_dot(a, a, 5));
+    EXPECT_EQ(rk_vec_norm_l2(a, 5), rk_math_sqrt_f32(ref_dot(a, a, 5)));
+    EXPECT_EQ(rk_vec_l1_norm(a, 5), 0.5f + 1.25f + 2.0f + 3.5f + 0.75f);
+    // Orthogonal vectors: -0.0 from the sign flip, equal to 0.0.
+    const float x[2] = {1, 0}, y[2] = {0, 1};
+    EXPECT_EQ(std::bit_cast<uint32_t>(rk_vec_ip_distance(x, y, 2)), 0x80000000u);
+    EXPECT_EQ(rk_vec_ip_distance(x, y, 2), 0.0f);
+}
+
+TEST(VecDistance, CosineEdges) {
+    const float zero[3] = {0, 0, 0}, v[3] = {0.3f, -2.0f, 7.1f};
+    EXPECT_EQ(rk_vec_cosine_distance(zero, v, 3), 1.0f);
+    EXPECT_EQ(rk_vec_cosine_similarity(v, zero, 3), 0.0f);
+    EXPECT_NEAR(rk_vec_cosine_distance(v, v, 3), 0.0f, 8 * FLT_EPSILON);
+    const float neg[3] = {-0.3f, 2.0f, -7.1f};
+    EXPECT_NEAR(rk_vec_cosine_distance(v, neg, 3), 2.0f, 8 * FLT_EPSILON);
+    const float nan3[3] = {NAN, 1, 1};
+    EXPECT_TRUE(std::isnan(rk_vec_cosine_distance(nan3, v, 3)));
+    // The exact composition: the row norm times the query norm, rounded once.
+    const float na = rk_math_sqrt_f32(ref_dot(v, v, 3)), nb = rk_math_sqrt_f32(ref_dot(neg, neg, 3));
+    EXPECT_EQ(rk_vec_cosine_distance(v, neg, 3), 1.0f - ref_dot(v, neg, 3) / (nb * na));
+}
+
+TEST(VecBatch, MatchesOneToOneFunctionsIncludingNullRows) {
+    std::mt19937 rng(5);
+    for (uint32_t dim : {1u, 3u, 16u, 37u, 128u}) {
+        const size_t n = 150;  // more than one internal chunk
+        auto q = random_floats(rng, dim, false);
+        std::vector<std::vector<float>> data(n);
+        std::vector<const float *> rows(n);
+        for (size_t i = 0; i < n; ++i) {
+            data[i] = random_floats(rng, dim, i % 11 == 0);
+            rows[i] = i % 13 == 4 ? nullptr : data[i].data();
+        }
+        std::vector<float> out(n), out_ip(n), out_cos(n), sim(n);
+        rk_vec_batch_distance(q.data(), rows.data(), dim, n, RK_METRIC_L2, out.data());
+        rk_vec_batch_distance(q.data(), rows.data(), dim, n, RK_METRIC_IP, out_ip.data());
+        rk_vec_batch_distance(q.data(), rows.data(), dim, n, RK_METRIC_COSINE, out_cos.data());
+        const rk_vec_batch_t batch = {rows.data(), dim, n};
+        rk_vec_batch_cosine_similarity(q.data(), &batch, sim.data());
+        for (size_t i = 0; i < n; ++i) {
+            SCOPED_TRACE(testing::Message() << "dim " << dim << " row " << i);
+            ASSERT_TRUE(same_bits(out[i], rk_vec_l2_distance(q.data(), rows[i], dim)));
+            if (rows[i]) {
+                ASSERT_TRUE(same_bits(out[i], rk_math_sqrt_f32(rk_vec_distance(q.data(), rows[i], dim, 0))));
+            }
+            ASSERT_TRUE(same_bits(out_ip[i], rk_vec_ip_distance(q.data(), rows[i], dim)));
+            ASSERT_TRUE(same_bits(out_cos[i], rk_vec_cosine_distance(q.data(), rows[i], dim)));
+            ASSERT_TRUE(same_bits(sim[i], rk_vec_cosine_similarity(q.data(), rows[i], dim)));
+        }
+    }
+}
+
+TEST(VecBatch, NullArgumentsAndZeroDimension) {
+    const float q[2] = {1, 2};
+    const float *rows[2] = {q, q};
+    float out[2] = {5, 5};
+    rk_vec_batch_distance(nullptr, rows, 2, 2, RK_METRIC_L2, out);
+    rk_vec_batch_distance(q, nullptr, 2, 2, RK_METRIC_IP, out);
+    rk_vec_batch_l2_distance(q, rows, 2, 2, nullptr);
+    rk_vec_batch_l2_distance(q, nullptr, 2, 2, out);
+    rk_vec_batch_cosine_similarity(q, nullptr, out);
+    const rk_vec_batch_t empty_rows = {nullptr, 2, 2};
+    rk_vec_batch_cosine_similarity(q, &empty_rows, out);
+    EXPECT_EQ(out[0], 5.0f);
+    EXPECT_EQ(out[1], 5.0f);
+    rk_vec_batch_l2_distance(nullptr, rows, 2, 2, out);
+    EXPECT_EQ(out[0], FLT_MAX);
+    out[0] = 5;
+    rk_vec_batch_l2_distance(q, rows, 0, 2, out);
+    EXPECT_EQ(out[1], FLT_MAX);
+    rk_vec_batch_distance(q, rows, 0, 2, RK_METRIC_IP, out);
+    EXPECT_EQ(std::bit_cast<uint32_t>(out[0]), 0x80000000u);
+    rk_vec_batch_distance(q, rows, 0, 2, RK_METRIC_COSINE, out);
+    EXPECT_EQ(out[1], 1.0f);
+}
+
+TEST(VecSimdSwitches, FlagsNeverChangeResults) {
+    std::mt19937 rng(3);
+    auto a = random_floats(rng, 77, false), b = random_floats(rng, 77, false);
+    const float *rows[1] = {b.data()};
+    float before, after;
+    rk_vec_batch_distance(a.data(), rows, 77, 1, RK_METRIC_L2, &before);
+    const float cos_before = rk_vec_cosine_distance(a.data(), b.data(), 77);
+    EXPECT_EQ(rk_is_simd_available(), 0);
+    EXPECT_EQ(rk_get_simd_enabled(), 1);
+    rk_set_simd_enabled(1);
+    EXPECT_EQ(rk_is_simd_available(), 0);
+    rk_vecdb_set_simd_enabled(0);
+    EXPECT_EQ(rk_get_simd_enabled(), 0);
+    EXPECT_EQ(rk_vecdb_is_simd_available(), 0);
+    rk_vec_batch_distance(a.data(), rows, 77, 1, RK_METRIC_L2, &after);
+    EXPECT_TRUE(same_bits(before, after));
+    EXPECT_TRUE(same_bits(cos_before, rk_vec_cosine_distance(a.data(), b.data(), 77)));
+    rk_set_simd_enabled(1);
+}
+
+}  // namespace
