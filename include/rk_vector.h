@@ -161,6 +161,9 @@ RK_API float rk_vec_l1_norm(const float *v, uint32_t dim);
  * negated dot product (sign bit flipped), RK_METRIC_COSINE
  * rk_vec_cosine_distance, RK_METRIC_L2 and any other value the squared
  * Euclidean distance, without the square root.
+ * @param a, b   the two vectors, dim floats each
+ * @param dim    their dimension
+ * @param metric RK_METRIC_L2, RK_METRIC_IP or RK_METRIC_COSINE
  * @return for dim 0: 0.0 (L2), -0.0 (IP), 1.0 (cosine); for a null vector
  *         with dim > 0: FLT_MAX (L2, IP), 1.0 (cosine).
  */
@@ -173,6 +176,11 @@ RK_API float rk_vec_distance(const float *a, const float *b, uint32_t dim, int m
  * hand over to rk_vec_batch_l2_distance, which returns the true Euclidean
  * distance, with the square root (unlike rk_vec_distance).
  * Writes nothing when query, vectors or out is null.
+ * @param query   the query, dim floats
+ * @param vectors count pointers to vectors of dim floats (entries may be null)
+ * @param count   number of vectors
+ * @param metric  an rk_metric_t value
+ * @param out     caller-owned array of count floats
  */
 RK_API void rk_vec_batch_distance(const float *query, const float *const *vectors, uint32_t dim,
                                   uint64_t count, int metric, float *out);
@@ -182,6 +190,9 @@ RK_API void rk_vec_batch_distance(const float *query, const float *const *vector
  * out[i] = rk_vec_l2_distance(query, vectors[i], dim), FLT_MAX for a null
  * vectors[i], for every i when query is null or dim is 0. Writes nothing when
  * count is 0 or vectors or out is null.
+ * @param query   the query, dim floats
+ * @param vectors count pointers to vectors of dim floats (entries may be null)
+ * @param out     caller-owned array of count floats
  */
 RK_API void rk_vec_batch_l2_distance(const float *query, const float *const *vectors, uint32_t dim,
                                      uint64_t count, float *out);
@@ -191,6 +202,9 @@ RK_API void rk_vec_batch_l2_distance(const float *query, const float *const *vec
  * out[i] = 1 - rk_vec_cosine_distance(query, batch->vectors[i],
  * batch->dimension), so 0.0 for a null vector. Writes nothing when query,
  * batch, batch->vectors or out is null.
+ * @param query the query, batch->dimension floats
+ * @param batch the vectors to compare with (entries may be null)
+ * @param out   caller-owned array of batch->count floats
  */
 RK_API void rk_vec_batch_cosine_similarity(const float *query, const rk_vec_batch_t *batch, float *out);
 

@@ -85,35 +85,26 @@ inline bool code_valid(const rk_pq_t *pq, const uint8_t *code) {
     return true;
 }
 
-// Metric step applied to the squared distance S: the true Euclidean distance
-// for L2, S itself for values that name no metric.
-inline float from_l2sq(float s, uint32_t metric) {
-    return metric == RK_METRIC_L2 ? rk_math_sqrt_f32(s) : s;
-}
-
-inline bool uses_l2sq(uint32_t metric) {
-    return metric != RK_METRIC_IP && metric != RK_METRIC_COSINE;
-}
-
-float distance(const rk_pq_t *pq, const float *q, const uint8_t *code, uint32_t metric) {
+float distance(const rk_pq_t *pq, const float *q, const uint8_t *code, int metric) {
     if (!code_valid(pq, code)) return rk::kNoDistance;
     if (metric == RK_METRIC_IP) return distance_ip(pq, q, code);
     if (metric == RK_METRIC_COSINE) return distance_cosine(pq, q, code);
-    return from_l2sq(rk::pq_l2sq(pq, q, code), metric);
+    return rk::pq_distance_from_l2sq(rk::pq_l2sq(pq, q, code), metric);
 }
 
 // Batches long enough to repay building the per-query table (ksub * dim
 // operations) use it; its results are the same bits as the direct path.
 bool table_batch(const rk_pq_t *pq, const float *q, const uint8_t *codes, float *out,
-                 size_t count, uint32_t metric) {
+                 size_t count, int metric) {
     if (count * 4 < pq->ksub) return false;
     rk::HookPtr<float> table = rk::hook_unique_array<float>(rk::pq_table_floats(pq));
     if (!table) return false;
     rk::pq_build_l2_table(pq, q, table.get());
     for (size_t r = 0; r < count; ++r) {
         const uint8_t *code = codes + r * pq->m;
-        out[r] = code_valid(pq, code) ? from_l2sq(rk::pq_table_l2sq(pq, table.get(), code), metric)
-                                      : rk::kNoDistance;
+        out[r] = code_valid(pq, code)
+                     ? rk::pq_distance_from_l2sq(rk::pq_table_l2sq(pq, table.get(), code), metric)
+                     : rk::kNoDistance;
     }
     return true;
 }
@@ -240,18 +231,15 @@ RK_API void rk_pq_encode_batch(const rk_pq_t *pq, const float *data, uint8_t *co
 RK_API float rk_pq_distance(const rk_pq_t *pq, const float *query, const uint8_t *code,
                             int metric) {
     if (!pq || !query || !code) return rk::kNoDistance;
-    return distance(pq, query, code, static_cast<uint32_t>(metric));
+    return distance(pq, query, code, metric);
 }
 
 RK_API void rk_pq_distance_batch(const rk_pq_t *pq, const float *query, const uint8_t *codes,
                                  float *out, uint64_t count, int metric) {
     if (!pq || !query || !codes || !out || count == 0) return;
     if (!rows_fit(count, pq->m, sizeof(float))) return;
-    // Negative values become large words: like any unknown metric, they
-    // take the squared distance.
-    const auto w = static_cast<uint32_t>(metric);
-    if (uses_l2sq(w) && table_batch(pq, query, codes, out, count, w)) return;
-    for (size_t r = 0; r < count; ++r) out[r] = distance(pq, query, codes + r * pq->m, w);
+    if (rk::pq_metric_uses_l2sq(metric) && table_batch(pq, query, codes, out, count, metric)) return;
+    for (size_t r = 0; r < count; ++r) out[r] = distance(pq, query, codes + r * pq->m, metric);
 }
 
 }  // extern "C"

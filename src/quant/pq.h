@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "rk_quant.h"
+#include "rk_vector.h"
 
 namespace rk {
 
@@ -26,6 +27,17 @@ void pq_build_l2_table(const rk_pq_t *pq, const float *query, float *table);
 // for the same query: partial sums added in sub-space order from +0.0.
 // FLT_MAX when a code byte names no centroid.
 float pq_table_l2sq(const rk_pq_t *pq, const float *table, const uint8_t *code);
+
+// rk_pq_distance's last step for the metrics that go through S (any value
+// but RK_METRIC_IP and RK_METRIC_COSINE): the library square root for
+// RK_METRIC_L2, S itself otherwise. With a table this gives rk_pq_distance
+// bit for bit for those metrics.
+inline bool pq_metric_uses_l2sq(int metric) {
+    return metric != RK_METRIC_IP && metric != RK_METRIC_COSINE;
+}
+inline float pq_distance_from_l2sq(float s, int metric) {
+    return metric == RK_METRIC_L2 ? rk_math_sqrt_f32(s) : s;
+}
 
 // S computed directly, without a table; FLT_MAX when a byte names no centroid.
 float pq_l2sq(const rk_pq_t *pq, const float *query, const uint8_t *code);

@@ -1,4 +1,4 @@
-// Batch kernels on AVX2: eight rows per register, two registers at a time.
+// Batch kernels on AVX2: eight rows per register.
 // Only FMA-free instructions: a fused multiply-add would round once where
 // the reference loop rounds twice.
 #pragma GCC target("avx2")
@@ -25,6 +25,7 @@ struct Avx2 {
     // transpose then stays within each 128-bit half.
     static void columns4(const float *const *rows, uint32_t j, V c[4]) {
         V a[4];
+#pragma GCC unroll 4
         for (int i = 0; i < 4; ++i)
             a[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[i] + j)),
                                         _mm_loadu_ps(rows[i + 4] + j), 1);

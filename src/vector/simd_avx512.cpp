@@ -1,5 +1,5 @@
-// Batch kernels on AVX-512F: sixteen rows per register, two registers at a
-// time. No fused multiply-add (see simd_avx2.cpp).
+// Batch kernels on AVX-512F: sixteen rows per register. No fused
+// multiply-add (see simd_avx2.cpp).
 #pragma GCC target("avx512f")
 // GCC 12's unpack intrinsics pass an intentionally undefined register as the
 // unused merge source, which -Wmaybe-uninitialized flags after inlining.
@@ -27,6 +27,7 @@ struct Avx512 {
     // quarters; the transpose stays within each quarter.
     static void columns4(const float *const *rows, uint32_t j, V c[4]) {
         V a[4];
+#pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) {
             V v = _mm512_castps128_ps512(_mm_loadu_ps(rows[i] + j));
             v = _mm512_insertf32x4(v, _mm_loadu_ps(rows[i + 4] + j), 1);
