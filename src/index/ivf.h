@@ -19,9 +19,6 @@
 #include "rk_platform.h"
 #include "rk_quant.h"
 
-struct rk_pq_t;
-struct rk_sq_quantizer_t;
-
 namespace rk {
 
 // What an entry carries.

@@ -35,6 +35,12 @@ inline void set_count(IvfList *l, uint64_t n) {
     std::atomic_ref<uint64_t>(l->count).store(n, std::memory_order_release);
 }
 
+// Cosine distance from a dot product and the two norms, as the float kernels
+// define it: 1.0 when either norm counts as zero, else 1 - dot / (nb * na).
+inline float cosine_from(float dot, float na, float nb) {
+    return (na < kZeroNorm || nb < kZeroNorm) ? 1.0f : 1.0f - dot / (nb * na);
+}
+
 // ---- quantiser glue (ivf_quant.cpp) ----
 
 // Code length of a product quantiser (its sub-quantiser count).
@@ -44,12 +50,22 @@ rk_status_t train_quantiser(rk_ivf_t *ivf, const float *data, uint64_t count);
 // Writes the code of one row into dst (payload_bytes bytes).
 rk_status_t encode_row(const rk_ivf_t *ivf, const float *row, unsigned char *dst);
 
-// Scores n consecutive code entries of a chunk (payload at codes) against a
-// query. Decoded vectors are staged in scratch (kScanBlock * dim floats).
-void score_pq(const rk_ivf_t *ivf, const float *query, const unsigned char *codes, size_t n,
-              float *out);
-void score_sq(const rk_ivf_t *ivf, const float *query, float qnorm, const unsigned char *codes,
-              size_t n, float *scratch, float *out);
+// Per-query state for scoring code entries.
+struct CodeQuery {
+    const float *q = nullptr;
+    float qnorm = 0.0f;          // library norm of the query
+    float *pq_table = nullptr;   // PQ partial sums (metrics that go through them)
+    float *decoded = nullptr;    // kScanBlock * dim floats for SQ entries
+};
+
+// Scratch floats a query needs for the index's payload (0 for float lists).
+size_t code_scratch_floats(const rk_ivf_t *ivf);
+// Points the query's scratch into buf (code_scratch_floats floats) and
+// builds what depends on the query alone.
+void prepare_code_query(const rk_ivf_t *ivf, float *buf, CodeQuery *cq);
+// Scores n consecutive code entries (codes, payload_bytes apart).
+void score_pq(const rk_ivf_t *ivf, const CodeQuery &cq, const unsigned char *codes, size_t n, float *out);
+void score_sq(const rk_ivf_t *ivf, const CodeQuery &cq, const unsigned char *codes, size_t n, float *out);
 
 // Entries scored per kernel call during a scan.
 constexpr size_t kScanBlock = 64;

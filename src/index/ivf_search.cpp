@@ -16,7 +16,6 @@
 namespace rk {
 namespace {
 
-constexpr float kZeroNorm = 1.1920929e-7f;  // 2^-23
 
 struct Probe {
     float d;
@@ -60,9 +59,7 @@ void select_probes(Probe *p, const float *scores, uint32_t nlist, uint32_t np) {
 
 struct Query {
     const rk_ivf_t *ivf;
-    const float *q;
-    float qnorm;     // for cosine
-    float *scratch;  // decoded SQ rows, kScanBlock * dim floats
+    CodeQuery cq;
 };
 
 void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n) {
@@ -77,20 +74,20 @@ void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n) {
 void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, float *out) {
     const rk_ivf_t *ivf = qy.ivf;
     const float *base = reinterpret_cast<const float *>(c.payload) + at * ivf->dim;
+    const float *q = qy.cq.q;
     switch (ivf->metric) {
     case 1:
-        kern::dot_block(qy.q, base, n, ivf->dim, ivf->dim, out);
+        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
         for (size_t i = 0; i < n; ++i) out[i] = -out[i];
         return;
     case 2:
-        kern::dot_block(qy.q, base, n, ivf->dim, ivf->dim, out);
+        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
         for (size_t i = 0; i < n; ++i) {
-            const float nb = c.norms[at + i];
-            out[i] = (qy.qnorm < kZeroNorm || nb < kZeroNorm) ? 1.0f : 1.0f - out[i] / (nb * qy.qnorm);
+            out[i] = cosine_from(out[i], qy.cq.qnorm, c.norms[at + i]);
         }
         return;
     default:
-        kern::l2sq_block(qy.q, base, n, ivf->dim, ivf->dim, out);
+        kern::l2sq_block(q, base, n, ivf->dim, ivf->dim, out);
         return;
     }
 }
@@ -107,8 +104,8 @@ void scan_list(const Query &qy, const IvfList &l, ResultHeap *heap) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, in_chunk - at));
             const unsigned char *codes = ch.payload + at * ivf->payload_bytes;
             switch (ivf->payload) {
-            case IvfPayload::kPq: score_pq(ivf, qy.q, codes, n, d); break;
-            case IvfPayload::kSq: score_sq(ivf, qy.q, qy.qnorm, codes, n, qy.scratch, d); break;
+            case IvfPayload::kPq: score_pq(ivf, qy.cq, codes, n, d); break;
+            case IvfPayload::kSq: score_sq(ivf, qy.cq, codes, n, d); break;
             default: score_float(qy, ch, static_cast<size_t>(at), n, d); break;
             }
             offer(heap, ch.ids + at, d, n);
@@ -143,16 +140,14 @@ uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit 
     centroid_scores(ivf_rule(ivf), query, ivf->centroids, ivf->nlist, ivf->dim, scores.get());
     select_probes(probes.get(), scores.get(), ivf->nlist, np);
 
-    Query qy{ivf, query, 0.0f, nullptr};
+    Query qy{ivf, CodeQuery{}};
+    qy.cq.q = query;
+    if (ivf->metric == 2) qy.cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
     HookPtr<float> scratch;
-    if (ivf->metric == 2 || ivf->payload == IvfPayload::kSq)
-        qy.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
-    if (ivf->payload == IvfPayload::kSq) {
-        size_t n;
-        if (!mul_size(kScanBlock, ivf->dim, &n)) return 0;
-        scratch = hook_unique_array<float>(n);
+    if (const size_t extra = code_scratch_floats(ivf)) {
+        scratch = hook_unique_array<float>(extra);
         if (!scratch) return 0;
-        qy.scratch = scratch.get();
+        prepare_code_query(ivf, scratch.get(), &qy.cq);
     }
 
     // The heap never needs more room than there are entries to offer.

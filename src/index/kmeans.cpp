@@ -16,7 +16,6 @@
 namespace rk {
 namespace {
 
-constexpr float kZeroNorm = 1.1920929e-7f;  // 2^-23
 constexpr size_t kBlock = 256;              // rows scored per kernel call
 
 // Rows of the job as the clustering sees them: the caller's data for L2, a

@@ -10,6 +10,9 @@
 
 namespace rk {
 
+// Norms below 2^-23 count as zero (no direction to normalise or compare).
+constexpr float kZeroNorm = 1.1920929e-7f;
+
 // How vectors are compared with centroids. Squared L2 is the classic
 // clustering; the angular form clusters directions: rows are normalised,
 // centroids are kept at unit length and "nearest" is the largest dot product

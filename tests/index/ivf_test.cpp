@@ -262,6 +262,107 @@ TEST_P(IvfMetric, RecallOnNormalisedData) {
 
 INSTANTIATE_TEST_SUITE_P(Metrics, IvfMetric, ::testing::Values(0u, 1u, 2u));
 
+struct CodedCase {
+    uint32_t type, metric;
+};
+
+class IvfCoded : public ::testing::TestWithParam<CodedCase> {};
+
+// Code entries: with every list probed, the answer is the exhaustive ranking
+// of what the codes stand for (SQ: the decoded vector under the metric; PQ:
+// rk_pq_distance with the index's metric).
+TEST_P(IvfCoded, ProbingAllListsRanksTheCodes) {
+    const auto [type, metric] = GetParam();
+    const uint32_t dim = 8, nlist = 6;
+    const size_t n = 500;
+    const auto x = blobs(n, dim, 6, 12, false);
+    rk_arena_t *arena = nullptr;
+    ASSERT_EQ(rk_arena_create(0, &arena), RK_OK);
+    rk_ivf_params_t p{};
+    p.nlist = nlist;
+    p.nprobe = nlist;
+    p.train_iterations = 3;
+    rk_ivf_t *ivf = rk_ivf_create(arena, dim, &p);
+    ASSERT_NE(ivf, nullptr);
+    ASSERT_EQ(rk::ivf_set_metric(ivf, metric), RK_OK);
+    rk_pq_t *pq = nullptr;
+    rk_sq_quantizer_t *sq = nullptr;
+    if (type == 3) {
+        ASSERT_EQ(rk_pq_create(arena, dim, 4, 8, &pq), RK_OK);
+    } else {
+        sq = rk_sq_quantizer_create(arena, dim);
+    }
+    ASSERT_EQ(rk::ivf_bind(ivf, type, 0, pq, sq), RK_OK);
+    EXPECT_EQ(ivf->payload_bytes, type == 3 ? 4u : dim);
+    rk_srand(21);
+    ASSERT_EQ(rk::ivf_train(ivf, x.data(), n), RK_OK);
+    const auto ids = seq_ids(n);
+    ASSERT_EQ(rk::ivf_add_batch(ivf, ids.data(), x.data(), n), RK_OK);
+    // The payload cannot change under stored entries.
+    EXPECT_EQ(rk::ivf_bind(ivf, 1, 0, nullptr, nullptr), RK_ERR_INVALID_ARG);
+
+    std::vector<uint8_t> codes(n * dim);
+    std::vector<float> decoded(n * dim);
+    for (size_t r = 0; r < n; ++r) {
+        if (pq) {
+            rk_pq_encode(pq, &x[r * dim], &codes[r * 4]);
+        } else {
+            ASSERT_EQ(rk_sq_quantize(sq, &x[r * dim], &codes[r * dim]), RK_OK);
+            ASSERT_EQ(rk_sq_dequantize(sq, &codes[r * dim], &decoded[r * dim]), RK_OK);
+        }
+    }
+    for (int qi = 0; qi < 10; ++qi) {
+        const float *q = &x[(qi * 37) * dim];
+        std::vector<IvfHit> want(n);
+        for (size_t r = 0; r < n; ++r) {
+            const float d = pq ? rk_pq_distance(pq, q, &codes[r * 4], metric)
+                               : metric_distance(metric, q, &decoded[r * dim], dim);
+            want[r] = IvfHit{r + 1, d};
+        }
+        std::stable_sort(want.begin(), want.end(),
+                         [](const IvfHit &a, const IvfHit &b) { return a.distance < b.distance; });
+        const auto got = search(ivf, q, 8);
+        ASSERT_EQ(got.size(), 8u);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].distance, want[i].distance) << "rank " << i;
+            // Codes collide, so equal distances may list their ids in
+            // another order; distinct distances must agree on the id.
+            if ((i == 0 || want[i - 1].distance != want[i].distance) &&
+                (i + 1 == want.size() || want[i + 1].distance != want[i].distance)) {
+                EXPECT_EQ(got[i].id, want[i].id) << "rank " << i;
+            }
+        }
+    }
+    rk_ivf_destroy(ivf);
+    rk_arena_destroy(arena);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, IvfCoded,
+                         ::testing::Values(CodedCase{5, 0}, CodedCase{5, 1}, CodedCase{5, 2},
+                                           CodedCase{3, 0}, CodedCase{3, 1}, CodedCase{3, 2}));
+
+// Type 1 with scalar quantisation configured trains the quantiser but keeps
+// float vectors in its lists.
+TEST(IvfCoded, FloatListsStillTrainTheirScalarQuantiser) {
+    const uint32_t dim = 4;
+    const auto x = blobs(50, dim, 3, 13, false);
+    rk_arena_t *arena = nullptr;
+    ASSERT_EQ(rk_arena_create(0, &arena), RK_OK);
+    rk_ivf_params_t p{};
+    p.nlist = 3;
+    p.nprobe = 3;
+    rk_ivf_t *ivf = rk_ivf_create(arena, dim, &p);
+    rk_sq_quantizer_t *sq = rk_sq_quantizer_create(arena, dim);
+    ASSERT_EQ(rk::ivf_bind(ivf, 1, 2, nullptr, sq), RK_OK);
+    EXPECT_EQ(ivf->payload_bytes, 4 * dim);
+    ASSERT_EQ(rk::ivf_train(ivf, x.data(), 50), RK_OK);
+    float lo = x[0];
+    for (size_t r = 1; r < 50; ++r) lo = std::min(lo, x[r * dim]);
+    EXPECT_EQ(sq->min[0], lo);
+    rk_ivf_destroy(ivf);
+    rk_arena_destroy(arena);
+}
+
 TEST(IvfSearch, ProbeCountsAndShortAnswers) {
     const uint32_t dim = 4;
     const auto x = blobs(200, dim, 4, 8, false);
@@ -286,6 +387,29 @@ TEST(IvfSearch, ProbeCountsAndShortAnswers) {
     EXPECT_EQ(out[0].id, 1u);
     EXPECT_EQ(out[0].distance, 0.0f);
     for (uint64_t i = 1; i < n; ++i) EXPECT_LE(out[i - 1].distance, out[i].distance);
+}
+
+// The probe order is that of the selection sort: with centroid scores
+// {4, 4, 1} its first swap moves list 0 behind list 1, so two probes scan
+// lists 2 and 1, not 2 and 0.
+TEST(IvfSearch, TiedCentroidsFollowTheSelectionOrder) {
+    IvfHolder h(1, 3, 2, 0);
+    const float c[3] = {2.0f, -2.0f, 1.0f};
+    for (uint32_t i = 0; i < 3; ++i) {
+        *rk::ivf_centroid(h.ivf, i) = c[i];
+        ASSERT_EQ(rk::ivf_append_raw(h.ivf, i, 10 + i, &c[i]), RK_OK);
+    }
+    rk::ivf_set_trained(h.ivf, 1);
+    const float q = 0.0f;
+    const auto got = search(h.ivf, &q, 3);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].id, 12u);
+    EXPECT_EQ(got[1].id, 11u);
+    // The same scores without ties take the fast path and agree with it.
+    *rk::ivf_centroid(h.ivf, 0) = 2.5f;
+    const auto fast = search(h.ivf, &q, 3);
+    ASSERT_EQ(fast.size(), 2u);
+    EXPECT_EQ(fast[1].id, 11u);
 }
 
 TEST(IvfLists, GrowthKeepsEveryEntryInOrder) {
@@ -380,6 +504,35 @@ TEST(IvfArgs, CreationAndAccessorsRefuseBadInput) {
     rk_ivf_destroy(ivf);
     rk_ivf_destroy(nullptr);
     rk_arena_destroy(arena);
+}
+
+// Scratch that cannot be had fails the call cleanly: no hits, no entry,
+// nothing leaked.
+TEST(IvfArgs, FailingAllocatorFailsCleanly) {
+    const uint32_t dim = 4;
+    const auto x = blobs(40, dim, 2, 14, false);
+    IvfHolder h(dim, 2, 2, 1);
+    ASSERT_EQ(rk::ivf_train(h.ivf, x.data(), 40), RK_OK);
+    const auto ids = seq_ids(40);
+    ASSERT_EQ(rk::ivf_add_batch(h.ivf, ids.data(), x.data(), 20), RK_OK);
+    const rk_allocator_t saved = *rk_get_allocator();
+    rk_allocator_t failing = saved;
+    failing.malloc_fn = [](size_t, void *) -> void * { return nullptr; };
+    ASSERT_EQ(rk_set_allocator(&failing), RK_OK);
+    std::vector<IvfHit> out(5);
+    const uint64_t found = rk::ivf_search(h.ivf, x.data(), 5, out.data());
+    const rk_status_t added = rk::ivf_add_batch(h.ivf, ids.data() + 20, x.data() + 20 * dim, 20);
+    const rk_status_t trained = rk::ivf_train(h.ivf, x.data(), 40);
+    rk_ivf_params_t params{};
+    params.nlist = 4;
+    rk_ivf_t *none = rk_ivf_create(nullptr, dim, &params);
+    ASSERT_EQ(rk_set_allocator(&saved), RK_OK);
+    EXPECT_EQ(found, 0u);
+    EXPECT_EQ(added, RK_ERR_NO_MEMORY);
+    EXPECT_EQ(trained, RK_ERR_NO_MEMORY);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(rk::ivf_ntotal(h.ivf), 20u);
+    EXPECT_EQ(h->trained, 1u);
 }
 
 // Searches run beside adds: every answer is well formed and the final count
