@@ -1,0 +1,236 @@
+// zevud build, search, info and drop: the commands that work on what an
+// import stored.
+#include <algorithm>
+#include <cstdio>
+
+#include "commands.h"
+#include "dataset.h"
+#include "session.h"
+
+namespace zcli {
+
+namespace {
+
+const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
+
+const CommandSpec kBuild = {
+    "build", "DB COLLECTION", "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
+    "Collection files keep the index type and parameters, not the built index: a\n"
+    "search in a later run scans exactly unless it is given --use-index.",
+    2, 2, {kJson},
+};
+
+const CommandSpec kSearch = {
+    "search",
+    "DB COLLECTION (--vector V | --id ID | --query-file FILE [--row N])",
+    "Prints the k nearest records of a query vector, nearest first.",
+    "Distances are in the collection's metric (squared for l2). A filter keeps only\n"
+    "records whose metadata matches, e.g.  --filter 'category == \"shoes\" and price < 50'\n"
+    "(operators == != < <= > >=, and, or, not, parentheses; text compares ignoring case).",
+    2,
+    2,
+    {
+        {"vector", 0, "V", "the query as comma-separated numbers"},
+        {"id", 0, "ID", "use the stored vector of record ID as the query"},
+        {"query-file", 0, "FILE", "take the query from a data file (any import format)"},
+        {"row", 0, "N", "row of --query-file (default 0)"},
+        {"k", 'k', "K", "number of results (default 10)"},
+        {"filter", 'f', "EXPR", "metadata filter expression"},
+        {"use-index", 0, nullptr, "build the collection's index first and search through it"},
+        kJson,
+    },
+};
+
+const CommandSpec kInfo = {"info", "DB [COLLECTION]", "Lists the collections of DB with their figures.", nullptr,
+                           1, 2, {kJson}};
+
+const CommandSpec kDrop = {"drop", "DB COLLECTION", "Deletes COLLECTION and its files from DB.", nullptr, 2, 2,
+                           {kJson}};
+
+std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
+    const int given = int(a.has("vector")) + int(a.has("id")) + int(a.has("query-file"));
+    if (given != 1) throw CliError(kExitUsage, "give exactly one of --vector, --id or --query-file");
+    std::vector<float> q;
+    if (a.has("vector")) {
+        q = parse_vector_text(a.get("vector"));
+    } else if (a.has("id")) {
+        q.resize(c->dimension);
+        const uint64_t id = a.get_u64("id", 0);
+        if (rk_collection_get(c, id, q.data()) != RK_OK)
+            throw CliError(kExitData, "no record with id " + std::to_string(id));
+    } else {
+        const std::string file = a.get("query-file");
+        const std::optional<Format> f = format_from_path(file);
+        if (!f) throw CliError(kExitUsage, file + ": cannot tell the format from the name");
+        const Dataset d = load_dataset(file, *f);
+        const uint64_t row = a.get_u64("row", 0);
+        if (row >= d.rows) throw CliError(kExitData, file + ": has " + std::to_string(d.rows) + " rows, no row " + std::to_string(row));
+        q.assign(d.row(row), d.row(row) + d.dim);
+    }
+    if (q.size() != c->dimension)
+        throw CliError(kExitData, "query has " + std::to_string(q.size()) + " components, the collection's vectors " +
+                                      std::to_string(c->dimension));
+    return q;
+}
+
+std::string cell(const Column &col, size_t row) {
+    if (col.type == ColumnType::text) return col.texts[row];
+    if (col.type == ColumnType::boolean) return col.numbers[row] != 0 ? "true" : "false";
+    return fmt("%g", col.numbers[row]);
+}
+
+std::string json_cell(const Column &col, size_t row) {
+    if (col.type == ColumnType::text) return json_escape(col.texts[row]);
+    if (col.type == ColumnType::boolean) return col.numbers[row] != 0 ? "true" : "false";
+    return json_number(col.numbers[row]);
+}
+
+const char *index_state(rk_collection_t *c) {
+    if (!c->index) return "none";
+    return c->index_threshold == 0 ? "active" : "not built";
+}
+
+}  // namespace
+
+int cmd_build(const Words &w) {
+    const Args a = parse_args(kBuild, w);
+    if (show_help(kBuild, a)) return kExitOk;
+    Session s(a.positional[0], false);
+    rk_collection_t *c = s.get(a.positional[1]);
+    if (c->count == 0) throw CliError(kExitData, "collection '" + a.positional[1] + "' is empty");
+    const double t0 = now_seconds();
+    const rk_status_t st = rk_collection_build_index(c);
+    const double secs = now_seconds() - t0;
+    if (st != RK_OK) library_failure("index build failed", st);
+    rk_collection_stats_t stats{};
+    rk_collection_get_stats(c, &stats);
+    s.close();
+    if (a.has("json"))
+        std::printf("{\"collection\":%s,\"index\":\"%s\",\"vectors\":%llu,\"build_seconds\":%s}\n",
+                    json_escape(a.positional[1]).c_str(), index_name(stats.index_type),
+                    (unsigned long long)stats.count, json_number(secs).c_str());
+    else
+        std::printf("built %s index of '%s' over %llu vectors in %.2fs\n", index_name(stats.index_type),
+                    a.positional[1].c_str(), (unsigned long long)stats.count, secs);
+    return kExitOk;
+}
+
+int cmd_search(const Words &w) {
+    const Args a = parse_args(kSearch, w);
+    if (show_help(kSearch, a)) return kExitOk;
+    const uint64_t k = a.get_u64("k", 10, 1, 100000);
+    Session s(a.positional[0], false);
+    const std::string &name = a.positional[1];
+    rk_collection_t *c = s.get(name);
+    const std::vector<float> q = query_vector(a, c);
+    const MetaTable meta = s.attach_meta(name, c);
+    std::unique_ptr<FilterTree> filter;
+    if (a.has("filter")) {
+        if (meta.columns.empty()) throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
+        filter = parse_filter(a.get("filter"), meta.schema());
+    }
+    if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
+        const rk_status_t st = rk_collection_build_index(c);
+        if (st != RK_OK) library_failure("index build failed", st);
+    }
+    const std::string mode = c->index && c->index_threshold == 0 ? std::string(index_name(rk_index_get_type(c->index)))
+                                                                  : "exact";
+    rk_search_params_t p{};
+    p.k = k;
+    p.filter = filter ? filter->root() : nullptr;
+    std::vector<rk_search_result_t> res(k);
+    const double t0 = now_seconds();
+    const uint64_t n = rk_collection_search(c, q.data(), &p, res.data());
+    const double ms = (now_seconds() - t0) * 1e3;
+
+    auto row_of = [&](uint64_t id) -> long {
+        const auto it = std::lower_bound(meta.ids.begin(), meta.ids.end(), id);
+        return it != meta.ids.end() && *it == id ? long(it - meta.ids.begin()) : -1;
+    };
+    if (a.has("json")) {
+        std::string out = "{\"collection\":" + json_escape(name) + ",\"k\":" + std::to_string(k) +
+                          ",\"mode\":\"" + mode + "\",\"milliseconds\":" + json_number(ms) + ",\"results\":[";
+        for (uint64_t i = 0; i < n; ++i) {
+            out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)res[i].id) +
+                   json_number(res[i].distance);
+            const long r = row_of(res[i].id);
+            if (r >= 0 && !meta.columns.empty()) {
+                out += ",\"metadata\":{";
+                for (size_t j = 0; j < meta.columns.size(); ++j)
+                    out += (j ? "," : "") + json_escape(meta.columns[j].name) + ":" + json_cell(meta.columns[j], size_t(r));
+                out += "}";
+            }
+            out += "}";
+        }
+        std::printf("%s]}\n", out.c_str());
+        return kExitOk;
+    }
+    std::vector<std::string> head = {"rank", "id", "distance"};
+    for (const Column &col : meta.columns) head.push_back(col.name);
+    Table t(head);
+    for (uint64_t i = 0; i < n; ++i) {
+        std::vector<std::string> row = {std::to_string(i + 1), std::to_string(res[i].id), fmt("%.6g", res[i].distance)};
+        const long r = row_of(res[i].id);
+        for (const Column &col : meta.columns) row.push_back(r >= 0 ? cell(col, size_t(r)) : "");
+        t.add(row);
+    }
+    std::printf("%s%llu result%s from '%s' (%s, %s, %.2f ms)\n", t.render().c_str(), (unsigned long long)n,
+                n == 1 ? "" : "s", name.c_str(), metric_name(int32_t(c->metric)), mode.c_str(), ms);
+    return kExitOk;
+}
+
+int cmd_info(const Words &w) {
+    const Args a = parse_args(kInfo, w);
+    if (show_help(kInfo, a)) return kExitOk;
+    Session s(a.positional[0], false);
+    std::vector<std::string> names = s.names();
+    if (a.positional.size() == 2) {
+        s.get(a.positional[1]);
+        names = {a.positional[1]};
+    }
+    Table t({"collection", "vectors", "dim", "metric", "index", "state", "metadata"});
+    std::string json = "{\"database\":" + json_escape(a.positional[0]) + ",\"collections\":[";
+    for (size_t i = 0; i < names.size(); ++i) {
+        rk_collection_t *c = s.get(names[i]);
+        rk_collection_stats_t st{};
+        rk_collection_get_stats(c, &st);
+        const MetaTable meta = read_meta_file(s.meta_path(names[i]));
+        std::string cols;
+        for (const Column &col : meta.columns) cols += (cols.empty() ? "" : ",") + col.name;
+        t.add({names[i], std::to_string(st.count), std::to_string(st.dimension), metric_name(int32_t(c->metric)),
+               index_name(st.index_type), index_state(c), cols.empty() ? "-" : cols});
+        json += (i ? "," : "") + fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
+                                     "\"state\":\"%s\",\"next_id\":%llu,\"metadata\":[",
+                                     json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
+                                     metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
+                                     (unsigned long long)c->next_id);
+        for (size_t j = 0; j < meta.columns.size(); ++j) json += (j ? "," : "") + json_escape(meta.columns[j].name);
+        json += "]}";
+    }
+    if (a.has("json")) std::printf("%s]}\n", json.c_str());
+    else if (names.empty()) std::printf("%s: no collections\n", a.positional[0].c_str());
+    else std::fputs(t.render().c_str(), stdout);
+    return kExitOk;
+}
+
+int cmd_drop(const Words &w) {
+    const Args a = parse_args(kDrop, w);
+    if (show_help(kDrop, a)) return kExitOk;
+    const std::string &name = a.positional[1];
+    check_collection_name(name);
+    Session s(a.positional[0], false);
+    s.get(name);
+    const rk_string_t n{name.c_str(), name.size()};
+    const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);
+    if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
+    s.close();
+    // The catalog is not rewritten when the last collection goes, and a
+    // dropped collection's file stays: remove the files so it cannot return.
+    std::remove((a.positional[0] + "/" + name + ".rkcol").c_str());
+    std::remove(s.meta_path(name).c_str());
+    if (a.has("json")) std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
+    else std::printf("dropped '%s'\n", name.c_str());
+    return kExitOk;
+}
+
+}  // namespace zcli

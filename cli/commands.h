@@ -1,0 +1,33 @@
+// The tool's commands. Each takes the words after its name, writes its
+// results to stdout (text, or JSON with --json) and returns the exit code;
+// failures are thrown as CliError.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "output.h"
+
+namespace zcli {
+
+using Words = std::vector<std::string>;
+
+int cmd_demo(const Words &w);
+int cmd_import(const Words &w);
+int cmd_build(const Words &w);
+int cmd_search(const Words &w);
+int cmd_info(const Words &w);
+int cmd_drop(const Words &w);
+int cmd_bench(const Words &w);
+
+// Whole tool: argv[1] picks the command. Prints errors as one line on stderr
+// and returns the exit code.
+int run_cli(int argc, char **argv);
+
+// Prints the command's help and returns true when --help was given.
+bool show_help(const CommandSpec &spec, const Args &a);
+
+// Seconds on a monotonic clock.
+double now_seconds();
+
+}  // namespace zcli

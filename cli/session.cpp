@@ -1,0 +1,132 @@
+// Opening databases and reaching their collections for the commands.
+#include "session.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zcli {
+
+void library_failure(const std::string &what, rk_status_t status) {
+    throw CliError(kExitLibrary, what + ": " + rk_error_message(status) + " (status " + std::to_string(status) + ")");
+}
+
+const char *metric_name(int32_t metric) {
+    for (const NamedValue &m : kMetrics)
+        if (m.value == metric) return m.name;
+    return "?";
+}
+
+const char *index_name(int32_t type) {
+    if (type < 0) return "none";
+    for (const NamedValue &t : kIndexTypes)
+        if (t.value == type) return t.name;
+    return "?";
+}
+
+template <size_t N>
+int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option) {
+    std::string choices;
+    for (const NamedValue &v : table) {
+        if (word == v.name) return v.value;
+        choices += choices.empty() ? v.name : std::string("|") + v.name;
+    }
+    throw CliError(kExitUsage, std::string("--") + option + " must be one of " + choices + ", not '" + word + "'");
+}
+template int32_t lookup(const NamedValue (&)[3], const std::string &, const char *);
+template int32_t lookup(const NamedValue (&)[7], const std::string &, const char *);
+
+void check_collection_name(const std::string &name) {
+    bool ok = !name.empty() && name.size() <= 63 && name[0] != '.' && name[0] != '-';
+    for (char c : name)
+        ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                    c == '-' || c == '.');
+    if (!ok)
+        throw CliError(kExitUsage, "collection name '" + name +
+                                       "' must be 1 to 63 letters, digits, '_', '-' or '.', not starting with '.' or '-'");
+}
+
+Session::Session() {
+    const rk_status_t st = rk_vecdb_open(nullptr, 0, &db_);
+    if (st != RK_OK) library_failure("cannot open an in-memory database", st);
+}
+
+Session::Session(const std::string &dir, bool create) : dir_(dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) {
+        // The library replaces a plain file by a new directory when asked to
+        // create one; never let a mistyped path destroy a file.
+        if (!S_ISDIR(st.st_mode)) throw CliError(kExitData, dir + ": exists and is not a database directory");
+    } else if (!create) {
+        throw CliError(kExitData, dir + ": no such database (" + std::strerror(errno) + ")");
+    }
+    rk_vecdb_config_t cfg{};
+    cfg.path = rk_string_t{dir_.c_str(), dir_.size()};
+    cfg.storage_mode = RK_DB_PERSISTENT;
+    cfg.create_if_missing = create ? 1 : 0;
+    const rk_status_t s = rk_vecdb_open_ex(&cfg, &db_);
+    if (s == RK_ERR_NOT_SUPPORTED)
+        throw CliError(kExitLibrary, dir + ": this build of the library keeps databases in memory only");
+    if (s != RK_OK) library_failure(dir + ": cannot open database", s);
+}
+
+Session::~Session() {
+    if (db_) rk_vecdb_close(db_);
+}
+
+void Session::close() {
+    rk_vecdb_t *db = db_;
+    db_ = nullptr;
+    const rk_status_t s = rk_vecdb_close(db);
+    if (s != RK_OK) library_failure(dir_ + ": closing the database failed", s);
+}
+
+std::vector<std::string> Session::names() const {
+    const uint64_t n = rk_vecdb_list_collections(db_, nullptr, 0);
+    std::vector<rk_string_t> raw(n);
+    const uint64_t got = n ? rk_vecdb_list_collections(db_, raw.data(), n) : 0;
+    std::vector<std::string> out;
+    for (uint64_t i = 0; i < got && i < n; ++i) out.emplace_back(raw[i].data, raw[i].len);
+    return out;
+}
+
+rk_collection_t *Session::find(const std::string &name) const {
+    const rk_string_t s{name.c_str(), name.size()};
+    return rk_vecdb_get_collection(db_, &s);
+}
+
+rk_collection_t *Session::get(const std::string &name) const {
+    rk_collection_t *c = find(name);
+    if (!c) throw CliError(kExitData, (dir_.empty() ? std::string("database") : dir_) + ": no collection named '" + name + "'");
+    return c;
+}
+
+std::string Session::meta_path(const std::string &name) const { return dir_ + "/" + name + ".zvmeta"; }
+
+MetaTable Session::attach_meta(const std::string &name, rk_collection_t *c) const {
+    if (dir_.empty()) return MetaTable{};
+    MetaTable t = read_meta_file(meta_path(name));
+    for (size_t r = 0; r < t.ids.size(); ++r) {
+        const std::vector<rk_meta_entry_t> e = row_entries(t.columns, r);
+        if (e.empty()) break;
+        // Records deleted since the file was written are simply skipped.
+        (void)rk_collection_set_meta(c, t.ids[r], e.data(), e.size());
+    }
+    return t;
+}
+
+namespace {
+int collect_id(uint64_t id, const float *, uint32_t, void *user) {
+    static_cast<std::vector<uint64_t> *>(user)->push_back(id);
+    return 1;
+}
+}  // namespace
+
+std::vector<uint64_t> live_ids(rk_collection_t *c) {
+    std::vector<uint64_t> ids;
+    rk_collection_foreach(c, nullptr, collect_id, &ids);
+    return ids;
+}
+
+}  // namespace zcli

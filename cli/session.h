@@ -1,0 +1,72 @@
+// An open database as the commands use it: opening with the checks the tool
+// adds (a path that is not a directory is never replaced, collection names
+// must be safe file names), collections by name, and the tool's metadata
+// file beside each collection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "meta_store.h"
+#include "output.h"
+#include "zevud.h"
+
+namespace zcli {
+
+[[noreturn]] void library_failure(const std::string &what, rk_status_t status);
+
+struct NamedValue {
+    const char *name;
+    int32_t value;
+};
+inline constexpr NamedValue kMetrics[] = {{"l2", RK_METRIC_L2}, {"ip", RK_METRIC_IP}, {"cosine", RK_METRIC_COSINE}};
+inline constexpr NamedValue kIndexTypes[] = {{"flat", RK_INDEX_FLAT},       {"ivf", RK_INDEX_IVF},
+                                             {"hnsw", RK_INDEX_HNSW},       {"ivf-pq", RK_INDEX_IVF_PQ},
+                                             {"hnsw-pq", RK_INDEX_HNSW_PQ}, {"ivf-sq", RK_INDEX_IVF_SQ},
+                                             {"hnsw-sq", RK_INDEX_HNSW_SQ}};
+const char *metric_name(int32_t metric);
+const char *index_name(int32_t type);  // "none" for -1
+// Looks a word up in a table; throws CliError(kExitUsage) naming the choices.
+template <size_t N>
+int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option);
+
+// Collection names become file names in the database directory.
+void check_collection_name(const std::string &name);
+
+class Session {
+public:
+    // Opens the database directory `dir`; with `create` a missing directory
+    // is made. Throws CliError: kExitData for a missing database or a path
+    // that is not a directory, kExitLibrary when the library refuses.
+    Session(const std::string &dir, bool create);
+    // An in-memory database (no directory).
+    Session();
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Saves and closes; throws CliError(kExitLibrary) on failure.
+    void close();
+    rk_vecdb_t *db() const { return db_; }
+    const std::string &dir() const { return dir_; }
+    bool persistent() const { return !dir_.empty(); }
+
+    std::vector<std::string> names() const;
+    rk_collection_t *find(const std::string &name) const;  // null if absent
+    rk_collection_t *get(const std::string &name) const;   // throws kExitData if absent
+
+    std::string meta_path(const std::string &name) const;
+    // The collection's stored metadata (empty in memory), handed to the
+    // collection's records so filters can see it.
+    MetaTable attach_meta(const std::string &name, rk_collection_t *c) const;
+
+private:
+    rk_vecdb_t *db_ = nullptr;
+    std::string dir_;
+};
+
+// Ids of the collection's records, ascending.
+std::vector<uint64_t> live_ids(rk_collection_t *c);
+
+}  // namespace zcli
