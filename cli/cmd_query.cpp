@@ -119,6 +119,8 @@ int cmd_search(const Words &w) {
     const Args a = parse_args(kSearch, w);
     if (show_help(kSearch, a)) return kExitOk;
     const uint64_t k = a.get_u64("k", 10, 1, 100000);
+    // Syntax first, so a bad expression is reported before any file is read.
+    if (a.has("filter")) parse_filter(a.get("filter"));
     Session s(a.positional[0], false);
     const std::string &name = a.positional[1];
     rk_collection_t *c = s.get(name);

@@ -96,6 +96,10 @@ void MetaTable::keep_only(const std::vector<uint64_t> &live) {
     size_t w = 0;
     for (size_t r = 0; r < ids.size(); ++r) {
         if (!std::binary_search(live.begin(), live.end(), ids[r])) continue;
+        if (w == r) {
+            ++w;
+            continue;
+        }
         ids[w] = ids[r];
         for (Column &c : columns) {
             if (c.type == ColumnType::text) c.texts[w] = std::move(c.texts[r]);

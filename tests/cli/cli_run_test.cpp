@@ -1,0 +1,183 @@
+// The zevud binary driven as a user would: help, exit codes, bad files and
+// expressions, missing databases, and (when the library keeps databases on
+// disk) a whole import / search / info / drop session.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zevud_cli_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+
+    Result run(const std::vector<std::string> &args) {
+        std::string cmd = quote(ZEVUD_CLI_PATH);
+        for (const std::string &a : args) cmd += " " + quote(a);
+        const std::string out = dir_ + "/.out", err = dir_ + "/.err";
+        const int st = std::system((cmd + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out), slurp(err)};
+    }
+
+    std::string file(const std::string &name, const std::string &bytes) {
+        const std::string p = dir_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+
+    bool exists(const std::string &p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0;
+    }
+
+    // True when this build keeps databases on disk (else the persistent
+    // session is skipped).
+    bool persistent() {
+        const Result r = run({"import", dir_ + "/probe", "c", file("probe.csv", "1,2\n")});
+        std::system(("rm -rf " + quote(dir_ + "/probe")).c_str());
+        return r.code == 0;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(CliRun, HelpForEveryCommandAndUsageErrors) {
+    for (const char *c : {"demo", "import", "build", "search", "info", "drop", "bench"}) {
+        const Result r = run({c, "--help"});
+        EXPECT_EQ(r.code, 0) << c;
+        EXPECT_EQ(r.out.rfind(std::string("usage: zevud ") + c, 0), 0u) << r.out;
+    }
+    Result r = run({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("exit codes"), std::string::npos);
+    EXPECT_EQ(run({}).code, 1);
+    r = run({"frobnicate"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("unknown command"), std::string::npos);
+    EXPECT_EQ(run({"search", "db"}).code, 1);
+    EXPECT_EQ(run({"search", "db", "c", "--nope"}).code, 1);
+    EXPECT_EQ(run({"search", "db", "c", "-k"}).code, 1);
+    EXPECT_EQ(run({"search", "db", "c", "-k", "ten", "--vector", "1"}).code, 1);
+    EXPECT_EQ(run({"import", "db", "../evil", "x.csv"}).code, 1);
+    EXPECT_EQ(run({"import", "db", "c", "x.csv", "--metric", "manhattan"}).code, 1);
+}
+
+TEST_F(CliRun, MalformedFilesNameFileAndOffsetAndTouchNothing) {
+    const std::string db = dir_ + "/db";
+    const std::string bad = file("bad.fvecs", std::string("\x04\0\0\0", 4) + std::string(16, '\0') +
+                                                  std::string("\x05\0\0\0", 4));
+    Result r = run({"import", db, "c", bad});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find(bad + ": byte 20:"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_FALSE(exists(db));
+
+    r = run({"import", db, "c", file("bad.csv", "1,2\n3,oops\n")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("bad.csv: byte 6:"), std::string::npos) << r.err;
+    r = run({"import", db, "c", dir_ + "/missing.npy"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("missing.npy"), std::string::npos);
+    r = run({"import", db, "c", file("notes.txt", "1,2\n")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_FALSE(exists(db));
+}
+
+TEST_F(CliRun, MissingDatabasesAndPathsThatAreFiles) {
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"info", dir_ + "/none"}, {"search", dir_ + "/none", "c", "--vector", "1,2"},
+             {"build", dir_ + "/none", "c"}, {"drop", dir_ + "/none", "c"}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.code, 2) << args[0];
+        EXPECT_NE(r.err.find("no such database"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(exists(dir_ + "/none"));
+    // Importing into a path that is a plain file must not replace the file.
+    const std::string precious = file("precious.txt", "keep me");
+    const Result r = run({"import", precious, "c", file("ok.csv", "1,2\n")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(slurp(precious), "keep me");
+}
+
+TEST_F(CliRun, BadFilterIsAUsageErrorWithItsColumn) {
+    const Result r = run({"search", dir_ + "/none", "c", "--vector", "1", "--filter", "price < 5 and"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("bad filter at column 14"), std::string::npos) << r.err;
+}
+
+TEST_F(CliRun, DemoRunsSmall) {
+    const Result r = run({"demo", dir_ + "/demo", "--rows", "2000", "--queries", "20", "--dim", "16"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("recall@10"), std::string::npos);
+    EXPECT_NE(r.out.find("category == \"shoes\" and price < 50"), std::string::npos);
+    if (r.out.find("memory only") == std::string::npos) {
+        EXPECT_NE(r.out.find("intact:"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(CliRun, ImportSearchInfoDropSession) {
+    if (!persistent()) GTEST_SKIP() << "this build keeps databases in memory only";
+    const std::string db = dir_ + "/db";
+    const std::string csv = file("items.csv",
+                                 "x,y,category,price\n"
+                                 "0,0,shoes,10\n1,0,books,20\n2,0,shoes,60\n3,0,toys,5\n4,0,shoes,45\n");
+    Result r = run({"import", db, "items", csv, "--meta", "category,price", "--index", "flat", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"imported\":5"), std::string::npos) << r.out;
+
+    r = run({"search", db, "items", "--vector", "0,0", "-k", "3", "--filter", "category == \"shoes\" and price < 50"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("2 results"), std::string::npos) << r.out;
+    r = run({"search", db, "items", "--id", "4", "-k", "1", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("{\"id\":4,\"distance\":0,\"metadata\":{\"category\":\"toys\",\"price\":5}}"),
+              std::string::npos)
+        << r.out;
+    r = run({"search", db, "items", "--vector", "0,0", "--filter", "colour == \"red\""});
+    EXPECT_EQ(r.code, 1);
+    r = run({"search", db, "items", "--vector", "0,0,0"});
+    EXPECT_EQ(r.code, 2);
+
+    // A second file with other columns is refused and changes nothing.
+    r = run({"import", db, "items", file("other.csv", "x,y,colour\n1,1,red\n"), "--meta", "colour"});
+    EXPECT_EQ(r.code, 2);
+    r = run({"info", db, "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"vectors\":5"), std::string::npos) << r.out;
+
+    EXPECT_EQ(run({"build", db, "items"}).code, 0);
+    EXPECT_EQ(run({"drop", db, "items"}).code, 0);
+    r = run({"info", db});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("no collections"), std::string::npos) << r.out;
+    EXPECT_EQ(run({"drop", db, "items"}).code, 2);
+}
+
+}  // namespace
