@@ -92,7 +92,6 @@ std::unique_ptr<Session> open_demo(const std::string &dir, bool &persistent) {
 rk_collection_t *fresh_collection(Session &s, uint32_t dim) {
     const rk_string_t n{kName, std::strlen(kName)};
     if (s.find(kName)) rk_vecdb_drop_collection(s.db(), &n);
-    if (s.persistent()) std::remove(s.meta_path(kName).c_str());
     rk_collection_config_t cfg{};
     cfg.name = n;
     cfg.dimension = dim;
@@ -183,11 +182,6 @@ int cmd_demo(const Words &w) {
     std::printf("\n%s", t.render().c_str());
 
     if (!persistent) return kExitOk;
-    MetaTable meta;
-    std::vector<uint64_t> ids(rows);
-    for (uint64_t i = 0; i < rows; ++i) ids[i] = i + 1;
-    meta.append(data.columns, ids);
-    write_meta_file(s->meta_path(kName), meta);
     t0 = now_seconds();
     s->close();
     std::printf("\nclosed (saved) %s in %.2fs\n", dir.c_str(), now_seconds() - t0);

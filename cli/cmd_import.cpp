@@ -90,11 +90,7 @@ int cmd_import(const Words &w) {
 
     Session s(dir, true);
     rk_collection_t *c = open_collection(s, name, d, a);
-    MetaTable meta = s.attach_meta(name, c);
-    if (!d.columns.empty() || !meta.columns.empty()) {
-        MetaTable probe = meta;  // column mismatch is found before any insert
-        probe.append(d.columns, {});
-    }
+    check_columns_match(c, d.columns);  // before any insert
     std::vector<uint64_t> ids(rows);
     Progress bar("importing " + name, rows);
     const double t1 = now_seconds();
@@ -106,11 +102,6 @@ int cmd_import(const Words &w) {
     }
     bar.finish();
     const double t_insert = now_seconds() - t1;
-    if (!d.columns.empty()) {
-        for (Column &col : d.columns) (col.type == ColumnType::text ? col.texts.resize(rows) : col.numbers.resize(rows));
-        meta.append(d.columns, ids);
-        write_meta_file(s.meta_path(name), meta);
-    }
     const uint64_t total = c->count;
     s.close();
     if (a.has("json")) {

@@ -15,8 +15,7 @@ const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
 
 const CommandSpec kBuild = {
     "build", "DB COLLECTION", "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
-    "Collection files keep the index type and parameters, not the built index: a\n"
-    "search in a later run scans exactly unless it is given --use-index.",
+    "The built index is saved with the database and used by later searches.",
     2, 2, {kJson},
 };
 
@@ -36,7 +35,7 @@ const CommandSpec kSearch = {
         {"row", 0, "N", "row of --query-file (default 0)"},
         {"k", 'k', "K", "number of results (default 10)"},
         {"filter", 'f', "EXPR", "metadata filter expression"},
-        {"use-index", 0, nullptr, "build the collection's index first and search through it"},
+        {"use-index", 0, nullptr, "build the index first if it is not built (else the search scans)"},
         kJson,
     },
 };
@@ -71,18 +70,6 @@ std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
         throw CliError(kExitData, "query has " + std::to_string(q.size()) + " components, the collection's vectors " +
                                       std::to_string(c->dimension));
     return q;
-}
-
-std::string cell(const Column &col, size_t row) {
-    if (col.type == ColumnType::text) return col.texts[row];
-    if (col.type == ColumnType::boolean) return col.numbers[row] != 0 ? "true" : "false";
-    return fmt("%g", col.numbers[row]);
-}
-
-std::string json_cell(const Column &col, size_t row) {
-    if (col.type == ColumnType::text) return json_escape(col.texts[row]);
-    if (col.type == ColumnType::boolean) return col.numbers[row] != 0 ? "true" : "false";
-    return json_number(col.numbers[row]);
 }
 
 const char *index_state(rk_collection_t *c) {
@@ -125,11 +112,11 @@ int cmd_search(const Words &w) {
     const std::string &name = a.positional[1];
     rk_collection_t *c = s.get(name);
     const std::vector<float> q = query_vector(a, c);
-    const MetaTable meta = s.attach_meta(name, c);
     std::unique_ptr<FilterTree> filter;
     if (a.has("filter")) {
-        if (meta.columns.empty()) throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
-        filter = parse_filter(a.get("filter"), meta.schema());
+        const Schema schema = collection_schema(c);
+        if (schema.empty()) throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
+        filter = parse_filter(a.get("filter"), schema);
     }
     if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
         const rk_status_t st = rk_collection_build_index(c);
@@ -145,21 +132,17 @@ int cmd_search(const Words &w) {
     const uint64_t n = rk_collection_search(c, q.data(), &p, res.data());
     const double ms = (now_seconds() - t0) * 1e3;
 
-    auto row_of = [&](uint64_t id) -> long {
-        const auto it = std::lower_bound(meta.ids.begin(), meta.ids.end(), id);
-        return it != meta.ids.end() && *it == id ? long(it - meta.ids.begin()) : -1;
-    };
     if (a.has("json")) {
         std::string out = "{\"collection\":" + json_escape(name) + ",\"k\":" + std::to_string(k) +
                           ",\"mode\":\"" + mode + "\",\"milliseconds\":" + json_number(ms) + ",\"results\":[";
         for (uint64_t i = 0; i < n; ++i) {
             out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)res[i].id) +
                    json_number(res[i].distance);
-            const long r = row_of(res[i].id);
-            if (r >= 0 && !meta.columns.empty()) {
+            const auto meta = record_meta(c, res[i].id, true);
+            if (!meta.empty()) {
                 out += ",\"metadata\":{";
-                for (size_t j = 0; j < meta.columns.size(); ++j)
-                    out += (j ? "," : "") + json_escape(meta.columns[j].name) + ":" + json_cell(meta.columns[j], size_t(r));
+                for (size_t j = 0; j < meta.size(); ++j)
+                    out += (j ? "," : "") + json_escape(meta[j].first) + ":" + meta[j].second;
                 out += "}";
             }
             out += "}";
@@ -167,13 +150,21 @@ int cmd_search(const Words &w) {
         std::printf("%s]}\n", out.c_str());
         return kExitOk;
     }
+    // Columns: the keys of the first hit's metadata, in its order.
     std::vector<std::string> head = {"rank", "id", "distance"};
-    for (const Column &col : meta.columns) head.push_back(col.name);
+    const size_t fixed = head.size();
+    if (n > 0)
+        for (const auto &kv : record_meta(c, res[0].id, false)) head.push_back(kv.first);
     Table t(head);
     for (uint64_t i = 0; i < n; ++i) {
         std::vector<std::string> row = {std::to_string(i + 1), std::to_string(res[i].id), fmt("%.6g", res[i].distance)};
-        const long r = row_of(res[i].id);
-        for (const Column &col : meta.columns) row.push_back(r >= 0 ? cell(col, size_t(r)) : "");
+        const auto meta = record_meta(c, res[i].id, false);
+        for (size_t h = fixed; h < head.size(); ++h) {
+            std::string v;
+            for (const auto &kv : meta)
+                if (kv.first == head[h]) v = kv.second;
+            row.push_back(v);
+        }
         t.add(row);
     }
     std::printf("%s%llu result%s from '%s' (%s, %s, %.2f ms)\n", t.render().c_str(), (unsigned long long)n,
@@ -196,9 +187,12 @@ int cmd_info(const Words &w) {
         rk_collection_t *c = s.get(names[i]);
         rk_collection_stats_t st{};
         rk_collection_get_stats(c, &st);
-        const MetaTable meta = read_meta_file(s.meta_path(names[i]));
-        std::string cols;
-        for (const Column &col : meta.columns) cols += (cols.empty() ? "" : ",") + col.name;
+        const Schema schema = collection_schema(c);
+        std::string cols, json_cols;
+        for (const auto &kv : schema) {
+            cols += (cols.empty() ? "" : ",") + kv.first;
+            json_cols += (json_cols.empty() ? "" : ",") + json_escape(kv.first);
+        }
         t.add({names[i], std::to_string(st.count), std::to_string(st.dimension), metric_name(int32_t(c->metric)),
                index_name(st.index_type), index_state(c), cols.empty() ? "-" : cols});
         json += (i ? "," : "") + fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
@@ -206,8 +200,7 @@ int cmd_info(const Words &w) {
                                      json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
                                      metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
                                      (unsigned long long)c->next_id);
-        for (size_t j = 0; j < meta.columns.size(); ++j) json += (j ? "," : "") + json_escape(meta.columns[j].name);
-        json += "]}";
+        json += json_cols + "]}";
     }
     if (a.has("json")) std::printf("%s]}\n", json.c_str());
     else if (names.empty()) std::printf("%s: no collections\n", a.positional[0].c_str());
@@ -226,10 +219,6 @@ int cmd_drop(const Words &w) {
     const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);
     if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
     s.close();
-    // The catalog is not rewritten when the last collection goes, and a
-    // dropped collection's file stays: remove the files so it cannot return.
-    std::remove((a.positional[0] + "/" + name + ".rkcol").c_str());
-    std::remove(s.meta_path(name).c_str());
     if (a.has("json")) std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
     else std::printf("dropped '%s'\n", name.c_str());
     return kExitOk;

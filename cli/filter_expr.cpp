@@ -135,8 +135,17 @@ private:
     size_t i_ = 0;
 };
 
-const char *type_name(ColumnType t) {
-    return t == ColumnType::number ? "a number" : t == ColumnType::text ? "text" : "a boolean";
+enum class Literal { number, text, boolean };
+
+const char *literal_name(Literal l) {
+    return l == Literal::number ? "a number" : l == Literal::text ? "text" : "a boolean";
+}
+
+// The literal an entry type is compared with.
+Literal literal_of(int32_t meta_type) {
+    if (meta_type == RK_META_STRING) return Literal::text;
+    if (meta_type == RK_META_BOOL) return Literal::boolean;
+    return Literal::number;
 }
 
 }  // namespace
@@ -211,7 +220,7 @@ private:
     rk_filter_t *condition() {
         if (tok_.kind != Tok::ident) fail("expected a metadata key but found '" + describe() + "'");
         const Token key = tok_;
-        const auto known = schema_.find(key.text);
+        const auto known = schema_.find(lower(key.text));
         if (!schema_.empty() && known == schema_.end()) fail("unknown metadata key '" + key.text + "'");
         advance();
         if (tok_.kind != Tok::op) fail("expected a comparison (==, !=, <, <=, >, >=) after '" + key.text + "'");
@@ -220,32 +229,43 @@ private:
         rk_filter_t *n = tree_->node(RK_FILTER_CONDITION);
         n->key = tree_->keep(key.text);
         n->op = op.op;
-        ColumnType type;
-        switch (tok_.kind) {
-            case Tok::number:
-                type = ColumnType::number;
-                n->value.f64 = tok_.number;
-                break;
-            case Tok::text: {
-                type = ColumnType::text;
-                const char *s = tree_->keep(tok_.text);
-                n->value.str = rk_string_t{s, tok_.text.size()};
-                break;
-            }
-            case Tok::true_:
-            case Tok::false_:
-                type = ColumnType::boolean;
-                n->value.b = tok_.kind == Tok::true_ ? 1 : 0;
-                break;
-            default: fail("expected a value (number, \"text\", true or false) after '" + op.text + "'");
-        }
-        tree_->value_types_[n] = type;
-        if (known != schema_.end() && known->second != type)
-            fail("'" + key.text + "' holds " + type_name(known->second) + ", not " + type_name(type));
-        if (type != ColumnType::number && op.op != RK_FILTER_EQ && op.op != RK_FILTER_NE)
-            fail(std::string(type_name(type)) + " only compares with == and !=");
+        Literal lit;
+        if (tok_.kind == Tok::number) lit = Literal::number;
+        else if (tok_.kind == Tok::text) lit = Literal::text;
+        else if (tok_.kind == Tok::true_ || tok_.kind == Tok::false_) lit = Literal::boolean;
+        else fail("expected a value (number, \"text\", true or false) after '" + op.text + "'");
+        const int32_t type = known != schema_.end() ? known->second
+                             : lit == Literal::number ? RK_META_DOUBLE
+                             : lit == Literal::text   ? RK_META_STRING
+                                                      : RK_META_BOOL;
+        if (literal_of(type) != lit)
+            fail("'" + key.text + "' holds " + literal_name(literal_of(type)) + ", not " + literal_name(lit));
+        if (lit != Literal::number && op.op != RK_FILTER_EQ && op.op != RK_FILTER_NE)
+            fail(std::string(literal_name(lit)) + " only compares with == and !=");
+        store(n, type);
         advance();
         return n;
+    }
+
+    // The value in the form of the key's entry type.
+    void store(rk_filter_t *n, int32_t type) {
+        tree_->value_types_[n] = type;
+        const double x = tok_.number;
+        switch (type) {
+            case RK_META_INT32:
+            case RK_META_INT64: {
+                const double lim = type == RK_META_INT32 ? 2147483648.0 : 9223372036854775808.0;
+                if (!(x >= -lim && x < lim) || x != double(int64_t(x)))
+                    fail("'" + tok_.text + "' is not a whole number in the range of '" + std::string(n->key) + "'");
+                if (type == RK_META_INT32) n->value.i32 = int32_t(x);
+                else n->value.i64 = int64_t(x);
+                break;
+            }
+            case RK_META_FLOAT: n->value.f32 = float(x); break;
+            case RK_META_STRING: n->value.str = rk_string_t{tree_->keep(tok_.text), tok_.text.size()}; break;
+            case RK_META_BOOL: n->value.b = tok_.kind == Tok::true_ ? 1 : 0; break;
+            default: n->value.f64 = x; break;
+        }
     }
 
     Lexer lex_;
@@ -264,7 +284,13 @@ std::unique_ptr<FilterTree> parse_filter(std::string_view text, const Schema &sc
 
 namespace {
 
-void print(const rk_filter_t *n, const std::map<const rk_filter_t *, ColumnType> &types, std::string &out) {
+std::string number_text(double x) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", x);
+    return buf;
+}
+
+void print(const rk_filter_t *n, const std::map<const rk_filter_t *, int32_t> &types, std::string &out) {
     if (n->kind == RK_FILTER_AND || n->kind == RK_FILTER_OR) {
         out += '(';
         for (uint64_t i = 0; i < n->child_count; ++i) {
@@ -284,14 +310,11 @@ void print(const rk_filter_t *n, const std::map<const rk_filter_t *, ColumnType>
     out += kOpNames[n->op];
     out += ' ';
     switch (types.at(n)) {
-        case ColumnType::number: {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "%.17g", n->value.f64);
-            out += buf;
-            break;
-        }
-        case ColumnType::boolean: out += n->value.b ? "true" : "false"; break;
-        case ColumnType::text:
+        case RK_META_INT32: out += std::to_string(n->value.i32); break;
+        case RK_META_INT64: out += std::to_string(n->value.i64); break;
+        case RK_META_FLOAT: out += number_text(double(n->value.f32)); break;
+        case RK_META_BOOL: out += n->value.b ? "true" : "false"; break;
+        case RK_META_STRING:
             out += '"';
             for (uint64_t i = 0; i < n->value.str.len; ++i) {
                 const char c = n->value.str.data[i];
@@ -302,6 +325,7 @@ void print(const rk_filter_t *n, const std::map<const rk_filter_t *, ColumnType>
             }
             out += '"';
             break;
+        default: out += number_text(n->value.f64); break;
     }
 }
 

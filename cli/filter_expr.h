@@ -7,10 +7,10 @@
 //   op    := "==" | "=" | "!=" | "<" | "<=" | ">" | ">="
 //   value := "text" | 'text' | number | true | false
 //
-// Keywords are case-insensitive. Numbers are compared as 64-bit floats,
-// booleans as 32-bit integers, text ignoring ASCII case: the tool stores its
-// metadata in exactly those types, and the library reads a condition's value
-// in the form of the record's entry.
+// Keywords are case-insensitive. The library reads a condition's value in
+// the form of the record's entry, so a value is stored in the form the
+// schema gives for its key (a whole number for integer keys, and so on);
+// without a schema numbers become 64-bit floats, the form the tool stores.
 #pragma once
 
 #include <deque>
@@ -21,7 +21,6 @@
 #include <string_view>
 #include <vector>
 
-#include "dataset.h"
 #include "rk_collection.h"
 
 namespace zcli {
@@ -32,8 +31,9 @@ struct ExprError : std::runtime_error {
     ExprError(size_t col, const std::string &msg) : std::runtime_error(msg), column(col) {}
 };
 
-// Key types known for a collection; empty means "accept any key".
-using Schema = std::map<std::string, ColumnType>;
+// Metadata keys of a collection (lower case) and their entry types
+// (rk_meta_type_t); empty means "accept any key".
+using Schema = std::map<std::string, int32_t>;
 
 // Owns every node, child array and string of one parsed tree.
 class FilterTree {
@@ -50,7 +50,7 @@ private:
     std::deque<rk_filter_t> nodes_;
     std::deque<std::vector<rk_filter_t *>> children_;
     std::deque<std::string> strings_;
-    std::map<const rk_filter_t *, ColumnType> value_types_;
+    std::map<const rk_filter_t *, int32_t> value_types_;
     rk_filter_t *root_ = nullptr;
 };
 

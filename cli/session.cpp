@@ -55,8 +55,7 @@ Session::Session() {
 Session::Session(const std::string &dir, bool create) : dir_(dir) {
     struct stat st {};
     if (stat(dir.c_str(), &st) == 0) {
-        // The library replaces a plain file by a new directory when asked to
-        // create one; never let a mistyped path destroy a file.
+        // Never let a mistyped path near a plain file.
         if (!S_ISDIR(st.st_mode)) throw CliError(kExitData, dir + ": exists and is not a database directory");
     } else if (!create) {
         throw CliError(kExitData, dir + ": no such database (" + std::strerror(errno) + ")");
@@ -100,20 +99,6 @@ rk_collection_t *Session::get(const std::string &name) const {
     rk_collection_t *c = find(name);
     if (!c) throw CliError(kExitData, (dir_.empty() ? std::string("database") : dir_) + ": no collection named '" + name + "'");
     return c;
-}
-
-std::string Session::meta_path(const std::string &name) const { return dir_ + "/" + name + ".zvmeta"; }
-
-MetaTable Session::attach_meta(const std::string &name, rk_collection_t *c) const {
-    if (dir_.empty()) return MetaTable{};
-    MetaTable t = read_meta_file(meta_path(name));
-    for (size_t r = 0; r < t.ids.size(); ++r) {
-        const std::vector<rk_meta_entry_t> e = row_entries(t.columns, r);
-        if (e.empty()) break;
-        // Records deleted since the file was written are simply skipped.
-        (void)rk_collection_set_meta(c, t.ids[r], e.data(), e.size());
-    }
-    return t;
 }
 
 namespace {

@@ -1,14 +1,14 @@
 // An open database as the commands use it: opening with the checks the tool
-// adds (a path that is not a directory is never replaced, collection names
-// must be safe file names), collections by name, and the tool's metadata
-// file beside each collection.
+// adds (a missing database is not made unless asked, a path that is not a
+// directory is refused, collection names must be safe file names) and
+// collections by name.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "meta_store.h"
+#include "metadata.h"
 #include "output.h"
 #include "zevud.h"
 
@@ -55,11 +55,6 @@ public:
     std::vector<std::string> names() const;
     rk_collection_t *find(const std::string &name) const;  // null if absent
     rk_collection_t *get(const std::string &name) const;   // throws kExitData if absent
-
-    std::string meta_path(const std::string &name) const;
-    // The collection's stored metadata (empty in memory), handed to the
-    // collection's records so filters can see it.
-    MetaTable attach_meta(const std::string &name, rk_collection_t *c) const;
 
 private:
     rk_vecdb_t *db_ = nullptr;

@@ -1,12 +1,12 @@
 // Filter expressions: the trees they become (checked by what the library's
 // matcher selects from real records), precedence, the canonical text, and
-// the errors of bad expressions. Also the tool's metadata file.
+// the errors of bad expressions. Also metadata read back from records.
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "filter_expr.h"
-#include "meta_store.h"
+#include "metadata.h"
 #include "zevud.h"
 
 namespace zcli {
@@ -28,20 +28,18 @@ protected:
             price.numbers.push_back(10.0 * i);
             sale.numbers.push_back(i % 2);
         }
-        table_.columns = {cat, price, sale};
+        columns_ = {cat, price, sale};
         for (int i = 0; i < 10; ++i) {
             const float v[2] = {float(i), 0};
-            const std::vector<rk_meta_entry_t> e = row_entries(table_.columns, uint64_t(i));
-            uint64_t id;
-            ASSERT_EQ(rk_collection_insert_with_meta(c_, v, e.data(), e.size(), &id), RK_OK);
-            table_.ids.push_back(id);
+            const std::vector<rk_meta_entry_t> e = row_entries(columns_, uint64_t(i));
+            ASSERT_EQ(rk_collection_insert_with_meta(c_, v, e.data(), e.size(), nullptr), RK_OK);
         }
     }
     void TearDown() override { rk_collection_destroy(c_); }
 
     // Rows (0-based) the expression selects.
     std::set<int> rows(const std::string &expr) {
-        const auto tree = parse_filter(expr, table_.schema());
+        const auto tree = parse_filter(expr, collection_schema(c_));
         const float q[2] = {0, 0};
         std::vector<rk_search_result_t> r(10);
         const uint64_t n = rk_collection_search_filtered(c_, q, tree->root(), 10, r.data());
@@ -51,7 +49,7 @@ protected:
     }
 
     rk_collection_t *c_ = nullptr;
-    MetaTable table_;
+    std::vector<Column> columns_;
 };
 
 TEST_F(CliFilter, SelectsWhatTheExpressionSays) {
@@ -106,7 +104,7 @@ TEST(CliExpr, BadExpressionsNameTheColumn) {
     EXPECT_EQ(error_column("name < \"abc\""), 7u);  // text only compares for equality
     EXPECT_EQ(error_column("flag > true"), 7u);
     EXPECT_EQ(error_column("price # 3"), 6u);
-    const Schema s = {{"price", ColumnType::number}, {"name", ColumnType::text}};
+    const Schema s = {{"price", RK_META_DOUBLE}, {"name", RK_META_STRING}};
     EXPECT_EQ(error_column("colour == \"red\"", s), 0u);
     EXPECT_EQ(error_column("price == \"cheap\"", s), 9u);
     EXPECT_EQ(error_column(std::string(kMaxExprDepth + 5, '(') + "a == 1" + std::string(kMaxExprDepth + 5, ')')),
@@ -114,24 +112,31 @@ TEST(CliExpr, BadExpressionsNameTheColumn) {
     EXPECT_EQ(error_column(std::string(kMaxExprLength + 1, ' ')), 0u);
 }
 
-TEST(CliMetaFile, RoundTripsAndRefusesDamage) {
-    MetaTable t;
-    t.append({Column{"c", ColumnType::text, {}, {"x", "yy"}}, Column{"p", ColumnType::number, {1.5, -2}, {}}},
-             {3, 7});
-    const std::vector<uint8_t> bytes = encode_meta(t);
-    const MetaTable back = decode_meta(bytes);
-    EXPECT_EQ(back.ids, (std::vector<uint64_t>{3, 7}));
-    EXPECT_EQ(back.columns[0].texts[1], "yy");
-    EXPECT_EQ(back.columns[1].numbers[1], -2.0);
-    for (size_t cut = 0; cut < bytes.size(); ++cut)
-        EXPECT_THROW(decode_meta(std::span(bytes.data(), cut)), ParseError) << cut;
-    // Mismatched columns are refused before anything is appended.
-    EXPECT_THROW(t.append({Column{"c", ColumnType::number, {1}, {}}, Column{"p", ColumnType::number, {1}, {}}}, {9}),
-                 DataError);
-    EXPECT_EQ(t.ids.size(), 2u);
-    t.keep_only({7});
-    EXPECT_EQ(t.ids, (std::vector<uint64_t>{7}));
-    EXPECT_EQ(t.columns[0].texts, (std::vector<std::string>{"yy"}));
+TEST_F(CliFilter, SchemaAndValuesComeBackFromTheRecords) {
+    const Schema s = collection_schema(c_);
+    EXPECT_EQ(s, (Schema{{"category", RK_META_STRING}, {"price", RK_META_DOUBLE}, {"sale", RK_META_BOOL}}));
+    const auto m = record_meta(c_, 4, true);
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0], (std::pair<std::string, std::string>{"category", "\"Shoes\""}));
+    EXPECT_EQ(m[1].second, "30");
+    EXPECT_EQ(m[2].second, "true");
+    // Keys match ignoring case, as the library matches them.
+    EXPECT_EQ(rows("PRICE < 15"), (std::set<int>{0, 1}));
+    EXPECT_NO_THROW(check_columns_match(c_, columns_));
+    columns_[1].type = ColumnType::text;
+    EXPECT_THROW(check_columns_match(c_, columns_), DataError);
+    columns_.pop_back();
+    EXPECT_THROW(check_columns_match(c_, columns_), DataError);
+}
+
+TEST(CliExpr, ValuesTakeTheFormOfTheKeysEntryType) {
+    const Schema s = {{"n", RK_META_INT32}, {"w", RK_META_INT64}, {"f", RK_META_FLOAT}};
+    EXPECT_EQ(parse_filter("n == -7", s)->root()->value.i32, -7);
+    EXPECT_EQ(parse_filter("w > 5000000000", s)->root()->value.i64, 5000000000);
+    EXPECT_EQ(parse_filter("f < 0.1", s)->root()->value.f32, 0.1f);
+    EXPECT_EQ(parse_filter("n == 3 or f < 0.5", s)->to_string(), "(n == 3 or f < 0.5)");
+    EXPECT_EQ(error_column("n == 2.5", s), 5u);
+    EXPECT_EQ(error_column("n < 3000000000", s), 4u);
 }
 
 }  // namespace
