@@ -9,6 +9,7 @@
 #include "core/alloc.h"
 #include "core/status.h"
 #include "index/index.h"
+#include "index/index_file.h"
 #include "platform/file_os.h"
 #include "platform/random.h"
 #include "rk_hash.h"
@@ -93,15 +94,16 @@ public:
     int fd() const { return fd_; }
     const char *name() const { return name_.get(); }
 
-    // Syncs, closes and renames over target, then syncs target's directory.
-    rk_status_t commit(const char *target) {
-        const bool synced = os::sync_fd(fd_) == 0;
+    // Syncs (unless the contents were made durable already), closes and
+    // renames over target, then syncs target's directory if asked.
+    rk_status_t commit(const char *target, bool sync_file, bool sync_dir) {
+        const bool synced = !sync_file || os::sync_fd(fd_) == 0;
         const bool closed = os::close_file(fd_) == 0;
         fd_ = -1;
         RK_RETURN_IF(!synced || !closed, RK_ERR_IO);
         RK_RETURN_IF(os::rename_path(name_.get(), target) != 0, RK_ERR_IO);
         committed_ = true;
-        return sync_parent(target);
+        return sync_dir ? sync_parent(target) : RK_OK;
     }
 
 private:
@@ -175,7 +177,7 @@ uint64_t fresh_token() {
     return t != 0 ? t : 1;
 }
 
-rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token) {
+rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, bool sync_dir) {
     const int64_t now = rk_time_now();
     rk_storage_collection_header_t h = make_header(c, now);
     h.reserved[kReservedIndexToken] = token;
@@ -202,7 +204,7 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token) {
     put_records(out, c);
     if (ext) out.put(ext.get(), ext_size);
     RK_RETURN_IF(!out.flush(), RK_ERR_IO);
-    return temp.commit(path);
+    return temp.commit(path, true, sync_dir);
 }
 
 }  // namespace
@@ -225,22 +227,22 @@ IndexSpec spec_from_header(const rk_storage_collection_header_t &h) {
     return s;
 }
 
-rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t token) {
-    if (!c->index) return RK_ERR_INVALID_ARG;
+rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t token, bool sync_dir) {
+    const rk_index_t *index = c->index;
+    const TypeInfo *info = index ? type_info(index->type) : nullptr;
+    RK_RETURN_IF(!info || !has_impl(index), RK_ERR_NOT_SUPPORTED);
     TempFile temp;
     RK_TRY(temp.create(path));
-    // The index writer opens the reserved name again itself; the trailer
-    // then goes after what it wrote.
-    const rk_string_t name{temp.name(), std::strlen(temp.name())};
-    RK_TRY(rk_index_save(c->index, &name));
-    const int64_t end = os::size_fd(temp.fd());
-    RK_RETURN_IF(end < 0, RK_ERR_IO);
-    unsigned char trailer[kIndexTrailerSize] = {};
-    storage::put_u64(trailer, token);
-    storage::put_u32(trailer + 8, kIndexTrailerMagic);
-    RK_RETURN_IF(os::write_at(temp.fd(), uint64_t(end), trailer, sizeof trailer) != int64_t(sizeof trailer),
-                 RK_ERR_IO);
-    return temp.commit(path);
+    // The bytes rk_index_save writes, then the trailer, with one flush.
+    FileWriter out;
+    RK_RETURN_IF(!out.open(temp.name()), RK_ERR_IO);
+    out.put_u32(index->type);
+    RK_TRY(info->family->save(index, out));
+    out.put_u64(token);
+    out.put_u32(kIndexTrailerMagic);
+    out.put_u32(0);
+    RK_RETURN_IF(!out.close(), RK_ERR_IO);
+    return temp.commit(path, false, sync_dir);
 }
 
 rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &options) {
@@ -249,9 +251,9 @@ rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &o
     uint64_t token = 0;
     if (options.index_path && index_active(c)) {
         token = fresh_token();
-        if (save_index_file(c, options.index_path, token) != RK_OK) token = 0;
+        if (save_index_file(c, options.index_path, token, options.sync_dir) != RK_OK) token = 0;
     }
-    const rk_status_t st = write_file(c, path, token);
+    const rk_status_t st = write_file(c, path, token, options.sync_dir);
     // Without a bound index, a stale index file would only take room.
     if (st == RK_OK && options.index_path && token == 0) (void)os::remove_file(options.index_path);
     return st;

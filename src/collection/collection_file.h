@@ -50,6 +50,9 @@ struct FileOptions {
     // the collection file by a token. Load: restore the index from this path
     // when its token matches, and then feed nothing to a fresh index.
     const char *index_path = nullptr;
+    // Save: sync the directory after the rename. A caller saving several
+    // files into one directory may sync it once itself, after the last.
+    bool sync_dir = true;
 };
 
 // Save and load with options (rk_collection_save / rk_collection_load are
@@ -60,10 +63,10 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
 // Index files written beside a collection carry this trailer after the index
 // body: the token and a magic word. Index readers ignore bytes past the body.
 inline constexpr uint32_t kIndexTrailerMagic = 0x524B4958;  // "RKIX"
-inline constexpr size_t kIndexTrailerSize = 16;
+inline constexpr size_t kIndexTrailerSize = 16;  // token u64, magic u32, 0 u32
 
 // Writes c's index crash-safely to path with the token in its trailer.
-rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t token);
+rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t token, bool sync_dir);
 // Loads the index at path into a new index of its own when its trailer
 // carries token and it describes c's vectors; null otherwise.
 struct rk_index_t *load_index_file(const rk_collection_t *c, const char *path, uint64_t token);

@@ -97,6 +97,7 @@ rk_status_t save_one(const rk_vecdb_t *db, const DbEntry &e) {
     RK_TRY(form(index, db->config.path.data, e.name.data, size_t(e.name.len), ".rkidx"));
     coll::FileOptions options;
     options.index_path = index;
+    options.sync_dir = false;  // once for all files, before the catalog
     return coll::save_file(e.collection, file, options);
 }
 
@@ -107,6 +108,34 @@ rk_status_t ensure_directory(const char *path) {
     if (info.exists) return RK_ERR_EXISTS;
     const rk_string_t p{path, std::strlen(path)};
     return rk_file_mkdir_recursive(&p) == RK_OK ? RK_OK : RK_ERR_IO;
+}
+
+// True for the temporary name of an interrupted save of a database file:
+// NAME.rkcol, NAME.rkidx or .rkmeta followed by ".tmp-" and six characters.
+bool is_leftover(const char *name) {
+    static const char kTag[] = ".tmp-";
+    static const char *const kKinds[] = {".rkcol", ".rkidx", ".rkmeta"};
+    const size_t n = std::strlen(name), tail = sizeof kTag - 1 + 6;
+    if (n <= tail || std::memcmp(name + n - tail, kTag, sizeof kTag - 1) != 0) return false;
+    for (const char *kind : kKinds) {
+        const size_t k = std::strlen(kind);
+        if (n - tail >= k && std::memcmp(name + n - tail - k, kind, k) == 0) return true;
+    }
+    return false;
+}
+
+// A crash during a save leaves its temporary file behind; the files it was
+// to replace are intact, so the leftovers are only taking room.
+void remove_leftovers(const char *dir) {
+    os::DirStream *d = os::dir_open(dir);
+    if (!d) return;
+    char path[kPathMax];
+    while (const char *name = os::dir_next(d)) {
+        if (is_leftover(name) && form(path, dir, name, std::strlen(name), "") == RK_OK) {
+            (void)os::remove_file(path);
+        }
+    }
+    os::dir_close(d);
 }
 
 void keep_first(rk_status_t *first, rk_status_t st) {
@@ -129,6 +158,7 @@ rk_status_t db_persistent_open(rk_vecdb_t *db) {
         const rk_string_t p{path, size_t(db->config.path.len)};
         (void)rk_file_mkdir_recursive(&p);
     }
+    if (!db->config.read_only) remove_leftovers(path);
     open_storage(db);
     load_catalog(db);
     return RK_OK;
@@ -152,6 +182,8 @@ rk_status_t db_save(rk_vecdb_t *db) {
         if (!text.add(e.name.data, size_t(e.name.len))) keep_first(&first, RK_ERR_NO_MEMORY);
     }
     rk_rwlock_rdunlock(db->lock);
+    // The renames above must be durable before the catalog lists them.
+    if (os::sync_dir(path) != 0) keep_first(&first, RK_ERR_IO);
     // Written even when empty: a dropped collection must not come back.
     if (first != RK_ERR_NO_MEMORY) keep_first(&first, file_write_atomic(catalog, text.data() ? text.data() : "", text.size()));
     if (db->storage) keep_first(&first, rk_storage_sync(db->storage));

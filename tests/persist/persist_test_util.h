@@ -28,9 +28,9 @@ inline rk_string_t str(const std::string &s) { return rk_string_t{s.c_str(), s.s
 // A fresh directory under /tmp, removed with everything in it at the end.
 class ScratchDir {
 public:
-    ScratchDir() {
-        char tmpl[] = "/tmp/zevud-persist-XXXXXX";
-        const char *made = mkdtemp(tmpl);
+    explicit ScratchDir(const char *base = "/tmp") {
+        std::string tmpl = std::string(base) + "/zevud-persist-XXXXXX";
+        const char *made = mkdtemp(tmpl.data());
         EXPECT_NE(made, nullptr);
         path_ = made ? made : "";
     }
@@ -58,9 +58,10 @@ public:
     }
 
     // Names in the directory, sorted.
-    std::vector<std::string> list() const {
+    std::vector<std::string> list() const { return list_of(path_); }
+    static std::vector<std::string> list_of(const std::string &path) {
         std::vector<std::string> out;
-        if (DIR *d = opendir(path_.c_str())) {
+        if (DIR *d = opendir(path.c_str())) {
             while (dirent *e = readdir(d)) {
                 const std::string n = e->d_name;
                 if (n != "." && n != "..") out.push_back(n);
