@@ -90,22 +90,39 @@ RK_API rk_status_t rk_vecdb_open(const rk_string_t *path, uint32_t flags, rk_vec
  * copied into the handle).
  * @param config null for all defaults (in memory, 0x4000000-byte arena blocks)
  * @param out    receives the handle; null after any failure
+ * A path with a non-zero storage mode opens a persistent database in that
+ * directory: DIR/storage (a storage file), DIR/.rkmeta (the catalog, one
+ * collection name per line) and DIR/NAME.rkcol per collection, plus
+ * DIR/NAME.rkidx for a collection whose index was built. With
+ * create_if_missing (and not read_only) a missing directory is created and
+ * the storage file is made anew. Every collection the catalog lists is
+ * loaded; a built index saved beside it is restored, active, when it
+ * belongs to that very save of the collection file (else the collection
+ * loads with a fresh, dormant index). Missing or unreadable catalogs,
+ * collection files that fail to load and a storage file that cannot be
+ * opened do not fail the open. read_only opens the storage file for reading
+ * only and makes sync and close write nothing. A path with storage mode
+ * RK_DB_MEMORY reads nothing at open, but sync and close write the
+ * collections and the catalog there.
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null out;
  *         RK_ERR_NO_MEMORY (-3) when the handle, its arena or its registry
  *         cannot be allocated; the lock's status when it cannot be created;
- *         RK_ERR_NOT_SUPPORTED (-7) for a path with a non-zero storage mode
- *         (on-disk databases are not available in this build). A path with
- *         storage mode RK_DB_MEMORY opens an in-memory database that keeps
- *         the path (shown by rk_vecdb_print_info).
+ *         RK_ERR_PATH_TOO_LONG (-205) when DIR/.rkmeta does not fit in 1024
+ *         bytes; RK_ERR_EXISTS (-5) when something other than a directory
+ *         exists at the path of a persistent database (it is left untouched).
  * The handle is released only by rk_vecdb_close. Thread-safe.
  */
 RK_API rk_status_t rk_vecdb_open_ex(const rk_vecdb_config_t *config, rk_vecdb_t **out);
 
 /**
- * Saves a persistent database, destroys every collection (and its index),
- * the lock and the arena, and frees the handle. Waits for by-name inserts
- * and searches still running on a collection to finish first.
- * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null or closed handle.
+ * Saves a database that has a path (as rk_vecdb_sync), destroys every
+ * collection (and its index), closes the storage file, destroys the lock and
+ * the arena, and frees the handle. Waits for by-name inserts and searches
+ * still running on a collection to finish first.
+ * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null or closed handle; else
+ *         the first failure of the save (see rk_vecdb_sync). The handle is
+ *         released and must not be used again whatever the result; after a
+ *         failed save the files on disk hold the previous save.
  * Not thread-safe with any other use of the same handle.
  */
 RK_API rk_status_t rk_vecdb_close(rk_vecdb_t *db);
@@ -114,10 +131,23 @@ RK_API rk_status_t rk_vecdb_close(rk_vecdb_t *db);
 RK_API int rk_vecdb_is_open(const rk_vecdb_t *db);
 
 /**
- * Saves a persistent database and syncs its storage file. A database held
- * in memory has nothing to save.
- * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null or closed handle.
- * Must not race with registry changes (create, drop) on the same handle.
+ * Saves a database that has a path and syncs its storage file: every named
+ * collection to DIR/NAME.rkcol (and its built index to DIR/NAME.rkidx), then
+ * the catalog DIR/.rkmeta listing them in registry order (also when none is
+ * left, so a dropped collection stays gone). Each file is replaced
+ * crash-safely (temporary file, one flush, rename, directory sync), so after
+ * a crash every collection is as some completed save left it. A dropped
+ * collection's files stay in the directory, unlisted. A database without a
+ * path, or opened read-only, writes nothing.
+ * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null or closed handle;
+ *         otherwise every save is tried and the first failure is returned:
+ *         RK_ERR_IO (-203) for a failed write, sync or rename,
+ *         RK_ERR_PATH_TOO_LONG (-205) for a collection whose file path does
+ *         not fit in 1024 bytes, RK_ERR_EXISTS (-5) when a file stands where
+ *         the directory belongs, RK_ERR_NO_MEMORY (-3), or the storage file's
+ *         sync status. A failed file keeps its previous contents.
+ * Takes the database's read lock for the whole save (creates and drops
+ * wait) and each collection's read lock while its file is written.
  */
 RK_API rk_status_t rk_vecdb_sync(rk_vecdb_t *db);
 

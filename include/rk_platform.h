@@ -420,11 +420,13 @@ RK_API rk_status_t rk_file_rename(const rk_string_t *from, const rk_string_t *to
 RK_API rk_status_t rk_file_mkdir_recursive(const rk_string_t *path);
 
 /**
- * Removes a directory with everything below it. Symbolic links are removed,
- * never followed.
+ * Removes a directory with everything below it. Symbolic links inside are
+ * removed, never followed.
  * @return RK_OK; RK_ERR_NO_MEMORY when a child path cannot be formed;
- *         RK_ERR_IO when the directory cannot be listed or something cannot
- *         be removed (what was removed before stays removed).
+ *         RK_ERR_IO when the path is not a directory (a link to one
+ *         included: nothing is removed), the directory cannot be listed or
+ *         something cannot be removed (what was removed before stays
+ *         removed).
  */
 RK_API rk_status_t rk_file_rmdir_recursive(const rk_string_t *path);
 

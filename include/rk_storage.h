@@ -196,9 +196,9 @@ RK_API rk_storage_t *rk_storage_open(rk_arena_t *arena, const char *path, int32_
 /**
  * Closes a storage. A writable file or mapped storage writes its header back
  * at offset 0 (modified = now, the accumulated data_size); a mapped file is
- * flushed, unmapped and cut back to its data end (never below its size at
- * open); with sync set the file is committed first. A read-only storage
- * writes nothing. The descriptor is closed, the mutex destroyed and an owned
+ * unmapped and cut back to its data end (never below its size at open);
+ * with sync set the view is flushed and the file, header included, is
+ * committed. A read-only storage writes nothing. The descriptor is closed, the mutex destroyed and an owned
  * arena released (the handle is invalid afterwards) whatever happened.
  * @return RK_OK; RK_ERR_INVALID_ARG for null; RK_ERR_IO when writing the
  *         header back, flushing or closing failed (the data written before
@@ -341,8 +341,8 @@ RK_API rk_status_t rk_storage_read_vector(rk_storage_t *storage, uint64_t offset
 
 /**
  * Writes a header record field by field from cursor 0 (offsets 0 to 183),
- * then the u32 1 at offset 184. File mode only places them at offset 0;
- * memory and mapped mode append.
+ * then the u32 1 at offset 184. In file mode they land at offsets 0 to 187;
+ * memory and mapped mode append them like any other write.
  * @return RK_OK, RK_ERR_INVALID_ARG for null arguments, or the status of the
  *         first failing write (the fields before it are written).
  */

@@ -10,6 +10,7 @@
 #include "rk_database.h"
 #include "rk_memory.h"
 #include "rk_platform.h"
+#include "rk_storage.h"
 
 namespace rk {
 
@@ -46,6 +47,7 @@ struct rk_vecdb_t {
     int32_t last_error;       // never written after open
     char error_message[260];  // never written after open
     rk_rwlock_t *lock;
+    rk_storage_t *storage;  // the directory's storage file, or null
 };
 
 namespace rk {
@@ -82,8 +84,16 @@ void db_pin_drain(DbPin *pin);
 // Extension points of the on-disk format. Open calls db_persistent_open
 // after the registry exists when the configuration names a path and a
 // non-zero storage mode; sync and close call db_save first.
+// A persistent open refuses only a path that cannot be a database directory
+// (too long, or a file) and has then loaded nothing; db_save reports the
+// first failure after trying every save. db_persistent_close releases the
+// storage file once the collections are gone.
 rk_status_t db_persistent_open(rk_vecdb_t *db);
 rk_status_t db_save(rk_vecdb_t *db);
+void db_persistent_close(rk_vecdb_t *db);
+
+// Registers a collection loaded from disk (caller holds the write lock).
+rk_status_t db_adopt_locked(rk_vecdb_t *db, rk_collection_t *collection);
 
 // The registry's own teardown for close: waits for pinned users, destroys
 // every collection and frees the pins. Caller holds the write lock.

@@ -90,13 +90,14 @@ RK_API rk_status_t rk_vecdb_open_ex(const rk_vecdb_config_t *config, rk_vecdb_t 
 
 RK_API rk_status_t rk_vecdb_close(rk_vecdb_t *db) {
     if (!rk::db_usable(db)) return RK_ERR_INVALID_ARG;
-    (void)rk::db_save(db);
+    const rk_status_t saved = rk::db_save(db);
     rk_rwlock_wrlock(db->lock);
     rk::db_destroy_collections_locked(db);
     db->is_open = 0;
     rk_rwlock_wrunlock(db->lock);
+    rk::db_persistent_close(db);
     rk::discard(db);
-    return RK_OK;
+    return saved;
 }
 
 RK_API int rk_vecdb_is_open(const rk_vecdb_t *db) { return rk::db_usable(db) ? 1 : 0; }

@@ -245,7 +245,9 @@ RK_API rk_status_t rk_file_mkdir_recursive(const rk_string_t *path) {
 
 RK_API rk_status_t rk_file_rmdir_recursive(const rk_string_t *path) {
     const char *p = path_text(path);
-    if (!p) return RK_ERR_IO;
+    rk::os::PathInfo info;
+    // A link to a directory is not walked: its target is not ours to empty.
+    if (!p || rk::os::stat_path(p, &info, false) != 0 || !info.is_directory) return RK_ERR_IO;
     return rk::remove_tree(p);
 }
 

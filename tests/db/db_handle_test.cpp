@@ -1,5 +1,7 @@
 // The database handle: open and its configuration, close, statistics, the
 // error getters and the printed report.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,17 +69,27 @@ TEST(DbOpen, RefusesNullOutAndOnDiskModes) {
     EXPECT_EQ(rk_vecdb_open(nullptr, 0, nullptr), RK_ERR_INVALID_ARG);
     EXPECT_EQ(rk_vecdb_open_ex(nullptr, nullptr), RK_ERR_INVALID_ARG);
 
-    const rk_string_t path = str("/tmp/zevud-db-test-never-created");
+    // On-disk databases open; a path that holds a plain file is refused in
+    // every persistent mode and the file is left alone.
+    char file_path[] = "/tmp/zevud-db-test-file-XXXXXX";
+    const int fd = mkstemp(file_path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const rk_string_t path = str(file_path);
     rk_vecdb_t *db = reinterpret_cast<rk_vecdb_t *>(&db);  // must be reset to null
-    EXPECT_EQ(rk_vecdb_open(&path, RK_OPEN_CREATE, &db), RK_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(rk_vecdb_open(&path, RK_OPEN_CREATE, &db), RK_ERR_EXISTS);
     EXPECT_EQ(db, nullptr);
     for (uint32_t mode : {RK_DB_PERSISTENT, RK_DB_DEFAULT_MODE, 7u}) {
         rk_vecdb_config_t c{};
         c.path = path;
         c.storage_mode = mode;
-        EXPECT_EQ(rk_vecdb_open_ex(&c, &db), RK_ERR_NOT_SUPPORTED) << mode;
+        EXPECT_EQ(rk_vecdb_open_ex(&c, &db), RK_ERR_EXISTS) << mode;
         EXPECT_EQ(db, nullptr);
     }
+    struct stat st;
+    EXPECT_EQ(stat(file_path, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    unlink(file_path);
 }
 
 TEST(DbOpen, EmptyPathIsMemoryAndMemoryModeKeepsOwnCopyOfPath) {

@@ -234,6 +234,15 @@ TEST_F(FileTest, RecursiveRemovalNeverFollowsLinks) {
     EXPECT_EQ(rk_file_rmdir_recursive(&tv), RK_OK);
     EXPECT_FALSE(exists("tree"));
     EXPECT_EQ(get("keep/precious"), "data");
+    // Nor when the link is the path given.
+    ASSERT_EQ(symlink(path("keep").c_str(), path("top").c_str()), 0);
+    const std::string top = path("top");
+    const rk_string_t topv = S(top);
+    EXPECT_EQ(rk_file_rmdir_recursive(&topv), RK_ERR_IO);
+    EXPECT_EQ(get("keep/precious"), "data");
+    const std::string file = path("keep/precious");
+    const rk_string_t filev = S(file);
+    EXPECT_EQ(rk_file_rmdir_recursive(&filev), RK_ERR_IO);  // not a directory
 }
 
 TEST_F(FileTest, PathHelpers) {
