@@ -69,8 +69,10 @@ Dataset parse_buffer(Format f, std::span<const uint8_t> bytes, const CsvOptions 
 
 // True when the bytes start with the gzip magic.
 bool is_gzip(std::span<const uint8_t> bytes);
+#if ZEVUD_HAVE_ZLIB
 // Inflates a gzip stream, refusing more than `limit` output bytes.
 std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit);
+#endif
 
 // Reads and parses a whole file (gzip'd input is inflated first). Any fault
 // becomes a DataError "PATH: byte N: what" (or "PATH: what" for I/O).

@@ -1,7 +1,9 @@
 // Reading data files: format by extension, gzip inflation (zlib), and the
 // translation of parse faults into one-line messages naming file and offset.
 #include <sys/stat.h>
+#if ZEVUD_HAVE_ZLIB
 #include <zlib.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -70,6 +72,7 @@ Dataset parse_buffer(Format f, std::span<const uint8_t> bytes, const CsvOptions 
 
 bool is_gzip(std::span<const uint8_t> b) { return b.size() >= 2 && b[0] == 0x1f && b[1] == 0x8b; }
 
+#if ZEVUD_HAVE_ZLIB
 std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
     z_stream z{};
     if (inflateInit2(&z, 15 + 32) != Z_OK) throw ParseError(0, "cannot start gzip decompression");
@@ -100,6 +103,36 @@ std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
     return out;
 }
 
+namespace {
+std::vector<uint8_t> inflate_file(const std::string &, std::span<const uint8_t> bytes) {
+    return gunzip(bytes, kMaxInflated);
+}
+}  // namespace
+#else
+namespace {
+// Without zlib the system's gzip inflates the file.
+std::vector<uint8_t> inflate_file(const std::string &path, std::span<const uint8_t>) {
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    FILE *p = popen(("gzip -dc -- " + quoted).c_str(), "r");
+    if (!p) throw ParseError(0, "cannot run gzip to decompress");
+    std::vector<uint8_t> out;
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        if (out.size() + n > kMaxInflated) {
+            pclose(p);
+            throw ParseError(0, "decompressed data is too large");
+        }
+        out.insert(out.end(), buf, buf + n);
+    }
+    if (pclose(p) != 0) throw ParseError(0, "gzip could not decompress the file");
+    return out;
+}
+}  // namespace
+#endif
+
 Dataset load_dataset(const std::string &path, Format f, const CsvOptions &options) {
     FILE *fp = std::fopen(path.c_str(), "rb");
     if (!fp) throw DataError(path + ": cannot open: " + std::strerror(errno));
@@ -112,7 +145,7 @@ Dataset load_dataset(const std::string &path, Format f, const CsvOptions &option
     bool inflated = false;
     try {
         if (is_gzip(bytes)) {
-            bytes = gunzip(bytes, kMaxInflated);
+            bytes = inflate_file(path, bytes);
             inflated = true;
         }
     } catch (const ParseError &e) {
