@@ -29,10 +29,14 @@ const CommandSpec kDemo = {
         {"dim", 0, "D", "dimension (default 128)"},
         {"queries", 0, "Q", "queries per measurement (default 200)"},
         {"seed", 0, "S", "generator seed (default 42)"},
+        {"json", 0, nullptr, "print the figures as one JSON object (the narrative goes to stderr)"},
     },
 };
 
 constexpr const char *kName = "products";
+
+// The narrative; with --json it goes to stderr and stdout holds one object.
+FILE *g_out = stdout;
 constexpr const char *kFilterText = "category == \"shoes\" and price < 50";
 
 struct Measure {
@@ -67,25 +71,25 @@ Measure run_queries(rk_collection_t *c, const Dataset &q, const rk_filter_t *fil
 }
 
 void show_hits(const char *title, const std::vector<rk_search_result_t> &hits, const Dataset &d) {
-    std::printf("\n%s\n", title);
+    std::fprintf(g_out, "\n%s\n", title);
     Table t({"rank", "id", "distance", "category", "price"});
     for (size_t i = 0; i < hits.size() && i < 5; ++i) {
         const uint64_t row = hits[i].id - 1;  // ids are handed out from 1 in insert order
         t.add({std::to_string(i + 1), std::to_string(hits[i].id), fmt("%.3f", hits[i].distance),
                d.columns[0].texts[row], fmt("%.2f", d.columns[1].numbers[row])});
     }
-    std::fputs(t.render().c_str(), stdout);
+    std::fputs(t.render().c_str(), g_out);
 }
 
 std::unique_ptr<Session> open_demo(const std::string &dir, bool &persistent) {
     persistent = true;
     try {
-        return std::make_unique<Session>(dir, true);
+        return std::make_unique<Session>(dir, Session::create);
     } catch (const CliError &e) {
         if (std::strstr(e.what(), "memory only") == nullptr) throw;
     }
     persistent = false;
-    std::printf("note: this build of the library keeps databases in memory only; running in memory\n");
+    std::fprintf(g_out, "note: this build of the library keeps databases in memory only; running in memory\n");
     return std::make_unique<Session>();
 }
 
@@ -113,9 +117,9 @@ void insert_all(rk_collection_t *c, const Dataset &d) {
     }
 }
 
-void reopen_and_check(const std::string &dir, const Dataset &d) {
+bool reopen_and_check(const std::string &dir, const Dataset &d) {
     const double t0 = now_seconds();
-    Session s(dir, false);
+    Session s(dir, Session::read_only);
     const double secs = now_seconds() - t0;
     Table t({"collection", "vectors", "dim", "metric", "index"});
     for (const std::string &n : s.names()) {
@@ -125,7 +129,7 @@ void reopen_and_check(const std::string &dir, const Dataset &d) {
         t.add({n, std::to_string(st.count), std::to_string(st.dimension), metric_name(int32_t(c->metric)),
                index_name(st.index_type)});
     }
-    std::printf("\nreopened %s in %.2fs:\n%s", dir.c_str(), secs, t.render().c_str());
+    std::fprintf(g_out, "\nreopened %s in %.2fs:\n%s", dir.c_str(), secs, t.render().c_str());
     rk_collection_t *c = s.get(kName);
     uint64_t same = 0, checked = 0;
     std::vector<float> v(d.dim);
@@ -133,10 +137,11 @@ void reopen_and_check(const std::string &dir, const Dataset &d) {
         same += rk_collection_get(c, r + 1, v.data()) == RK_OK &&
                 std::memcmp(v.data(), d.row(r), d.dim * sizeof(float)) == 0;
     const bool ok = c->count == d.rows && same == checked;
-    std::printf("%s: %llu of %llu sampled vectors identical, %llu records\n", ok ? "intact" : "DAMAGED",
+    std::fprintf(g_out, "%s: %llu of %llu sampled vectors identical, %llu records\n", ok ? "intact" : "DAMAGED",
                 (unsigned long long)same, (unsigned long long)checked, (unsigned long long)c->count);
     s.close();
     if (!ok) throw CliError(kExitLibrary, "the reopened database differs from what was written");
+    return ok;
 }
 
 }  // namespace
@@ -149,8 +154,9 @@ int cmd_demo(const Words &w) {
     const uint32_t dim = uint32_t(a.get_u64("dim", 128, 1, 4096));
     const uint64_t nq = a.get_u64("queries", 200, 1, 100000);
     const uint64_t seed = a.get_u64("seed", 42);
+    g_out = a.has("json") ? stderr : stdout;
 
-    std::printf("zevud demo: %llu x %u clustered vectors (seed %llu), category and price metadata\n",
+    std::fprintf(g_out, "zevud demo: %llu x %u clustered vectors (seed %llu), category and price metadata\n",
                 (unsigned long long)rows, dim, (unsigned long long)seed);
     const Dataset data = make_clustered(rows, dim, 64, seed);
     const Dataset queries = make_queries(nq, dim, 64, seed);
@@ -171,7 +177,7 @@ int cmd_demo(const Words &w) {
     const Measure ann = run_queries(c, queries, nullptr, &exact);
     const Measure ann_f = run_queries(c, queries, filter->root(), &exact_f);
 
-    std::printf("inserted in %.2fs, HNSW index (m 16, ef_construction 200) built in %.2fs\n", t_insert, t_build);
+    std::fprintf(g_out, "inserted in %.2fs, HNSW index (m 16, ef_construction 200) built in %.2fs\n", t_insert, t_build);
     show_hits("nearest 5 to query 0:", ann.hits[0], data);
     show_hits((std::string("nearest 5 to query 0 where ") + kFilterText + ":").c_str(), ann_f.hits[0], data);
     Table t({"queries (k 10)", "recall@10", "queries/s", "exact scan queries/s"});
@@ -179,14 +185,27 @@ int cmd_demo(const Words &w) {
            fmt("%.0f", double(nq) / exact.seconds)});
     t.add({"filtered", fmt("%.4f", ann_f.recall), fmt("%.0f", double(nq) / ann_f.seconds),
            fmt("%.0f", double(nq) / exact_f.seconds)});
-    std::printf("\n%s", t.render().c_str());
+    std::fprintf(g_out, "\n%s", t.render().c_str());
 
-    if (!persistent) return kExitOk;
+    const std::string figures = fmt(
+        "{\"rows\":%llu,\"dimension\":%u,\"queries\":%llu,\"insert_seconds\":%s,\"build_seconds\":%s,"
+        "\"recall_at_10\":%s,\"queries_per_second\":%s,\"exact_queries_per_second\":%s,"
+        "\"filter\":%s,\"filtered_recall_at_10\":%s,\"filtered_queries_per_second\":%s,\"persistent\":%s",
+        (unsigned long long)rows, dim, (unsigned long long)nq, json_number(t_insert).c_str(),
+        json_number(t_build).c_str(), json_number(ann.recall).c_str(), json_number(double(nq) / ann.seconds).c_str(),
+        json_number(double(nq) / exact.seconds).c_str(), json_escape(kFilterText).c_str(),
+        json_number(ann_f.recall).c_str(), json_number(double(nq) / ann_f.seconds).c_str(),
+        persistent ? "true" : "false");
+    if (!persistent) {
+        if (a.has("json")) std::printf("%s}\n", figures.c_str());
+        return kExitOk;
+    }
     t0 = now_seconds();
     s->close();
-    std::printf("\nclosed (saved) %s in %.2fs\n", dir.c_str(), now_seconds() - t0);
-    reopen_and_check(dir, data);
-    std::printf("\ntry:  zevud info %s\n      zevud search %s %s --id 7 -k 5 --filter '%s'\n", dir.c_str(),
+    std::fprintf(g_out, "\nclosed (saved) %s in %.2fs\n", dir.c_str(), now_seconds() - t0);
+    const bool intact = reopen_and_check(dir, data);
+    if (a.has("json")) std::printf("%s,\"intact\":%s}\n", figures.c_str(), intact ? "true" : "false");
+    std::fprintf(g_out, "\ntry:  zevud info %s\n      zevud search %s %s --id 7 -k 5 --filter '%s'\n", dir.c_str(),
                 dir.c_str(), kName, kFilterText);
     return kExitOk;
 }

@@ -88,7 +88,7 @@ int cmd_import(const Words &w) {
     const uint64_t rows = std::min(limit, d.rows);
     const double t_read = now_seconds() - t0;
 
-    Session s(dir, true);
+    Session s(dir, Session::create);
     rk_collection_t *c = open_collection(s, name, d, a);
     check_columns_match(c, d.columns);  // before any insert
     std::vector<uint64_t> ids(rows);

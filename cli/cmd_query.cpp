@@ -82,7 +82,7 @@ const char *index_state(rk_collection_t *c) {
 int cmd_build(const Words &w) {
     const Args a = parse_args(kBuild, w);
     if (show_help(kBuild, a)) return kExitOk;
-    Session s(a.positional[0], false);
+    Session s(a.positional[0], Session::read_write);
     rk_collection_t *c = s.get(a.positional[1]);
     if (c->count == 0) throw CliError(kExitData, "collection '" + a.positional[1] + "' is empty");
     const double t0 = now_seconds();
@@ -108,7 +108,7 @@ int cmd_search(const Words &w) {
     const uint64_t k = a.get_u64("k", 10, 1, 100000);
     // Syntax first, so a bad expression is reported before any file is read.
     if (a.has("filter")) parse_filter(a.get("filter"));
-    Session s(a.positional[0], false);
+    Session s(a.positional[0], Session::read_only);
     const std::string &name = a.positional[1];
     rk_collection_t *c = s.get(name);
     const std::vector<float> q = query_vector(a, c);
@@ -175,7 +175,7 @@ int cmd_search(const Words &w) {
 int cmd_info(const Words &w) {
     const Args a = parse_args(kInfo, w);
     if (show_help(kInfo, a)) return kExitOk;
-    Session s(a.positional[0], false);
+    Session s(a.positional[0], Session::read_only);
     std::vector<std::string> names = s.names();
     if (a.positional.size() == 2) {
         s.get(a.positional[1]);
@@ -213,7 +213,7 @@ int cmd_drop(const Words &w) {
     if (show_help(kDrop, a)) return kExitOk;
     const std::string &name = a.positional[1];
     check_collection_name(name);
-    Session s(a.positional[0], false);
+    Session s(a.positional[0], Session::read_write);
     s.get(name);
     const rk_string_t n{name.c_str(), name.size()};
     const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);

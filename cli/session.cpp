@@ -1,6 +1,7 @@
 // Opening databases and reaching their collections for the commands.
 #include "session.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -52,18 +53,41 @@ Session::Session() {
     if (st != RK_OK) library_failure("cannot open an in-memory database", st);
 }
 
-Session::Session(const std::string &dir, bool create) : dir_(dir) {
+namespace {
+
+bool exists(const std::string &p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0;
+}
+
+bool empty_dir(const std::string &p) {
+    DIR *d = opendir(p.c_str());
+    if (!d) return false;
+    bool empty = true;
+    while (const dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+    closedir(d);
+    return empty;
+}
+
+}  // namespace
+
+Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
     struct stat st {};
     if (stat(dir.c_str(), &st) == 0) {
-        // Never let a mistyped path near a plain file.
+        // Never let a mistyped path near a plain file or a foreign directory.
         if (!S_ISDIR(st.st_mode)) throw CliError(kExitData, dir + ": exists and is not a database directory");
-    } else if (!create) {
+        if (!exists(dir + "/.rkmeta") && !exists(dir + "/storage") && (mode != create || !empty_dir(dir)))
+            throw CliError(kExitData, dir + ": is not a zevud database" +
+                                          std::string(mode == create ? " (and not empty)" : ""));
+    } else if (mode != create) {
         throw CliError(kExitData, dir + ": no such database (" + std::strerror(errno) + ")");
     }
     rk_vecdb_config_t cfg{};
     cfg.path = rk_string_t{dir_.c_str(), dir_.size()};
     cfg.storage_mode = RK_DB_PERSISTENT;
-    cfg.create_if_missing = create ? 1 : 0;
+    cfg.create_if_missing = mode == create ? 1 : 0;
+    cfg.read_only = mode == read_only ? 1 : 0;
     const rk_status_t s = rk_vecdb_open_ex(&cfg, &db_);
     if (s == RK_ERR_NOT_SUPPORTED)
         throw CliError(kExitLibrary, dir + ": this build of the library keeps databases in memory only");

@@ -36,10 +36,12 @@ void check_collection_name(const std::string &name);
 
 class Session {
 public:
-    // Opens the database directory `dir`; with `create` a missing directory
-    // is made. Throws CliError: kExitData for a missing database or a path
-    // that is not a directory, kExitLibrary when the library refuses.
-    Session(const std::string &dir, bool create);
+    enum Mode { read_only, read_write, create };
+    // Opens the database directory `dir`; `create` makes a missing one,
+    // `read_only` writes nothing back at close. Throws CliError: kExitData
+    // for a missing database, a path that is not a directory, or a directory
+    // with other files but no database; kExitLibrary when the library refuses.
+    Session(const std::string &dir, Mode mode);
     // An in-memory database (no directory).
     Session();
     ~Session();

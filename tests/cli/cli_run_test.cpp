@@ -121,9 +121,15 @@ TEST_F(CliRun, MissingDatabasesAndPathsThatAreFiles) {
     EXPECT_FALSE(exists(dir_ + "/none"));
     // Importing into a path that is a plain file must not replace the file.
     const std::string precious = file("precious.txt", "keep me");
-    const Result r = run({"import", precious, "c", file("ok.csv", "1,2\n")});
+    Result r = run({"import", precious, "c", file("ok.csv", "1,2\n")});
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(slurp(precious), "keep me");
+    // Nor write into a directory of other files, nor read one as a database.
+    r = run({"import", dir_, "c", dir_ + "/ok.csv"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is not a zevud database"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir_ + "/.rkmeta"));
+    EXPECT_EQ(run({"info", dir_}).code, 2);
 }
 
 TEST_F(CliRun, BadFilterIsAUsageErrorWithItsColumn) {
@@ -137,9 +143,13 @@ TEST_F(CliRun, DemoRunsSmall) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("recall@10"), std::string::npos);
     EXPECT_NE(r.out.find("category == \"shoes\" and price < 50"), std::string::npos);
-    if (r.out.find("memory only") == std::string::npos) {
-        EXPECT_NE(r.out.find("intact:"), std::string::npos) << r.out;
-    }
+    EXPECT_NE(r.out.find("intact:"), std::string::npos) << r.out;
+    // Again in the same directory (the old collection is replaced), as JSON.
+    const Result j = run({"demo", dir_ + "/demo", "--rows", "500", "--queries", "5", "--dim", "8", "--json"});
+    ASSERT_EQ(j.code, 0) << j.err;
+    EXPECT_EQ(j.out.rfind("{\"rows\":500,", 0), 0u) << j.out;
+    EXPECT_NE(j.out.find("\"intact\":true}"), std::string::npos) << j.out;
+    EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1);
 }
 
 TEST_F(CliRun, ImportSearchInfoDropSession) {
