@@ -29,16 +29,18 @@ constexpr Command kCommands[] = {
 };
 
 void top_help() {
-    std::printf("usage: zevud COMMAND [ARGS] [--json] [--help]\n\n"
-                "ZevUD vector database tool (%s).\n\ncommands:\n",
-                RK_VERSION_STRING);
+    std::printf(
+        "usage: zevud COMMAND [ARGS] [--json] [--help]\n\n"
+        "ZevUD vector database tool (%s).\n\ncommands:\n",
+        RK_VERSION_STRING);
     for (const Command &c : kCommands) std::printf("  %-8s %s\n", c.name, c.summary);
-    std::printf("\n`zevud COMMAND --help` describes a command.\n\n"
-                "exit codes:\n"
-                "  0  success\n"
-                "  1  usage: bad arguments, options or filter expression\n"
-                "  2  data: missing or malformed file, missing database or collection\n"
-                "  3  library: the database refused or failed an operation\n");
+    std::printf(
+        "\n`zevud COMMAND --help` describes a command.\n\n"
+        "exit codes:\n"
+        "  0  success\n"
+        "  1  usage: bad arguments, options or filter expression\n"
+        "  2  data: missing or malformed file, missing database or collection\n"
+        "  3  library: the database refused or failed an operation\n");
 }
 
 }  // namespace

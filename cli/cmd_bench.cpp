@@ -69,7 +69,8 @@ std::vector<uint64_t> list_arg(const Args &a, const char *name, const char *fall
     while (std::getline(ss, part, ',')) {
         uint64_t v;
         if (!parse_u64(part, v) || v == 0 || v > 100000)
-            throw CliError(kExitUsage, std::string("--") + name + " wants positive whole numbers, not '" + part + "'");
+            throw CliError(kExitUsage,
+                           std::string("--") + name + " wants positive whole numbers, not '" + part + "'");
         out.push_back(v);
     }
     return out;
@@ -92,9 +93,11 @@ Bench load(const Args &a) {
     const std::optional<Format> f = format_from_path(file);
     if (!f) throw CliError(kExitUsage, file + ": cannot tell the format from the name");
     Dataset all = load_dataset(file, *f);
-    if (all.rows <= nq) throw CliError(kExitData, file + ": needs more rows than the " + std::to_string(nq) + " queries");
+    if (all.rows <= nq)
+        throw CliError(kExitData, file + ": needs more rows than the " + std::to_string(nq) + " queries");
     b.name = file.substr(file.find_last_of('/') + 1) + fmt(" (%llu base, %llu queries, dim %u)",
-                                                          (unsigned long long)(all.rows - nq), (unsigned long long)nq, all.dim);
+                                                           (unsigned long long)(all.rows - nq),
+                                                           (unsigned long long)nq, all.dim);
     b.queries.dim = b.base.dim = all.dim;
     b.base.rows = all.rows - nq;
     b.queries.rows = nq;
@@ -127,8 +130,9 @@ Point exact(Bench &b) {
     rk_collection_stats_t st{};
     rk_collection_get_stats(c, &st);
     rk_collection_destroy(c);
-    return {"flat", "exact scan", 1.0, double(b.queries.rows) / secs, build,
-            double(st.memory_used) / double(b.base.rows)};
+    return {"flat", "exact scan",
+            1.0,    double(b.queries.rows) / secs,
+            build,  double(st.memory_used) / double(b.base.rows)};
 }
 
 // recall@10 and QPS of an index, asking for `ask` results and keeping 10.
@@ -183,8 +187,9 @@ void hnsw_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
     const double bpv = double(rk_index_get_memory_usage(ix)) / double(b.base.rows);
     for (uint64_t ef : list_arg(a, "ef", "10,20,40,80,160,320")) {
         const auto [recall, qps] = measure(ix, b, std::max(ef, kK));
-        pts.push_back({"hnsw", fmt("m=%u efc=%u ef=%llu", cfg.params.hnsw.m, cfg.params.hnsw.ef_construction,
-                                   (unsigned long long)ef),
+        pts.push_back({"hnsw",
+                       fmt("m=%u efc=%u ef=%llu", cfg.params.hnsw.m, cfg.params.hnsw.ef_construction,
+                           (unsigned long long)ef),
                        recall, qps, build_s, bpv});
     }
     rk_index_destroy(ix);
@@ -202,8 +207,8 @@ void ivf_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
         double build_s = 0;
         rk_index_t *ix = make_index(b, cfg, build_s);
         const auto [recall, qps] = measure(ix, b, kK);
-        pts.push_back({"ivf", fmt("nlist=%u nprobe=%llu", nlist, (unsigned long long)nprobe), recall, qps, build_s,
-                       double(rk_index_get_memory_usage(ix)) / double(b.base.rows)});
+        pts.push_back({"ivf", fmt("nlist=%u nprobe=%llu", nlist, (unsigned long long)nprobe), recall, qps,
+                       build_s, double(rk_index_get_memory_usage(ix)) / double(b.base.rows)});
         rk_index_destroy(ix);
     }
 }
@@ -225,13 +230,16 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
        << "| method | parameters | recall@10 | queries/s | build s | index bytes/vector |\n"
        << "|---|---|---:|---:|---:|---:|\n";
     for (const Point &p : pts)
-        md << "| " << p.method << " | " << p.params << " | " << fmt("%.4f", p.recall) << " | " << fmt("%.0f", p.qps)
-           << " | " << fmt("%.2f", p.build_s) << " | " << fmt("%.0f", p.bytes_per_vector) << " |\n";
+        md << "| " << p.method << " | " << p.params << " | " << fmt("%.4f", p.recall) << " | "
+           << fmt("%.0f", p.qps) << " | " << fmt("%.2f", p.build_s) << " | "
+           << fmt("%.0f", p.bytes_per_vector) << " |\n";
     md << "\nBytes per vector: the index's own count of stored vectors and entries (graph links and "
           "centroids are not counted); for flat, the collection arena's use.\n";
-    std::string plot = "set terminal pngcairo size 900,600\nset output '" + out + "/bench-recall-qps.png'\n"
+    std::string plot = "set terminal pngcairo size 900,600\nset output '" + out +
+                       "/bench-recall-qps.png'\n"
                        "set logscale y\nset xlabel 'recall@10'\nset ylabel 'queries per second'\n"
-                       "set key bottom left\nset grid\nset title " + json_escape("recall vs QPS: " + b.name) + "\nplot ";
+                       "set key bottom left\nset grid\nset title " +
+                       json_escape("recall vs QPS: " + b.name) + "\nplot ";
     bool first = true;
     for (const char *m : {"hnsw", "ivf", "flat"}) {
         std::ofstream dat(out + "/bench-" + m + ".dat");
@@ -239,14 +247,16 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
         for (const Point &p : pts)
             if (p.method == m) dat << fmt("%.6f %.2f\n", p.recall, p.qps), any = true;
         if (!any) continue;
-        plot += std::string(first ? "" : ", ") + "'" + out + "/bench-" + m + ".dat' with linespoints title 'zevud " + m + "'";
+        plot += std::string(first ? "" : ", ") + "'" + out + "/bench-" + m +
+                ".dat' with linespoints title 'zevud " + m + "'";
         first = false;
     }
     for (const auto &[name, file] : extra)
         plot += ", '" + file + "' with linespoints title " + json_escape(name);
     std::ofstream(out + "/bench-plot.gp") << plot << "\n";
     const std::string cmd = "gnuplot '" + out + "/bench-plot.gp' 2>&1";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "zevud bench: gnuplot failed; the plot is missing\n");
+    if (std::system(cmd.c_str()) != 0)
+        std::fprintf(stderr, "zevud bench: gnuplot failed; the plot is missing\n");
 }
 
 }  // namespace
@@ -273,11 +283,12 @@ int cmd_bench(const Words &w) {
     if (a.has("json")) {
         std::string j = "{\"data\":" + json_escape(b.name) + ",\"points\":[";
         for (size_t i = 0; i < pts.size(); ++i)
-            j += (i ? "," : "") + fmt("{\"method\":\"%s\",\"params\":%s,\"recall\":%s,\"qps\":%s,\"build_seconds\":%s,"
-                                      "\"bytes_per_vector\":%s}",
-                                      pts[i].method.c_str(), json_escape(pts[i].params).c_str(),
-                                      json_number(pts[i].recall).c_str(), json_number(pts[i].qps).c_str(),
-                                      json_number(pts[i].build_s).c_str(), json_number(pts[i].bytes_per_vector).c_str());
+            j += (i ? "," : "") +
+                 fmt("{\"method\":\"%s\",\"params\":%s,\"recall\":%s,\"qps\":%s,\"build_seconds\":%s,"
+                     "\"bytes_per_vector\":%s}",
+                     pts[i].method.c_str(), json_escape(pts[i].params).c_str(),
+                     json_number(pts[i].recall).c_str(), json_number(pts[i].qps).c_str(),
+                     json_number(pts[i].build_s).c_str(), json_number(pts[i].bytes_per_vector).c_str());
         std::printf("%s]}\n", j.c_str());
     } else {
         Table t({"method", "parameters", "recall@10", "queries/s", "build s", "bytes/vector"});

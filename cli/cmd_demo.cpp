@@ -89,7 +89,8 @@ std::unique_ptr<Session> open_demo(const std::string &dir, bool &persistent) {
         if (std::strstr(e.what(), "memory only") == nullptr) throw;
     }
     persistent = false;
-    std::fprintf(g_out, "note: this build of the library keeps databases in memory only; running in memory\n");
+    std::fprintf(g_out,
+                 "note: this build of the library keeps databases in memory only; running in memory\n");
     return std::make_unique<Session>();
 }
 
@@ -137,11 +138,61 @@ bool reopen_and_check(const std::string &dir, const Dataset &d) {
         same += rk_collection_get(c, r + 1, v.data()) == RK_OK &&
                 std::memcmp(v.data(), d.row(r), d.dim * sizeof(float)) == 0;
     const bool ok = c->count == d.rows && same == checked;
-    std::fprintf(g_out, "%s: %llu of %llu sampled vectors identical, %llu records\n", ok ? "intact" : "DAMAGED",
-                (unsigned long long)same, (unsigned long long)checked, (unsigned long long)c->count);
+    std::fprintf(g_out, "%s: %llu of %llu sampled vectors identical, %llu records\n",
+                 ok ? "intact" : "DAMAGED", (unsigned long long)same, (unsigned long long)checked,
+                 (unsigned long long)c->count);
     s.close();
     if (!ok) throw CliError(kExitLibrary, "the reopened database differs from what was written");
     return ok;
+}
+
+struct Figures {
+    double insert_s = 0, build_s = 0;
+    Measure exact, exact_f, ann, ann_f;
+};
+
+// Inserts, measures the exact answers, builds the index, measures again.
+Figures run_all(rk_collection_t *c, const Dataset &data, const Dataset &queries) {
+    Figures f;
+    double t0 = now_seconds();
+    insert_all(c, data);
+    f.insert_s = now_seconds() - t0;
+    const std::unique_ptr<FilterTree> filter = parse_filter(kFilterText);
+    f.exact = run_queries(c, queries, nullptr, nullptr);
+    f.exact_f = run_queries(c, queries, filter->root(), nullptr);
+    t0 = now_seconds();
+    const rk_status_t st = rk_collection_build_index(c);
+    if (st != RK_OK) library_failure("index build failed", st);
+    f.build_s = now_seconds() - t0;
+    f.ann = run_queries(c, queries, nullptr, &f.exact);
+    f.ann_f = run_queries(c, queries, filter->root(), &f.exact_f);
+    return f;
+}
+
+void show_figures(const Figures &f, const Dataset &data, uint64_t nq) {
+    std::fprintf(g_out, "inserted in %.2fs, HNSW index (m 16, ef_construction 200) built in %.2fs\n",
+                 f.insert_s, f.build_s);
+    show_hits("nearest 5 to query 0:", f.ann.hits[0], data);
+    show_hits((std::string("nearest 5 to query 0 where ") + kFilterText + ":").c_str(), f.ann_f.hits[0],
+              data);
+    Table t({"queries (k 10)", "recall@10", "queries/s", "exact scan queries/s"});
+    t.add({"unfiltered", fmt("%.4f", f.ann.recall), fmt("%.0f", double(nq) / f.ann.seconds),
+           fmt("%.0f", double(nq) / f.exact.seconds)});
+    t.add({"filtered", fmt("%.4f", f.ann_f.recall), fmt("%.0f", double(nq) / f.ann_f.seconds),
+           fmt("%.0f", double(nq) / f.exact_f.seconds)});
+    std::fprintf(g_out, "\n%s", t.render().c_str());
+}
+
+std::string figures_json(const Figures &f, const Dataset &data, uint64_t nq, bool persistent) {
+    return fmt(
+        "{\"rows\":%llu,\"dimension\":%u,\"queries\":%llu,\"insert_seconds\":%s,\"build_seconds\":%s,"
+        "\"recall_at_10\":%s,\"queries_per_second\":%s,\"exact_queries_per_second\":%s,"
+        "\"filter\":%s,\"filtered_recall_at_10\":%s,\"filtered_queries_per_second\":%s,\"persistent\":%s",
+        (unsigned long long)data.rows, data.dim, (unsigned long long)nq, json_number(f.insert_s).c_str(),
+        json_number(f.build_s).c_str(), json_number(f.ann.recall).c_str(),
+        json_number(double(nq) / f.ann.seconds).c_str(), json_number(double(nq) / f.exact.seconds).c_str(),
+        json_escape(kFilterText).c_str(), json_number(f.ann_f.recall).c_str(),
+        json_number(double(nq) / f.ann_f.seconds).c_str(), persistent ? "true" : "false");
 }
 
 }  // namespace
@@ -157,56 +208,25 @@ int cmd_demo(const Words &w) {
     g_out = a.has("json") ? stderr : stdout;
 
     std::fprintf(g_out, "zevud demo: %llu x %u clustered vectors (seed %llu), category and price metadata\n",
-                (unsigned long long)rows, dim, (unsigned long long)seed);
+                 (unsigned long long)rows, dim, (unsigned long long)seed);
     const Dataset data = make_clustered(rows, dim, 64, seed);
     const Dataset queries = make_queries(nq, dim, 64, seed);
     bool persistent = false;
     std::unique_ptr<Session> s = open_demo(dir, persistent);
-    rk_collection_t *c = fresh_collection(*s, dim);
-
-    double t0 = now_seconds();
-    insert_all(c, data);
-    const double t_insert = now_seconds() - t0;
-    const std::unique_ptr<FilterTree> filter = parse_filter(kFilterText);
-    const Measure exact = run_queries(c, queries, nullptr, nullptr);
-    const Measure exact_f = run_queries(c, queries, filter->root(), nullptr);
-    t0 = now_seconds();
-    const rk_status_t st = rk_collection_build_index(c);
-    if (st != RK_OK) library_failure("index build failed", st);
-    const double t_build = now_seconds() - t0;
-    const Measure ann = run_queries(c, queries, nullptr, &exact);
-    const Measure ann_f = run_queries(c, queries, filter->root(), &exact_f);
-
-    std::fprintf(g_out, "inserted in %.2fs, HNSW index (m 16, ef_construction 200) built in %.2fs\n", t_insert, t_build);
-    show_hits("nearest 5 to query 0:", ann.hits[0], data);
-    show_hits((std::string("nearest 5 to query 0 where ") + kFilterText + ":").c_str(), ann_f.hits[0], data);
-    Table t({"queries (k 10)", "recall@10", "queries/s", "exact scan queries/s"});
-    t.add({"unfiltered", fmt("%.4f", ann.recall), fmt("%.0f", double(nq) / ann.seconds),
-           fmt("%.0f", double(nq) / exact.seconds)});
-    t.add({"filtered", fmt("%.4f", ann_f.recall), fmt("%.0f", double(nq) / ann_f.seconds),
-           fmt("%.0f", double(nq) / exact_f.seconds)});
-    std::fprintf(g_out, "\n%s", t.render().c_str());
-
-    const std::string figures = fmt(
-        "{\"rows\":%llu,\"dimension\":%u,\"queries\":%llu,\"insert_seconds\":%s,\"build_seconds\":%s,"
-        "\"recall_at_10\":%s,\"queries_per_second\":%s,\"exact_queries_per_second\":%s,"
-        "\"filter\":%s,\"filtered_recall_at_10\":%s,\"filtered_queries_per_second\":%s,\"persistent\":%s",
-        (unsigned long long)rows, dim, (unsigned long long)nq, json_number(t_insert).c_str(),
-        json_number(t_build).c_str(), json_number(ann.recall).c_str(), json_number(double(nq) / ann.seconds).c_str(),
-        json_number(double(nq) / exact.seconds).c_str(), json_escape(kFilterText).c_str(),
-        json_number(ann_f.recall).c_str(), json_number(double(nq) / ann_f.seconds).c_str(),
-        persistent ? "true" : "false");
+    const Figures f = run_all(fresh_collection(*s, dim), data, queries);
+    show_figures(f, data, nq);
+    const std::string figures = figures_json(f, data, nq, persistent);
     if (!persistent) {
         if (a.has("json")) std::printf("%s}\n", figures.c_str());
         return kExitOk;
     }
-    t0 = now_seconds();
+    const double t0 = now_seconds();
     s->close();
     std::fprintf(g_out, "\nclosed (saved) %s in %.2fs\n", dir.c_str(), now_seconds() - t0);
     const bool intact = reopen_and_check(dir, data);
     if (a.has("json")) std::printf("%s,\"intact\":%s}\n", figures.c_str(), intact ? "true" : "false");
-    std::fprintf(g_out, "\ntry:  zevud info %s\n      zevud search %s %s --id 7 -k 5 --filter '%s'\n", dir.c_str(),
-                dir.c_str(), kName, kFilterText);
+    std::fprintf(g_out, "\ntry:  zevud info %s\n      zevud search %s %s --id 7 -k 5 --filter '%s'\n",
+                 dir.c_str(), dir.c_str(), kName, kFilterText);
     return kExitOk;
 }
 

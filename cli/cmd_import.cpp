@@ -48,9 +48,11 @@ rk_collection_t *open_collection(Session &s, const std::string &name, const Data
     if (c) {
         if (c->dimension != d.dim)
             throw CliError(kExitData, "collection '" + name + "' holds vectors of dimension " +
-                                          std::to_string(c->dimension) + ", the file has " + std::to_string(d.dim));
+                                          std::to_string(c->dimension) + ", the file has " +
+                                          std::to_string(d.dim));
         if (a.has("metric") && int32_t(c->metric) != lookup(kMetrics, a.get("metric"), "metric"))
-            throw CliError(kExitUsage, "collection '" + name + "' already uses metric " + metric_name(int32_t(c->metric)));
+            throw CliError(kExitUsage, "collection '" + name + "' already uses metric " +
+                                           metric_name(int32_t(c->metric)));
         return c;
     }
     rk_collection_config_t cfg{};
@@ -75,11 +77,13 @@ int cmd_import(const Words &w) {
     if (a.has("index")) lookup(kIndexTypes, a.get("index"), "index");
     std::optional<Format> f = a.has("format") ? format_from_name(a.get("format")) : format_from_path(file);
     if (!f)
-        throw CliError(kExitUsage, a.has("format") ? "unknown --format '" + a.get("format") + "'"
-                                                   : file + ": cannot tell the format from the name; use --format");
+        throw CliError(kExitUsage, a.has("format")
+                                       ? "unknown --format '" + a.get("format") + "'"
+                                       : file + ": cannot tell the format from the name; use --format");
     CsvOptions csv;
     csv.meta_columns = split_commas(a.get("meta"));
-    if (!csv.meta_columns.empty() && *f != Format::csv) throw CliError(kExitUsage, "--meta applies to CSV files only");
+    if (!csv.meta_columns.empty() && *f != Format::csv)
+        throw CliError(kExitUsage, "--meta applies to CSV files only");
 
     const double t0 = now_seconds();
     Dataset d = load_dataset(file, *f, csv);
@@ -96,7 +100,8 @@ int cmd_import(const Words &w) {
     const double t1 = now_seconds();
     for (uint64_t r = 0; r < rows; ++r) {
         const std::vector<rk_meta_entry_t> e = row_entries(d.columns, r);
-        const rk_status_t st = rk_collection_insert_with_meta(c, d.row(r), e.empty() ? nullptr : e.data(), e.size(), &ids[r]);
+        const rk_status_t st =
+            rk_collection_insert_with_meta(c, d.row(r), e.empty() ? nullptr : e.data(), e.size(), &ids[r]);
         if (st != RK_OK) library_failure("insert of row " + std::to_string(r) + " failed", st);
         if ((r & 1023) == 0 || r + 1 == rows) bar.update(r + 1);
     }
@@ -105,19 +110,21 @@ int cmd_import(const Words &w) {
     const uint64_t total = c->count;
     s.close();
     if (a.has("json")) {
-        std::printf("{\"collection\":%s,\"file\":%s,\"format\":\"%s\",\"imported\":%llu,\"dimension\":%u,"
-                    "\"first_id\":%llu,\"last_id\":%llu,\"count\":%llu,\"metadata_columns\":%zu,"
-                    "\"read_seconds\":%s,\"insert_seconds\":%s}\n",
-                    json_escape(name).c_str(), json_escape(file).c_str(), format_name(*f), (unsigned long long)rows,
-                    d.dim, (unsigned long long)ids.front(), (unsigned long long)ids.back(),
-                    (unsigned long long)total, d.columns.size(), json_number(t_read).c_str(),
-                    json_number(t_insert).c_str());
+        std::printf(
+            "{\"collection\":%s,\"file\":%s,\"format\":\"%s\",\"imported\":%llu,\"dimension\":%u,"
+            "\"first_id\":%llu,\"last_id\":%llu,\"count\":%llu,\"metadata_columns\":%zu,"
+            "\"read_seconds\":%s,\"insert_seconds\":%s}\n",
+            json_escape(name).c_str(), json_escape(file).c_str(), format_name(*f), (unsigned long long)rows,
+            d.dim, (unsigned long long)ids.front(), (unsigned long long)ids.back(), (unsigned long long)total,
+            d.columns.size(), json_number(t_read).c_str(), json_number(t_insert).c_str());
     } else {
-        std::printf("imported %llu vectors of dimension %u from %s (%s) into '%s' (ids %llu..%llu, %llu in all)\n"
-                    "read %.2fs, insert %.2fs%s\n",
-                    (unsigned long long)rows, d.dim, file.c_str(), format_name(*f), name.c_str(),
-                    (unsigned long long)ids.front(), (unsigned long long)ids.back(), (unsigned long long)total,
-                    t_read, t_insert, d.columns.empty() ? "" : fmt(", %zu metadata columns", d.columns.size()).c_str());
+        std::printf(
+            "imported %llu vectors of dimension %u from %s (%s) into '%s' (ids %llu..%llu, %llu in all)\n"
+            "read %.2fs, insert %.2fs%s\n",
+            (unsigned long long)rows, d.dim, file.c_str(), format_name(*f), name.c_str(),
+            (unsigned long long)ids.front(), (unsigned long long)ids.back(), (unsigned long long)total,
+            t_read, t_insert,
+            d.columns.empty() ? "" : fmt(", %zu metadata columns", d.columns.size()).c_str());
     }
     return kExitOk;
 }

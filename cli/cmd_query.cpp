@@ -14,9 +14,13 @@ namespace {
 const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
 
 const CommandSpec kBuild = {
-    "build", "DB COLLECTION", "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
+    "build",
+    "DB COLLECTION",
+    "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
     "The built index is saved with the database and used by later searches.",
-    2, 2, {kJson},
+    2,
+    2,
+    {kJson},
 };
 
 const CommandSpec kSearch = {
@@ -40,11 +44,11 @@ const CommandSpec kSearch = {
     },
 };
 
-const CommandSpec kInfo = {"info", "DB [COLLECTION]", "Lists the collections of DB with their figures.", nullptr,
-                           1, 2, {kJson}};
+const CommandSpec kInfo = {
+    "info", "DB [COLLECTION]", "Lists the collections of DB with their figures.", nullptr, 1, 2, {kJson}};
 
-const CommandSpec kDrop = {"drop", "DB COLLECTION", "Deletes COLLECTION and its files from DB.", nullptr, 2, 2,
-                           {kJson}};
+const CommandSpec kDrop = {"drop", "DB COLLECTION", "Deletes COLLECTION and its files from DB.", nullptr, 2,
+                           2,      {kJson}};
 
 std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
     const int given = int(a.has("vector")) + int(a.has("id")) + int(a.has("query-file"));
@@ -63,11 +67,14 @@ std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
         if (!f) throw CliError(kExitUsage, file + ": cannot tell the format from the name");
         const Dataset d = load_dataset(file, *f);
         const uint64_t row = a.get_u64("row", 0);
-        if (row >= d.rows) throw CliError(kExitData, file + ": has " + std::to_string(d.rows) + " rows, no row " + std::to_string(row));
+        if (row >= d.rows)
+            throw CliError(kExitData,
+                           file + ": has " + std::to_string(d.rows) + " rows, no row " + std::to_string(row));
         q.assign(d.row(row), d.row(row) + d.dim);
     }
     if (q.size() != c->dimension)
-        throw CliError(kExitData, "query has " + std::to_string(q.size()) + " components, the collection's vectors " +
+        throw CliError(kExitData, "query has " + std::to_string(q.size()) +
+                                      " components, the collection's vectors " +
                                       std::to_string(c->dimension));
     return q;
 }
@@ -75,6 +82,55 @@ std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
 const char *index_state(rk_collection_t *c) {
     if (!c->index) return "none";
     return c->index_threshold == 0 ? "active" : "not built";
+}
+
+struct SearchOutcome {
+    std::string name, mode;
+    double ms;
+    std::vector<rk_search_result_t> hits;
+};
+
+void print_json(rk_collection_t *c, const SearchOutcome &o) {
+    std::string out = "{\"collection\":" + json_escape(o.name) +
+                      ",\"count\":" + std::to_string(o.hits.size()) + ",\"mode\":\"" + o.mode +
+                      "\",\"milliseconds\":" + json_number(o.ms) + ",\"results\":[";
+    for (size_t i = 0; i < o.hits.size(); ++i) {
+        out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)o.hits[i].id) +
+               json_number(o.hits[i].distance);
+        const auto meta = record_meta(c, o.hits[i].id, true);
+        if (!meta.empty()) {
+            out += ",\"metadata\":{";
+            for (size_t j = 0; j < meta.size(); ++j)
+                out += (j ? "," : "") + json_escape(meta[j].first) + ":" + meta[j].second;
+            out += "}";
+        }
+        out += "}";
+    }
+    std::printf("%s]}\n", out.c_str());
+}
+
+void print_table(rk_collection_t *c, const SearchOutcome &o) {
+    // Columns: the keys of the first hit's metadata, in its order.
+    std::vector<std::string> head = {"rank", "id", "distance"};
+    const size_t fixed = head.size();
+    if (!o.hits.empty())
+        for (const auto &kv : record_meta(c, o.hits[0].id, false)) head.push_back(kv.first);
+    Table t(head);
+    for (size_t i = 0; i < o.hits.size(); ++i) {
+        std::vector<std::string> row = {std::to_string(i + 1), std::to_string(o.hits[i].id),
+                                        fmt("%.6g", o.hits[i].distance)};
+        const auto meta = record_meta(c, o.hits[i].id, false);
+        for (size_t h = fixed; h < head.size(); ++h) {
+            std::string v;
+            for (const auto &kv : meta)
+                if (kv.first == head[h]) v = kv.second;
+            row.push_back(v);
+        }
+        t.add(row);
+    }
+    const size_t n = o.hits.size();
+    std::printf("%s%zu result%s from '%s' (%s, %s, %.2f ms)\n", t.render().c_str(), n, n == 1 ? "" : "s",
+                o.name.c_str(), metric_name(int32_t(c->metric)), o.mode.c_str(), o.ms);
 }
 
 }  // namespace
@@ -115,15 +171,16 @@ int cmd_search(const Words &w) {
     std::unique_ptr<FilterTree> filter;
     if (a.has("filter")) {
         const Schema schema = collection_schema(c);
-        if (schema.empty()) throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
+        if (schema.empty())
+            throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
         filter = parse_filter(a.get("filter"), schema);
     }
     if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
         const rk_status_t st = rk_collection_build_index(c);
         if (st != RK_OK) library_failure("index build failed", st);
     }
-    const std::string mode = c->index && c->index_threshold == 0 ? std::string(index_name(rk_index_get_type(c->index)))
-                                                                  : "exact";
+    const std::string mode =
+        c->index && c->index_threshold == 0 ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter ? filter->root() : nullptr;
@@ -132,43 +189,12 @@ int cmd_search(const Words &w) {
     const uint64_t n = rk_collection_search(c, q.data(), &p, res.data());
     const double ms = (now_seconds() - t0) * 1e3;
 
-    if (a.has("json")) {
-        std::string out = "{\"collection\":" + json_escape(name) + ",\"k\":" + std::to_string(k) +
-                          ",\"mode\":\"" + mode + "\",\"milliseconds\":" + json_number(ms) + ",\"results\":[";
-        for (uint64_t i = 0; i < n; ++i) {
-            out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)res[i].id) +
-                   json_number(res[i].distance);
-            const auto meta = record_meta(c, res[i].id, true);
-            if (!meta.empty()) {
-                out += ",\"metadata\":{";
-                for (size_t j = 0; j < meta.size(); ++j)
-                    out += (j ? "," : "") + json_escape(meta[j].first) + ":" + meta[j].second;
-                out += "}";
-            }
-            out += "}";
-        }
-        std::printf("%s]}\n", out.c_str());
-        return kExitOk;
-    }
-    // Columns: the keys of the first hit's metadata, in its order.
-    std::vector<std::string> head = {"rank", "id", "distance"};
-    const size_t fixed = head.size();
-    if (n > 0)
-        for (const auto &kv : record_meta(c, res[0].id, false)) head.push_back(kv.first);
-    Table t(head);
-    for (uint64_t i = 0; i < n; ++i) {
-        std::vector<std::string> row = {std::to_string(i + 1), std::to_string(res[i].id), fmt("%.6g", res[i].distance)};
-        const auto meta = record_meta(c, res[i].id, false);
-        for (size_t h = fixed; h < head.size(); ++h) {
-            std::string v;
-            for (const auto &kv : meta)
-                if (kv.first == head[h]) v = kv.second;
-            row.push_back(v);
-        }
-        t.add(row);
-    }
-    std::printf("%s%llu result%s from '%s' (%s, %s, %.2f ms)\n", t.render().c_str(), (unsigned long long)n,
-                n == 1 ? "" : "s", name.c_str(), metric_name(int32_t(c->metric)), mode.c_str(), ms);
+    const SearchOutcome o{name, mode, ms,
+                          std::vector<rk_search_result_t>(res.begin(), res.begin() + long(n))};
+    if (a.has("json"))
+        print_json(c, o);
+    else
+        print_table(c, o);
     return kExitOk;
 }
 
@@ -193,18 +219,23 @@ int cmd_info(const Words &w) {
             cols += (cols.empty() ? "" : ",") + kv.first;
             json_cols += (json_cols.empty() ? "" : ",") + json_escape(kv.first);
         }
-        t.add({names[i], std::to_string(st.count), std::to_string(st.dimension), metric_name(int32_t(c->metric)),
-               index_name(st.index_type), index_state(c), cols.empty() ? "-" : cols});
-        json += (i ? "," : "") + fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
-                                     "\"state\":\"%s\",\"next_id\":%llu,\"metadata\":[",
-                                     json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
-                                     metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
-                                     (unsigned long long)c->next_id);
+        t.add({names[i], std::to_string(st.count), std::to_string(st.dimension),
+               metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
+               cols.empty() ? "-" : cols});
+        json += (i ? "," : "") +
+                fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
+                    "\"state\":\"%s\",\"next_id\":%llu,\"metadata\":[",
+                    json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
+                    metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
+                    (unsigned long long)c->next_id);
         json += json_cols + "]}";
     }
-    if (a.has("json")) std::printf("%s]}\n", json.c_str());
-    else if (names.empty()) std::printf("%s: no collections\n", a.positional[0].c_str());
-    else std::fputs(t.render().c_str(), stdout);
+    if (a.has("json"))
+        std::printf("%s]}\n", json.c_str());
+    else if (names.empty())
+        std::printf("%s: no collections\n", a.positional[0].c_str());
+    else
+        std::fputs(t.render().c_str(), stdout);
     return kExitOk;
 }
 
@@ -219,8 +250,10 @@ int cmd_drop(const Words &w) {
     const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);
     if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
     s.close();
-    if (a.has("json")) std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
-    else std::printf("dropped '%s'\n", name.c_str());
+    if (a.has("json"))
+        std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
+    else
+        std::printf("dropped '%s'\n", name.c_str());
     return kExitOk;
 }
 

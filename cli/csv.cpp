@@ -40,7 +40,8 @@ private:
             if (i_ < b_.size() && b_[i_] == '"') {
                 quoted(f);
             } else {
-                while (i_ < b_.size() && b_[i_] != ',' && b_[i_] != '\n' && b_[i_] != '\r') f.text += char(b_[i_++]);
+                while (i_ < b_.size() && b_[i_] != ',' && b_[i_] != '\n' && b_[i_] != '\r')
+                    f.text += char(b_[i_++]);
             }
             if (!f.text.empty() || (i_ < b_.size() && b_[i_] == ',')) any = true;
             out.push_back(std::move(f));
@@ -49,8 +50,10 @@ private:
                 continue;
             }
             if (i_ < b_.size() && b_[i_] == '\r') ++i_;
-            if (i_ < b_.size() && b_[i_] == '\n') ++i_;
-            else if (i_ < b_.size()) throw ParseError(i_, "stray carriage return");
+            if (i_ < b_.size() && b_[i_] == '\n')
+                ++i_;
+            else if (i_ < b_.size())
+                throw ParseError(i_, "stray carriage return");
             return any || out.size() > 1;
         }
     }
@@ -112,8 +115,10 @@ void settle(Column &c) {
         c.type = numbers ? ColumnType::number : ColumnType::boolean;
         c.numbers.resize(c.texts.size());
         for (size_t i = 0; i < c.texts.size(); ++i) {
-            if (numbers) to_double(c.texts[i], c.numbers[i]);
-            else c.numbers[i] = trim(c.texts[i]) == "true" ? 1.0 : 0.0;
+            if (numbers)
+                to_double(c.texts[i], c.numbers[i]);
+            else
+                c.numbers[i] = trim(c.texts[i]) == "true" ? 1.0 : 0.0;
         }
         c.texts.clear();
     } else {
@@ -138,7 +143,8 @@ Dataset parse_csv(std::span<const uint8_t> b, const CsvOptions &options) {
         std::unordered_map<std::string, size_t> seen;
         for (size_t i = 0; i < fields.size(); ++i) {
             const std::string name(trim(fields[i].text));
-            if (!seen.emplace(name, i).second) throw ParseError(fields[i].offset, "duplicate column '" + name + "'");
+            if (!seen.emplace(name, i).second)
+                throw ParseError(fields[i].offset, "duplicate column '" + name + "'");
             for (const std::string &m : options.meta_columns)
                 if (m == name) {
                     meta_slot[i] = int(d.columns.size());

@@ -36,7 +36,8 @@ Dataset parse_vecs(std::span<const uint8_t> b) {
     if (b.empty()) throw ParseError(0, "file is empty");
     if (b.size() < 4) throw ParseError(0, "truncated dimension field");
     const uint32_t dim = le32(b.data());
-    if (int32_t(dim) <= 0) throw ParseError(0, "vector dimension " + std::to_string(int32_t(dim)) + " is not positive");
+    if (int32_t(dim) <= 0)
+        throw ParseError(0, "vector dimension " + std::to_string(int32_t(dim)) + " is not positive");
     if (dim > kMaxDim) throw ParseError(0, "vector dimension " + std::to_string(dim) + " is too large");
     const uint64_t stride = 4 + uint64_t(dim) * sizeof(Elem);
     const uint64_t rows = b.size() / stride;
@@ -49,7 +50,8 @@ Dataset parse_vecs(std::span<const uint8_t> b) {
         const uint32_t rd = le32(p);
         if (rd != dim)
             throw ParseError(r * stride, "row " + std::to_string(r) + " has dimension " +
-                                             std::to_string(int32_t(rd)) + ", expected " + std::to_string(dim));
+                                             std::to_string(int32_t(rd)) + ", expected " +
+                                             std::to_string(dim));
         float *out = d.data.data() + r * dim;
         if constexpr (sizeof(Elem) == 4) {
             std::memcpy(out, p + 4, size_t(dim) * 4);
@@ -177,7 +179,8 @@ float idx_f64(const uint8_t *p) {
 }
 
 constexpr IdxType kIdxTypes[] = {
-    {0x08, 1, idx_u8}, {0x09, 1, idx_s8}, {0x0B, 2, idx_s16}, {0x0C, 4, idx_s32}, {0x0D, 4, idx_f32}, {0x0E, 8, idx_f64},
+    {0x08, 1, idx_u8},  {0x09, 1, idx_s8},  {0x0B, 2, idx_s16},
+    {0x0C, 4, idx_s32}, {0x0D, 4, idx_f32}, {0x0E, 8, idx_f64},
 };
 
 }  // namespace
@@ -187,7 +190,8 @@ Dataset parse_bvecs(std::span<const uint8_t> b) { return parse_vecs<uint8_t>(b);
 
 Dataset parse_npy(std::span<const uint8_t> b) {
     static const uint8_t magic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
-    if (b.size() < 10 || std::memcmp(b.data(), magic, 6) != 0) throw ParseError(0, "not a .npy file (bad magic)");
+    if (b.size() < 10 || std::memcmp(b.data(), magic, 6) != 0)
+        throw ParseError(0, "not a .npy file (bad magic)");
     const uint8_t major = b[6];
     uint64_t header_len, header_at;
     if (major == 1) {
@@ -200,7 +204,8 @@ Dataset parse_npy(std::span<const uint8_t> b) {
     } else {
         throw ParseError(6, "unsupported .npy version " + std::to_string(major));
     }
-    if (header_len > b.size() - header_at) throw ParseError(header_at, "header runs past the end of the file");
+    if (header_len > b.size() - header_at)
+        throw ParseError(header_at, "header runs past the end of the file");
     const std::string_view text(reinterpret_cast<const char *>(b.data() + header_at), size_t(header_len));
     const NpyHeader h = NpyDict(text, header_at).parse();
     if (!h.have_descr || !h.have_order || !h.have_shape)
@@ -209,10 +214,12 @@ Dataset parse_npy(std::span<const uint8_t> b) {
         throw ParseError(header_at, "element type '" + h.descr + "' is not little-endian float32 ('<f4')");
     if (h.fortran) throw ParseError(header_at, "Fortran-order arrays are not supported");
     if (h.shape.size() != 2)
-        throw ParseError(header_at, "array has " + std::to_string(h.shape.size()) + " dimensions, expected 2");
+        throw ParseError(header_at,
+                         "array has " + std::to_string(h.shape.size()) + " dimensions, expected 2");
     const uint64_t at = header_at + header_len, rows = h.shape[0], dim = h.shape[1];
     const uint64_t avail = b.size() - at;
-    if (dim == 0 || dim > kMaxDim) throw ParseError(header_at, "vector dimension " + std::to_string(dim) + " is out of range");
+    if (dim == 0 || dim > kMaxDim)
+        throw ParseError(header_at, "vector dimension " + std::to_string(dim) + " is out of range");
     if (rows > avail / 4 / dim || rows * dim * 4 != avail)
         throw ParseError(at + std::min(avail, rows > avail / 4 / dim ? avail : rows * dim * 4),
                          "data holds " + std::to_string(avail) + " bytes, shape needs " +
@@ -245,7 +252,8 @@ Dataset parse_idx(std::span<const uint8_t> b) {
     if (rows > avail / row_bytes)
         throw ParseError(b.size(), "IDX header declares " + std::to_string(rows) + " items, data holds " +
                                        std::to_string(avail / row_bytes));
-    if (avail != rows * row_bytes) throw ParseError(at + rows * row_bytes, "trailing bytes after the IDX data");
+    if (avail != rows * row_bytes)
+        throw ParseError(at + rows * row_bytes, "trailing bytes after the IDX data");
     Dataset d;
     size_data(d, rows, dim, 4);
     const uint8_t *p = b.data() + at;

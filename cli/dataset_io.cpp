@@ -55,17 +55,23 @@ std::optional<Format> format_from_path(const std::string &path) {
     // MNIST-style names: train-images-idx3-ubyte, t10k-labels-idx1-ubyte.
     const size_t slash = p.find_last_of('/');
     const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (base.find("-idx") != std::string::npos && base.find("-ubyte") != std::string::npos) return Format::idx;
+    if (base.find("-idx") != std::string::npos && base.find("-ubyte") != std::string::npos)
+        return Format::idx;
     return std::nullopt;
 }
 
 Dataset parse_buffer(Format f, std::span<const uint8_t> bytes, const CsvOptions &options) {
     switch (f) {
-        case Format::fvecs: return parse_fvecs(bytes);
-        case Format::bvecs: return parse_bvecs(bytes);
-        case Format::npy: return parse_npy(bytes);
-        case Format::idx: return parse_idx(bytes);
-        case Format::csv: return parse_csv(bytes, options);
+        case Format::fvecs:
+            return parse_fvecs(bytes);
+        case Format::bvecs:
+            return parse_bvecs(bytes);
+        case Format::npy:
+            return parse_npy(bytes);
+        case Format::idx:
+            return parse_idx(bytes);
+        case Format::csv:
+            return parse_csv(bytes, options);
     }
     throw ParseError(0, "unknown format");
 }
@@ -96,7 +102,8 @@ std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
         out.insert(out.end(), chunk, chunk + got);
         if (rc == Z_STREAM_END) break;
         if (rc != Z_OK && rc != Z_BUF_ERROR)
-            throw ParseError(fed - z.avail_in, std::string("corrupt gzip data") + (z.msg ? std::string(" (") + z.msg + ")" : ""));
+            throw ParseError(fed - z.avail_in, std::string("corrupt gzip data") +
+                                                   (z.msg ? std::string(" (") + z.msg + ")" : ""));
         if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed >= bytes.size())
             throw ParseError(bytes.size(), "gzip data ends early");
     }
@@ -154,8 +161,8 @@ Dataset load_dataset(const std::string &path, Format f, const CsvOptions &option
     try {
         return parse_buffer(f, bytes, options);
     } catch (const ParseError &e) {
-        throw DataError(path + ": byte " + std::to_string(e.offset) + (inflated ? " (after decompression)" : "") +
-                        ": " + e.what());
+        throw DataError(path + ": byte " + std::to_string(e.offset) +
+                        (inflated ? " (after decompression)" : "") + ": " + e.what());
     }
 }
 

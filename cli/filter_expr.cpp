@@ -42,16 +42,17 @@ struct OpText {
     int32_t op;
 };
 // Longest spellings first so "<=" wins over "<".
-constexpr OpText kOps[] = {{"==", RK_FILTER_EQ}, {"!=", RK_FILTER_NE}, {"<=", RK_FILTER_LE}, {">=", RK_FILTER_GE},
-                           {"<", RK_FILTER_LT},  {">", RK_FILTER_GT},  {"=", RK_FILTER_EQ}};
+constexpr OpText kOps[] = {{"==", RK_FILTER_EQ}, {"!=", RK_FILTER_NE}, {"<=", RK_FILTER_LE},
+                           {">=", RK_FILTER_GE}, {"<", RK_FILTER_LT},  {">", RK_FILTER_GT},
+                           {"=", RK_FILTER_EQ}};
 constexpr const char *kOpNames[] = {"==", "!=", ">", ">=", "<", "<="};
 
 struct Keyword {
     const char *text;
     Tok kind;
 };
-constexpr Keyword kKeywords[] = {{"and", Tok::and_}, {"or", Tok::or_},     {"not", Tok::not_},
-                                 {"true", Tok::true_}, {"false", Tok::false_}};
+constexpr Keyword kKeywords[] = {
+    {"and", Tok::and_}, {"or", Tok::or_}, {"not", Tok::not_}, {"true", Tok::true_}, {"false", Tok::false_}};
 
 class Lexer {
 public:
@@ -108,9 +109,12 @@ private:
             if (c == '\\') {
                 if (i_ >= s_.size()) throw ExprError(t.column, "unterminated string");
                 c = s_[i_++];
-                if (c == 'n') c = '\n';
-                else if (c == 't') c = '\t';
-                else if (c != '\\' && c != '"' && c != '\'') throw ExprError(i_ - 2, "unknown escape in string");
+                if (c == 'n')
+                    c = '\n';
+                else if (c == 't')
+                    c = '\t';
+                else if (c != '\\' && c != '"' && c != '\'')
+                    throw ExprError(i_ - 2, "unknown escape in string");
             }
             t.text += c;
         }
@@ -125,7 +129,8 @@ private:
         t.text = std::string(lit);
         if (!lit.empty() && lit[0] == '+') lit.remove_prefix(1);
         const auto r = std::from_chars(lit.data(), lit.data() + lit.size(), t.number);
-        if (lit.empty() || r.ec != std::errc() || r.ptr != lit.data() + lit.size() || !std::isfinite(t.number))
+        if (lit.empty() || r.ec != std::errc() || r.ptr != lit.data() + lit.size() ||
+            !std::isfinite(t.number))
             throw ExprError(start, "'" + t.text + "' is not a number");
         t.kind = Tok::number;
         return t;
@@ -166,13 +171,20 @@ private:
     void advance() { tok_ = lex_.next(); }
     std::string describe() const {
         switch (tok_.kind) {
-            case Tok::end: return "end of expression";
-            case Tok::lparen: return "(";
-            case Tok::rparen: return ")";
-            case Tok::and_: return "and";
-            case Tok::or_: return "or";
-            case Tok::not_: return "not";
-            default: return tok_.text;
+            case Tok::end:
+                return "end of expression";
+            case Tok::lparen:
+                return "(";
+            case Tok::rparen:
+                return ")";
+            case Tok::and_:
+                return "and";
+            case Tok::or_:
+                return "or";
+            case Tok::not_:
+                return "not";
+            default:
+                return tok_.text;
         }
     }
 
@@ -223,18 +235,23 @@ private:
         const auto known = schema_.find(lower(key.text));
         if (!schema_.empty() && known == schema_.end()) fail("unknown metadata key '" + key.text + "'");
         advance();
-        if (tok_.kind != Tok::op) fail("expected a comparison (==, !=, <, <=, >, >=) after '" + key.text + "'");
+        if (tok_.kind != Tok::op)
+            fail("expected a comparison (==, !=, <, <=, >, >=) after '" + key.text + "'");
         const Token op = tok_;
         advance();
         rk_filter_t *n = tree_->node(RK_FILTER_CONDITION);
         n->key = tree_->keep(key.text);
         n->op = op.op;
         Literal lit;
-        if (tok_.kind == Tok::number) lit = Literal::number;
-        else if (tok_.kind == Tok::text) lit = Literal::text;
-        else if (tok_.kind == Tok::true_ || tok_.kind == Tok::false_) lit = Literal::boolean;
-        else fail("expected a value (number, \"text\", true or false) after '" + op.text + "'");
-        const int32_t type = known != schema_.end() ? known->second
+        if (tok_.kind == Tok::number)
+            lit = Literal::number;
+        else if (tok_.kind == Tok::text)
+            lit = Literal::text;
+        else if (tok_.kind == Tok::true_ || tok_.kind == Tok::false_)
+            lit = Literal::boolean;
+        else
+            fail("expected a value (number, \"text\", true or false) after '" + op.text + "'");
+        const int32_t type = known != schema_.end()   ? known->second
                              : lit == Literal::number ? RK_META_DOUBLE
                              : lit == Literal::text   ? RK_META_STRING
                                                       : RK_META_BOOL;
@@ -256,15 +273,26 @@ private:
             case RK_META_INT64: {
                 const double lim = type == RK_META_INT32 ? 2147483648.0 : 9223372036854775808.0;
                 if (!(x >= -lim && x < lim) || x != double(int64_t(x)))
-                    fail("'" + tok_.text + "' is not a whole number in the range of '" + std::string(n->key) + "'");
-                if (type == RK_META_INT32) n->value.i32 = int32_t(x);
-                else n->value.i64 = int64_t(x);
+                    fail("'" + tok_.text + "' is not a whole number in the range of '" + std::string(n->key) +
+                         "'");
+                if (type == RK_META_INT32)
+                    n->value.i32 = int32_t(x);
+                else
+                    n->value.i64 = int64_t(x);
                 break;
             }
-            case RK_META_FLOAT: n->value.f32 = float(x); break;
-            case RK_META_STRING: n->value.str = rk_string_t{tree_->keep(tok_.text), tok_.text.size()}; break;
-            case RK_META_BOOL: n->value.b = tok_.kind == Tok::true_ ? 1 : 0; break;
-            default: n->value.f64 = x; break;
+            case RK_META_FLOAT:
+                n->value.f32 = float(x);
+                break;
+            case RK_META_STRING:
+                n->value.str = rk_string_t{tree_->keep(tok_.text), tok_.text.size()};
+                break;
+            case RK_META_BOOL:
+                n->value.b = tok_.kind == Tok::true_ ? 1 : 0;
+                break;
+            default:
+                n->value.f64 = x;
+                break;
         }
     }
 
@@ -310,22 +338,35 @@ void print(const rk_filter_t *n, const std::map<const rk_filter_t *, int32_t> &t
     out += kOpNames[n->op];
     out += ' ';
     switch (types.at(n)) {
-        case RK_META_INT32: out += std::to_string(n->value.i32); break;
-        case RK_META_INT64: out += std::to_string(n->value.i64); break;
-        case RK_META_FLOAT: out += number_text(double(n->value.f32)); break;
-        case RK_META_BOOL: out += n->value.b ? "true" : "false"; break;
+        case RK_META_INT32:
+            out += std::to_string(n->value.i32);
+            break;
+        case RK_META_INT64:
+            out += std::to_string(n->value.i64);
+            break;
+        case RK_META_FLOAT:
+            out += number_text(double(n->value.f32));
+            break;
+        case RK_META_BOOL:
+            out += n->value.b ? "true" : "false";
+            break;
         case RK_META_STRING:
             out += '"';
             for (uint64_t i = 0; i < n->value.str.len; ++i) {
                 const char c = n->value.str.data[i];
                 if (c == '"' || c == '\\') out += '\\';
-                if (c == '\n') out += "\\n";
-                else if (c == '\t') out += "\\t";
-                else out += c;
+                if (c == '\n')
+                    out += "\\n";
+                else if (c == '\t')
+                    out += "\\t";
+                else
+                    out += c;
             }
             out += '"';
             break;
-        default: out += number_text(n->value.f64); break;
+        default:
+            out += number_text(n->value.f64);
+            break;
     }
 }
 

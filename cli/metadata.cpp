@@ -16,9 +16,12 @@ int32_t entry_type(ColumnType t) {
 
 const char *type_word(int32_t t) {
     switch (t) {
-        case RK_META_STRING: return "text";
-        case RK_META_BOOL: return "boolean";
-        default: return "number";
+        case RK_META_STRING:
+            return "text";
+        case RK_META_BOOL:
+            return "boolean";
+        default:
+            return "number";
     }
 }
 
@@ -49,9 +52,12 @@ std::vector<rk_meta_entry_t> row_entries(const std::vector<Column> &columns, uin
         const Column &c = columns[i];
         e[i].key = rk_string_t{c.name.c_str(), c.name.size()};
         e[i].type = entry_type(c.type);
-        if (c.type == ColumnType::number) e[i].value.f64 = c.numbers[row];
-        else if (c.type == ColumnType::boolean) e[i].value.b = c.numbers[row] != 0;
-        else e[i].value.str = rk_string_t{c.texts[row].c_str(), c.texts[row].size()};
+        if (c.type == ColumnType::number)
+            e[i].value.f64 = c.numbers[row];
+        else if (c.type == ColumnType::boolean)
+            e[i].value.b = c.numbers[row] != 0;
+        else
+            e[i].value.str = rk_string_t{c.texts[row].c_str(), c.texts[row].size()};
     }
     return e;
 }
@@ -61,17 +67,28 @@ std::vector<std::pair<std::string, std::string>> record_meta(rk_collection_t *c,
     for (const rk_meta_entry_t &e : entries_of(c, id)) {
         std::string v;
         switch (e.type) {
-            case RK_META_INT32: v = std::to_string(e.value.i32); break;
-            case RK_META_INT64: v = std::to_string(e.value.i64); break;
-            case RK_META_FLOAT: v = json ? json_number(e.value.f32) : fmt("%g", double(e.value.f32)); break;
-            case RK_META_DOUBLE: v = json ? json_number(e.value.f64) : fmt("%g", e.value.f64); break;
-            case RK_META_BOOL: v = e.value.b ? "true" : "false"; break;
+            case RK_META_INT32:
+                v = std::to_string(e.value.i32);
+                break;
+            case RK_META_INT64:
+                v = std::to_string(e.value.i64);
+                break;
+            case RK_META_FLOAT:
+                v = json ? json_number(e.value.f32) : fmt("%g", double(e.value.f32));
+                break;
+            case RK_META_DOUBLE:
+                v = json ? json_number(e.value.f64) : fmt("%g", e.value.f64);
+                break;
+            case RK_META_BOOL:
+                v = e.value.b ? "true" : "false";
+                break;
             case RK_META_STRING: {
                 const std::string s(e.value.str.data ? e.value.str.data : "", e.value.str.len);
                 v = json ? json_escape(s) : s;
                 break;
             }
-            default: v = json ? "null" : "?";
+            default:
+                v = json ? "null" : "?";
         }
         out.emplace_back(std::string(e.key.data ? e.key.data : "", e.key.len), v);
     }

@@ -89,12 +89,14 @@ Args parse_args(const CommandSpec &spec, const std::vector<std::string> &argv) {
             if (eq != std::string::npos) value = w.substr(eq + 1), inline_value = true;
             o = find_option(spec, name, 0);
         } else {
-            if (w.size() != 2) throw CliError(kExitUsage, "unknown option '" + w + "' (try zevud " + spec.name + " --help)");
+            if (w.size() != 2)
+                throw CliError(kExitUsage, "unknown option '" + w + "' (try zevud " + spec.name + " --help)");
             o = find_option(spec, "", w[1]);
         }
         if (!o) throw CliError(kExitUsage, "unknown option '" + w + "' (try zevud " + spec.name + " --help)");
         if (o->value && !inline_value) {
-            if (i + 1 >= argv.size()) throw CliError(kExitUsage, "option --" + std::string(o->name) + " needs a value");
+            if (i + 1 >= argv.size())
+                throw CliError(kExitUsage, "option --" + std::string(o->name) + " needs a value");
             value = argv[++i];
         } else if (!o->value && inline_value) {
             throw CliError(kExitUsage, "option --" + std::string(o->name) + " takes no value");
@@ -103,12 +105,14 @@ Args parse_args(const CommandSpec &spec, const std::vector<std::string> &argv) {
     }
     if (a.has("help")) return a;
     if (a.positional.size() < spec.min_positional || a.positional.size() > spec.max_positional)
-        throw CliError(kExitUsage, std::string("usage: zevud ") + spec.name + " " + spec.usage + " (try --help)");
+        throw CliError(kExitUsage,
+                       std::string("usage: zevud ") + spec.name + " " + spec.usage + " (try --help)");
     return a;
 }
 
 std::string help_text(const CommandSpec &spec) {
-    std::string s = std::string("usage: zevud ") + spec.name + " " + spec.usage + "\n\n" + spec.summary + "\n";
+    std::string s =
+        std::string("usage: zevud ") + spec.name + " " + spec.usage + "\n\n" + spec.summary + "\n";
     if (spec.details) s += std::string("\n") + spec.details + "\n";
     s += "\noptions:\n";
     std::vector<OptionSpec> all = spec.options;
@@ -117,8 +121,10 @@ std::string help_text(const CommandSpec &spec) {
         std::string left = "  ";
         left += o.short_name ? std::string("-") + o.short_name + ", " : "    ";
         left += std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
-        if (left.size() < 30) left.resize(30, ' ');
-        else left += "  ";
+        if (left.size() < 30)
+            left.resize(30, ' ');
+        else
+            left += "  ";
         s += left + o.help + "\n";
     }
     return s;
@@ -149,11 +155,16 @@ std::string Table::render() const {
 std::string json_escape(const std::string &s) {
     std::string o = "\"";
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') o += '\\', o += char(c);
-        else if (c == '\n') o += "\\n";
-        else if (c == '\t') o += "\\t";
-        else if (c < 0x20) o += fmt("\\u%04x", c);
-        else o += char(c);
+        if (c == '"' || c == '\\')
+            o += '\\', o += char(c);
+        else if (c == '\n')
+            o += "\\n";
+        else if (c == '\t')
+            o += "\\t";
+        else if (c < 0x20)
+            o += fmt("\\u%04x", c);
+        else
+            o += char(c);
     }
     return o + "\"";
 }
@@ -186,9 +197,9 @@ void Progress::update(uint64_t done) {
     if (pct == last_percent_) return;
     last_percent_ = pct;
     const int width = 30, fill = pct * width / 100;
-    std::fprintf(stderr, "\r%s [%s%s] %3d%% (%llu/%llu)", label_.c_str(), std::string(size_t(fill), '#').c_str(),
-                 std::string(size_t(width - fill), ' ').c_str(), pct, (unsigned long long)done,
-                 (unsigned long long)total_);
+    std::fprintf(stderr, "\r%s [%s%s] %3d%% (%llu/%llu)", label_.c_str(),
+                 std::string(size_t(fill), '#').c_str(), std::string(size_t(width - fill), ' ').c_str(), pct,
+                 (unsigned long long)done, (unsigned long long)total_);
     std::fflush(stderr);
 }
 

@@ -48,7 +48,8 @@ public:
 
     bool has(const std::string &name) const { return values.count(name) != 0; }
     std::string get(const std::string &name, const std::string &fallback = "") const;
-    uint64_t get_u64(const std::string &name, uint64_t fallback, uint64_t lo = 0, uint64_t hi = UINT64_MAX) const;
+    uint64_t get_u64(const std::string &name, uint64_t fallback, uint64_t lo = 0,
+                     uint64_t hi = UINT64_MAX) const;
 };
 
 // Parses argv after the command word; throws CliError(kExitUsage). A
@@ -74,7 +75,7 @@ private:
 };
 
 std::string json_escape(const std::string &s);  // with the quotes
-std::string json_number(double v);               // null for NaN/inf
+std::string json_number(double v);              // null for NaN/inf
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A progress bar on stderr, drawn only when stderr is a terminal.

@@ -10,7 +10,8 @@
 namespace zcli {
 
 void library_failure(const std::string &what, rk_status_t status) {
-    throw CliError(kExitLibrary, what + ": " + rk_error_message(status) + " (status " + std::to_string(status) + ")");
+    throw CliError(kExitLibrary,
+                   what + ": " + rk_error_message(status) + " (status " + std::to_string(status) + ")");
 }
 
 const char *metric_name(int32_t metric) {
@@ -33,7 +34,8 @@ int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char
         if (word == v.name) return v.value;
         choices += choices.empty() ? v.name : std::string("|") + v.name;
     }
-    throw CliError(kExitUsage, std::string("--") + option + " must be one of " + choices + ", not '" + word + "'");
+    throw CliError(kExitUsage,
+                   std::string("--") + option + " must be one of " + choices + ", not '" + word + "'");
 }
 template int32_t lookup(const NamedValue (&)[3], const std::string &, const char *);
 template int32_t lookup(const NamedValue (&)[7], const std::string &, const char *);
@@ -44,8 +46,10 @@ void check_collection_name(const std::string &name) {
         ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
                     c == '-' || c == '.');
     if (!ok)
-        throw CliError(kExitUsage, "collection name '" + name +
-                                       "' must be 1 to 63 letters, digits, '_', '-' or '.', not starting with '.' or '-'");
+        throw CliError(
+            kExitUsage,
+            "collection name '" + name +
+                "' must be 1 to 63 letters, digits, '_', '-' or '.', not starting with '.' or '-'");
 }
 
 Session::Session() {
@@ -121,7 +125,9 @@ rk_collection_t *Session::find(const std::string &name) const {
 
 rk_collection_t *Session::get(const std::string &name) const {
     rk_collection_t *c = find(name);
-    if (!c) throw CliError(kExitData, (dir_.empty() ? std::string("database") : dir_) + ": no collection named '" + name + "'");
+    if (!c)
+        throw CliError(kExitData, (dir_.empty() ? std::string("database") : dir_) +
+                                      ": no collection named '" + name + "'");
     return c;
 }
 

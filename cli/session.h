@@ -20,7 +20,8 @@ struct NamedValue {
     const char *name;
     int32_t value;
 };
-inline constexpr NamedValue kMetrics[] = {{"l2", RK_METRIC_L2}, {"ip", RK_METRIC_IP}, {"cosine", RK_METRIC_COSINE}};
+inline constexpr NamedValue kMetrics[] = {
+    {"l2", RK_METRIC_L2}, {"ip", RK_METRIC_IP}, {"cosine", RK_METRIC_COSINE}};
 inline constexpr NamedValue kIndexTypes[] = {{"flat", RK_INDEX_FLAT},       {"ivf", RK_INDEX_IVF},
                                              {"hnsw", RK_INDEX_HNSW},       {"ivf-pq", RK_INDEX_IVF_PQ},
                                              {"hnsw-pq", RK_INDEX_HNSW_PQ}, {"ivf-sq", RK_INDEX_IVF_SQ},

@@ -17,7 +17,8 @@ std::vector<float> centres(uint32_t dim, uint32_t clusters, uint64_t seed) {
     return c;
 }
 
-Dataset around(uint64_t rows, uint32_t dim, uint32_t clusters, uint64_t seed, uint64_t noise_seed, bool meta) {
+Dataset around(uint64_t rows, uint32_t dim, uint32_t clusters, uint64_t seed, uint64_t noise_seed,
+               bool meta) {
     const std::vector<float> c = centres(dim, clusters, seed);
     Rng rng(noise_seed);
     Dataset d;

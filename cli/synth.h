@@ -26,7 +26,8 @@ private:
     uint64_t s_;
 };
 
-inline constexpr const char *kCategories[] = {"shoes", "books", "garden", "toys", "music", "tools", "food", "games"};
+inline constexpr const char *kCategories[] = {"shoes", "books", "garden", "toys",
+                                              "music", "tools", "food",   "games"};
 
 // rows x dim vectors around `clusters` centres, with columns "category"
 // (text, one per centre family) and "price" (1 to 200, two decimals).

@@ -88,8 +88,10 @@ Bytes npy(const std::string &dict, uint32_t floats, uint8_t version = 1) {
     const size_t pre = version == 1 ? 10 : 12;
     while ((pre + h.size() + 1) % 64) h += ' ';
     h += '\n';
-    if (version == 1) b.insert(b.end(), {uint8_t(h.size()), uint8_t(h.size() >> 8)});
-    else put32(b, uint32_t(h.size()));
+    if (version == 1)
+        b.insert(b.end(), {uint8_t(h.size()), uint8_t(h.size() >> 8)});
+    else
+        put32(b, uint32_t(h.size()));
     b.insert(b.end(), h.begin(), h.end());
     for (uint32_t i = 0; i < floats; ++i) putf(b, float(i) * 0.5f);
     return b;
@@ -226,12 +228,14 @@ TEST(CliGzip, InflatesAndRefusesDamageOrExcess) {
     const std::string path = testing::TempDir() + "cli_dataset_test.idx.gz";
     Bytes lying = raw;
     lying[7] = 9;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(lying.data()), long(lying.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(lying.data()), long(lying.size()));
     try {
         load_dataset(path, Format::idx);
         ADD_FAILURE();
     } catch (const DataError &e) {
-        EXPECT_NE(std::string(e.what()).find(path + ": byte " + std::to_string(lying.size())), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find(path + ": byte " + std::to_string(lying.size())),
+                  std::string::npos)
             << e.what();
     }
     std::remove(path.c_str());

@@ -107,8 +107,9 @@ TEST(CliExpr, BadExpressionsNameTheColumn) {
     const Schema s = {{"price", RK_META_DOUBLE}, {"name", RK_META_STRING}};
     EXPECT_EQ(error_column("colour == \"red\"", s), 0u);
     EXPECT_EQ(error_column("price == \"cheap\"", s), 9u);
-    EXPECT_EQ(error_column(std::string(kMaxExprDepth + 5, '(') + "a == 1" + std::string(kMaxExprDepth + 5, ')')),
-              kMaxExprDepth + 1u);
+    EXPECT_EQ(
+        error_column(std::string(kMaxExprDepth + 5, '(') + "a == 1" + std::string(kMaxExprDepth + 5, ')')),
+        kMaxExprDepth + 1u);
     EXPECT_EQ(error_column(std::string(kMaxExprLength + 1, ' ')), 0u);
 }
 

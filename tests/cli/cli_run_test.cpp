@@ -91,8 +91,8 @@ TEST_F(CliRun, HelpForEveryCommandAndUsageErrors) {
 
 TEST_F(CliRun, MalformedFilesNameFileAndOffsetAndTouchNothing) {
     const std::string db = dir_ + "/db";
-    const std::string bad = file("bad.fvecs", std::string("\x04\0\0\0", 4) + std::string(16, '\0') +
-                                                  std::string("\x05\0\0\0", 4));
+    const std::string bad = file(
+        "bad.fvecs", std::string("\x04\0\0\0", 4) + std::string(16, '\0') + std::string("\x05\0\0\0", 4));
     Result r = run({"import", db, "c", bad});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find(bad + ": byte 20:"), std::string::npos) << r.err;
@@ -111,9 +111,11 @@ TEST_F(CliRun, MalformedFilesNameFileAndOffsetAndTouchNothing) {
 }
 
 TEST_F(CliRun, MissingDatabasesAndPathsThatAreFiles) {
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"info", dir_ + "/none"}, {"search", dir_ + "/none", "c", "--vector", "1,2"},
-             {"build", dir_ + "/none", "c"}, {"drop", dir_ + "/none", "c"}}) {
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"info", dir_ + "/none"},
+                                               {"search", dir_ + "/none", "c", "--vector", "1,2"},
+                                               {"build", dir_ + "/none", "c"},
+                                               {"drop", dir_ + "/none", "c"}}) {
         const Result r = run(args);
         EXPECT_EQ(r.code, 2) << args[0];
         EXPECT_NE(r.err.find("no such database"), std::string::npos) << r.err;
@@ -162,7 +164,8 @@ TEST_F(CliRun, ImportSearchInfoDropSession) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("\"imported\":5"), std::string::npos) << r.out;
 
-    r = run({"search", db, "items", "--vector", "0,0", "-k", "3", "--filter", "category == \"shoes\" and price < 50"});
+    r = run({"search", db, "items", "--vector", "0,0", "-k", "3", "--filter",
+             "category == \"shoes\" and price < 50"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("2 results"), std::string::npos) << r.out;
     r = run({"search", db, "items", "--id", "4", "-k", "1", "--json"});
