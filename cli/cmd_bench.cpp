@@ -43,7 +43,7 @@ const CommandSpec kBench = {
         {"ivf", 0, nullptr, "also sweep an IVF index"},
         {"nprobe", 0, "LIST", "IVF nprobe sweep (default 1,4,16,64)"},
         {"out", 'o', "DIR", "where the report goes (default docs)"},
-        {"curve", 0, "NAME=FILE", "extra curve for the plot"},
+        {"curve", 0, "NAME=FILE,...", "extra curves for the plot ('recall qps' lines)"},
         {"json", 0, nullptr, "print the points as JSON"},
     },
 };
@@ -237,7 +237,7 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
           "centroids are not counted); for flat, the collection arena's use.\n";
     std::string plot = "set terminal pngcairo size 900,600\nset output '" + out +
                        "/bench-recall-qps.png'\n"
-                       "set logscale y\nset xlabel 'recall@10'\nset ylabel 'queries per second'\n"
+                       "set termoption noenhanced\nset logscale y\nset xlabel 'recall@10'\nset ylabel 'queries per second'\n"
                        "set key bottom left\nset grid\nset title " +
                        json_escape("recall vs QPS: " + b.name) + "\nplot ";
     bool first = true;
@@ -265,9 +265,10 @@ int cmd_bench(const Words &w) {
     const Args a = parse_args(kBench, w);
     if (show_help(kBench, a)) return kExitOk;
     std::vector<std::pair<std::string, std::string>> extra;
-    if (a.has("curve")) {
-        const std::string c = a.get("curve");
-        const size_t eq = c.find('=');
+    std::stringstream curves(a.get("curve"));
+    std::string c;
+    while (std::getline(curves, c, ',')) {
+        const size_t eq = c.rfind('=');
         if (eq == std::string::npos || eq == 0 || access(c.c_str() + eq + 1, R_OK) != 0)
             throw CliError(kExitUsage, "--curve wants NAME=FILE with a readable FILE, not '" + c + "'");
         extra.emplace_back(c.substr(0, eq), c.substr(eq + 1));
