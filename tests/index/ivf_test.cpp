@@ -248,6 +248,11 @@ TEST_P(IvfMetric, RecallOnNormalisedData) {
     IvfHolder h(dim, nlist, 8, 6, metric);
     rk_srand(11);
     ASSERT_EQ(rk::ivf_train(h.ivf, x.data(), n), RK_OK);
+    // Inner product and cosine cluster directions: unit-length centroids.
+    for (uint32_t i = 0; metric != 0 && i < nlist; ++i) {
+        const float *c = rk::ivf_centroid(h.ivf, i);
+        EXPECT_NEAR(ref_dot(c, c, dim), 1.0f, 1e-4f);
+    }
     const auto ids = seq_ids(n);
     ASSERT_EQ(rk::ivf_add_batch(h.ivf, ids.data(), x.data(), n), RK_OK);
     size_t hit = 0;
