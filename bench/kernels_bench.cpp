@@ -22,7 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kRows = 4096;
 constexpr size_t kBatch = 32;
-constexpr double kMinSeconds = 0.25;
+constexpr double kMinSeconds = 0.1;
+// The machine is shared: each figure is the best of a few timed runs.
+constexpr int kTrials = 3;
 
 struct Data {
     uint32_t dim;
@@ -44,9 +46,9 @@ Data make_data(uint32_t dim) {
     return d;
 }
 
-// Runs one pass over all rows until kMinSeconds have passed; vectors/s.
+// Runs passes over all rows until kMinSeconds have passed; vectors/s.
 template <class Pass>
-double rate(Data &d, Pass pass) {
+double rate_once(Data &d, Pass pass) {
     size_t passes = 0;
     const auto t0 = Clock::now();
     double secs = 0;
@@ -56,6 +58,16 @@ double rate(Data &d, Pass pass) {
         secs = std::chrono::duration<double>(Clock::now() - t0).count();
     } while (secs < kMinSeconds);
     return double(passes * kRows) / secs;
+}
+
+template <class Pass>
+double rate(Data &d, Pass pass) {
+    double best = 0;
+    for (int t = 0; t < kTrials; ++t) {
+        const double r = rate_once(d, pass);
+        if (r > best) best = r;
+    }
+    return best;
 }
 
 volatile float g_sink;

@@ -10,6 +10,8 @@
 #include "rk_error.h"
 #include "rk_memory.h"
 #include "rk_database.h"
+#include "rk_collection.h"
+#include "rk_config.h"
 #include "rk_vector.h"
 #include "rk_quant.h"
 #include "rk_index.h"

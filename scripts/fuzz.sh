@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 secs=${1:-20}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEVUD_FUZZ=ON -DZEVUD_SANITIZE=ON -DZEVUD_TESTS=OFF -DZEVUD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)"
+targets=$(ls fuzz/*_fuzz.cpp 2>/dev/null | xargs -n1 basename | sed "s/\.cpp$//")
+cmake --build build-fuzz -j2 --target $targets
 shopt -s nullglob
 for bin in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$bin" _fuzz)

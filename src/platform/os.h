@@ -32,9 +32,9 @@ int page_size();
 
 // Broken-down local time of a calendar second.
 struct LocalTime {
-    int year;    // e.g. 2024
-    int month;   // 1..12
-    int day;     // 1..31
+    int year;   // e.g. 2024
+    int month;  // 1..12
+    int day;    // 1..31
     int hour;
     int minute;
     int second;

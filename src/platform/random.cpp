@@ -2,10 +2,11 @@
 // congruential step on a 64-bit state. Index training, graph level draws and
 // quantiser sampling replay this exact sequence, so the step and the
 // conversions below must never change.
+#include "platform/random.h"
+
 #include <atomic>
 
 #include "platform/os.h"
-#include "platform/random.h"
 #include "rk_platform.h"
 
 namespace {

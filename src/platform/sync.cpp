@@ -91,9 +91,12 @@ RK_API rk_status_t rk_mutex_lock(rk_mutex_t *m) {
 RK_API rk_status_t rk_mutex_trylock(rk_mutex_t *m) {
     if (!m) return RK_ERR_INVALID_ARG;
     switch (rk::os::mutex_trylock(&m->os)) {
-        case rk::os::Try::acquired: return RK_OK;
-        case rk::os::Try::busy: return RK_ERR_BUSY;
-        default: return RK_ERR_UNKNOWN;
+        case rk::os::Try::acquired:
+            return RK_OK;
+        case rk::os::Try::busy:
+            return RK_ERR_BUSY;
+        default:
+            return RK_ERR_UNKNOWN;
     }
 }
 
@@ -167,9 +170,12 @@ RK_API rk_status_t rk_cond_broadcast(rk_cond_t *c) {
 RK_API rk_status_t rk_cond_timedwait(rk_cond_t *c, rk_mutex_t *m, uint32_t timeout_ms) {
     if (!c || !m) return RK_ERR_INVALID_ARG;
     switch (rk::os::cond_wait(&c->os, &m->os, timeout_ms)) {
-        case rk::os::Wait::woken: return RK_OK;
-        case rk::os::Wait::timed_out: return RK_ERR_TIMEOUT;
-        default: return RK_ERR_UNKNOWN;
+        case rk::os::Wait::woken:
+            return RK_OK;
+        case rk::os::Wait::timed_out:
+            return RK_ERR_TIMEOUT;
+        default:
+            return RK_ERR_UNKNOWN;
     }
 }
 
@@ -179,8 +185,7 @@ RK_API rk_status_t rk_cond_wait(rk_cond_t *c, rk_mutex_t *m) {
 
 // ---- semaphore ----
 
-RK_API rk_status_t rk_sem_create(rk_arena_t *, int32_t initial_count, int32_t maximum_count,
-                                 rk_sem_t **out) {
+RK_API rk_status_t rk_sem_create(rk_arena_t *, int32_t initial_count, int32_t maximum_count, rk_sem_t **out) {
     if (!out) return RK_ERR_INVALID_ARG;
     *out = nullptr;
     if (maximum_count < 1 || initial_count < 0 || initial_count > maximum_count) {
@@ -233,8 +238,7 @@ RK_API void rk_spinlock_destroy(rk_spinlock_t *s) {
 RK_API rk_status_t rk_spinlock_trylock(rk_spinlock_t *s) {
     if (!s) return RK_ERR_INVALID_ARG;
     uint32_t expected = 0;
-    return s->word.compare_exchange_strong(expected, 1, std::memory_order_seq_cst) ? RK_OK
-                                                                                  : RK_ERR_BUSY;
+    return s->word.compare_exchange_strong(expected, 1, std::memory_order_seq_cst) ? RK_OK : RK_ERR_BUSY;
 }
 
 RK_API rk_status_t rk_spinlock_lock(rk_spinlock_t *s) {

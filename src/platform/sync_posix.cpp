@@ -57,8 +57,8 @@ namespace {
 bool init_monotonic_cond(pthread_cond_t *c) {
     pthread_condattr_t attr;
     if (pthread_condattr_init(&attr) != 0) return false;
-    const bool ok = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
-                    pthread_cond_init(c, &attr) == 0;
+    const bool ok =
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 && pthread_cond_init(c, &attr) == 0;
     pthread_condattr_destroy(&attr);
     return ok;
 }

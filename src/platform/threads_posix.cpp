@@ -1,8 +1,8 @@
 // Threads on POSIX: the handle word of a thread record holds the pthread_t.
-#include <cstring>
-
 #include <pthread.h>
 #include <unistd.h>
+
+#include <cstring>
 #if defined(__linux__)
 #include <sys/syscall.h>
 #endif

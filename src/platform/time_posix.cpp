@@ -1,8 +1,8 @@
 // Clocks, sleeping and system information on POSIX systems.
+#include <unistd.h>
+
 #include <cerrno>
 #include <ctime>
-
-#include <unistd.h>
 
 #include "platform/os.h"
 

@@ -1,7 +1,13 @@
-// Batch kernels on AVX2: eight rows per register, two registers at a time.
+// Batch kernels on AVX2: eight rows per register.
 // Only FMA-free instructions: a fused multiply-add would round once where
 // the reference loop rounds twice.
+// Everything in this file is compiled for the wider instruction set; it is
+// only ever called after the CPU was found to support it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC target("avx2")
+#endif
 #include <immintrin.h>
 
 #include <cstddef>
@@ -25,6 +31,7 @@ struct Avx2 {
     // transpose then stays within each 128-bit half.
     static void columns4(const float *const *rows, uint32_t j, V c[4]) {
         V a[4];
+#pragma GCC unroll 4
         for (int i = 0; i < 4; ++i)
             a[i] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[i] + j)),
                                         _mm_loadu_ps(rows[i + 4] + j), 1);
@@ -50,3 +57,7 @@ struct Avx2 {
 const Table kAvx2Table = {many<Avx2, Op::L2>, many<Avx2, Op::Dot>, many<Avx2, Op::SqNorm>};
 
 }  // namespace rk::kern::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif

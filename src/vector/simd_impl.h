@@ -31,42 +31,43 @@ inline typename I::V term(typename I::V qj, typename I::V col) {
     }
 }
 
-// R registers of W rows each: R independent accumulators keep the adder busy
-// while each register's chain waits on its previous addition.
-template <class I, Op op, int R>
+// One register of W rows. A single accumulator chain per group is enough:
+// each step of four indices already spends more time on loads and
+// transposing shuffles than the four dependent additions take, and keeping
+// only W row pointers live avoids spilling them (pairs of groups measured no
+// faster).
+template <class I, Op op>
 inline void group(const float *q, const float *const *rows, uint32_t dim, float *out) {
     using V = typename I::V;
-    V acc[R];
-    for (int r = 0; r < R; ++r) acc[r] = I::zero();
+    V acc = I::zero();
     uint32_t j = 0;
     for (; j + 4 <= dim; j += 4) {
-        V qj[4];
-        for (int k = 0; k < 4; ++k) qj[k] = op == Op::SqNorm ? I::zero() : I::set1(q[j + k]);
-        for (int r = 0; r < R; ++r) {
-            V c[4];
-            I::columns4(rows + r * I::W, j, c);
-            for (int k = 0; k < 4; ++k) acc[r] = I::add(acc[r], term<I, op>(qj[k], c[k]));
+        V c[4];
+        I::columns4(rows, j, c);
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            const V qj = op == Op::SqNorm ? I::zero() : I::set1(q[j + k]);
+            acc = I::add(acc, term<I, op>(qj, c[k]));
         }
     }
     for (; j < dim; ++j) {
         const V qj = op == Op::SqNorm ? I::zero() : I::set1(q[j]);
-        for (int r = 0; r < R; ++r) acc[r] = I::add(acc[r], term<I, op>(qj, I::column(rows + r * I::W, j)));
+        acc = I::add(acc, term<I, op>(qj, I::column(rows, j)));
     }
-    for (int r = 0; r < R; ++r) I::store(out + r * I::W, acc[r]);
+    I::store(out, acc);
 }
 
 template <class I, Op op>
 inline void many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
     constexpr size_t W = I::W;
     size_t i = 0;
-    for (; i + 2 * W <= n; i += 2 * W) group<I, op, 2>(q, rows + i, dim, out + i);
-    for (; i + W <= n; i += W) group<I, op, 1>(q, rows + i, dim, out + i);
+    for (; i + W <= n; i += W) group<I, op>(q, rows + i, dim, out + i);
     if (i == n) return;
     // Fewer than W rows left: pad with the first of them.
     const float *pad[W];
     float res[W];
     const size_t left = n - i;
     for (size_t r = 0; r < W; ++r) pad[r] = rows[i + (r < left ? r : 0)];
-    group<I, op, 1>(q, pad, dim, res);
+    group<I, op>(q, pad, dim, res);
     for (size_t r = 0; r < left; ++r) out[i + r] = res[r];
 }

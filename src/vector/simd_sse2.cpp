@@ -1,5 +1,5 @@
 // Batch kernels on SSE2, which every x86-64 processor has: four rows per
-// register, two registers at a time.
+// register.
 #include <emmintrin.h>
 
 #include <cstddef>

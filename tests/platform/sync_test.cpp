@@ -246,7 +246,8 @@ TEST(RwLock, TryLocksAreUnsupportedAndLeaveTheLockFree) {
     Runner([&] {  // would block for ever if a try had taken the lock
         rc = rk_rwlock_wrlock(l);
         rk_rwlock_wrunlock(l);
-    }).join();
+    })
+        .join();
     EXPECT_EQ(rc, RK_OK);
     rk_rwlock_destroy(l);
 }
@@ -336,11 +337,11 @@ TEST(Semaphore, RefusesBadCountsAndPostsBeyondItsMaximum) {
     EXPECT_EQ(rk_sem_create(nullptr, -1, 2, &s), RK_ERR_UNKNOWN);
 
     ASSERT_EQ(rk_sem_create(nullptr, 1, 2, &s), RK_OK);
-    EXPECT_EQ(rk_sem_post(s), RK_OK);            // 2
-    EXPECT_EQ(rk_sem_post(s), RK_ERR_UNKNOWN);   // full: still 2
-    EXPECT_EQ(rk_sem_wait(s), RK_OK);            // 1
-    EXPECT_EQ(rk_sem_wait(s), RK_OK);            // 0
-    EXPECT_EQ(rk_sem_post(s), RK_OK);            // room again
+    EXPECT_EQ(rk_sem_post(s), RK_OK);           // 2
+    EXPECT_EQ(rk_sem_post(s), RK_ERR_UNKNOWN);  // full: still 2
+    EXPECT_EQ(rk_sem_wait(s), RK_OK);           // 1
+    EXPECT_EQ(rk_sem_wait(s), RK_OK);           // 0
+    EXPECT_EQ(rk_sem_post(s), RK_OK);           // room again
     EXPECT_EQ(rk_sem_wait(s), RK_OK);
     rk_sem_destroy(s);
 }

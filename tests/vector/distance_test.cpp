@@ -64,11 +64,11 @@ public:
 
 // Every path the processor supports, forced in turn, against the oracle:
 // dimensions 1..300 cover every tail length and unroll boundary; row counts
-// cover full double groups, single groups and padded partial groups.
+// cover full groups of every register width and padded partial groups.
 TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
     PathGuard guard;
     std::mt19937 rng(12345);
-    const size_t kRows = 53;  // 32 + 16 + 5 for AVX-512, 2x8+... for the rest
+    const size_t kRows = 53;  // three full groups of 16 (or more of 8, 4) and a partial one
     for (int p = 0; p < rk::kern::kPathCount; ++p) {
         const Path path = Path(p);
         if (!rk::kern::force_path(path)) {
@@ -83,8 +83,15 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
             std::vector<float> q = random_floats(rng, dim, awkward);
             std::vector<float> block = random_floats(rng, kRows * stride, awkward);
             const size_t n = dim <= 40 ? dim : kRows;  // small dims: every row count
+            // Each row in its own exact-size allocation, so the sanitizer
+            // build catches any read past a row's last element.
+            std::vector<std::vector<float>> own(n);
             std::vector<const float *> rows(n);
-            for (size_t i = 0; i < n; ++i) rows[i] = block.data() + ((i * 7) % kRows) * stride;
+            for (size_t i = 0; i < n; ++i) {
+                const float *src = block.data() + ((i * 7) % kRows) * stride;
+                own[i].assign(src, src + dim);
+                rows[i] = own[i].data();
+            }
             std::vector<float> l2(n), dp(n), nn(n), l2b(n), dpb(n);
             rk::kern::l2sq_many(q.data(), rows.data(), n, dim, l2.data());
             rk::kern::dot_many(q.data(), rows.data(), n, dim, dp.data());
