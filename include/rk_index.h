@@ -74,6 +74,67 @@ RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_
 
 /* ---- HNSW graph ---- */
 
+#include "rk_memory.h"
+
+/**
+ * HNSW parameters (24 bytes), part of the index configuration for the HNSW
+ * index types. The index has no defaults of its own: the caller supplies m,
+ * ef_construction and ef_search.
+ */
+typedef struct rk_hnsw_params_t {
+    uint32_t m;               /**< neighbours per node above level 0; level 0 keeps 2 * m */
+    uint32_t ef_construction; /**< candidate-list size while inserting */
+    uint32_t ef_search;       /**< candidate-list size while searching (at least k is used) */
+    uint32_t max_level;       /**< highest level a node may draw; 0 = no cap */
+    uint32_t seed;            /**< recorded with the index (0 means 12345); level draws use rk_rand */
+    float level_mult;         /**< level multiplier; 0 or negative means 1 / ln(m) */
+} rk_hnsw_params_t;
+
+/**
+ * A hierarchical navigable small-world graph: the graph behind the HNSW index
+ * types. A node's id is its slot in the graph's node table, so ids are meant
+ * to be small integers handed out in increasing order. Insertion, search and
+ * removal are reached through the index object (rk_index_add_batch,
+ * rk_index_search, rk_index_remove). Opaque; owned by the arena it was made in.
+ */
+typedef struct rk_hnsw_t rk_hnsw_t;
+
+/**
+ * Creates an empty graph for vectors of dim floats, with a node table of 4096
+ * slots, its reader/writer lock and a copy of *params; a level_mult of 0 or
+ * less is replaced by 1 / ln(m) (the library's own logarithm).
+ * @param arena  holds the graph, its table, nodes and vectors; null makes a
+ *               new arena of 4 MiB blocks that belongs to the graph: it is
+ *               destroyed again if creation fails, and by rk_hnsw_destroy
+ * @param dim    vector dimension, non-zero
+ * @param params copied; not kept
+ * @return the graph, or null when dim is 0, params is null or memory runs
+ *         out (a caller's arena keeps what was taken from it before the failure)
+ * Thread-safety: touches nothing shared except the arena given.
+ */
+RK_API rk_hnsw_t *rk_hnsw_create(rk_arena_t *arena, uint32_t dim, const rk_hnsw_params_t *params);
+
+/**
+ * Destroys the graph's lock and releases its search scratch buffers (taken
+ * through the allocator hooks). The graph's own memory goes with its arena:
+ * a caller's arena is left alone, an arena that rk_hnsw_create made itself is
+ * destroyed here. Null is ignored. The graph must not be used afterwards, and
+ * no other thread may be using it during the call.
+ */
+RK_API void rk_hnsw_destroy(rk_hnsw_t *hnsw);
+
+/**
+ * The id of the entry node, or -1 for a null or empty graph.
+ * Thread-safety: takes the graph's lock shared.
+ */
+RK_API int64_t rk_hnsw_get_entry_point(rk_hnsw_t *hnsw);
+
+/**
+ * The level of the entry node (the graph's top level), 0 for a null graph.
+ * Thread-safety: takes the graph's lock shared.
+ */
+RK_API uint32_t rk_hnsw_get_max_level(rk_hnsw_t *hnsw);
+
 
 
 /* ---- IVF index ---- */
