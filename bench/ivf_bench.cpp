@@ -56,7 +56,8 @@ bool load_mnist(size_t nq, Set *s) {
     pclose(p);
     if (raw.size() < 16) return false;
     auto be32 = [&](size_t o) {
-        return (uint32_t(raw[o]) << 24) | (uint32_t(raw[o + 1]) << 16) | (uint32_t(raw[o + 2]) << 8) | raw[o + 3];
+        return (uint32_t(raw[o]) << 24) | (uint32_t(raw[o + 1]) << 16) | (uint32_t(raw[o + 2]) << 8) |
+               raw[o + 3];
     };
     const size_t n = be32(4), dim = size_t(be32(8)) * be32(12);
     if (raw.size() < 16 + n * dim || nq >= n) return false;
@@ -91,7 +92,8 @@ Set synthetic(size_t n, size_t nq, uint32_t dim, bool unit) {
                 norm += double(out[r * dim + j]) * out[r * dim + j];
             }
             if (unit)
-                for (uint32_t j = 0; j < dim; ++j) out[r * dim + j] = float(out[r * dim + j] / std::sqrt(norm));
+                for (uint32_t j = 0; j < dim; ++j)
+                    out[r * dim + j] = float(out[r * dim + j] / std::sqrt(norm));
         }
     };
     draw(s.base, n);
@@ -104,12 +106,15 @@ std::vector<uint64_t> ground_truth(const Set &s, uint32_t metric) {
     const size_t nb = s.nb(), nq = s.nq();
     std::vector<uint64_t> gt(nq * 10);
     std::vector<float> d(nb), norms(nb);
-    for (size_t i = 0; i < nb; ++i) norms[i] = std::sqrt(rk::kern::dot(&s.base[i * s.dim], &s.base[i * s.dim], s.dim));
+    for (size_t i = 0; i < nb; ++i)
+        norms[i] = std::sqrt(rk::kern::dot(&s.base[i * s.dim], &s.base[i * s.dim], s.dim));
     std::vector<uint32_t> idx(nb);
     for (size_t q = 0; q < nq; ++q) {
         const float *qv = &s.queries[q * s.dim];
-        if (metric == 0) rk::kern::l2sq_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
-        else rk::kern::dot_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        if (metric == 0)
+            rk::kern::l2sq_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        else
+            rk::kern::dot_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
         if (metric == 1)
             for (auto &v : d) v = -v;
         if (metric == 2)
@@ -126,7 +131,8 @@ double recall(const std::vector<uint64_t> &gt, const std::vector<int64_t> &got, 
     size_t hit = 0;
     for (size_t q = 0; q < nq; ++q)
         for (int i = 0; i < 10; ++i)
-            for (int j = 0; j < 10; ++j) hit += got[q * 10 + i] >= 0 && uint64_t(got[q * 10 + i]) == gt[q * 10 + j];
+            for (int j = 0; j < 10; ++j)
+                hit += got[q * 10 + i] >= 0 && uint64_t(got[q * 10 + i]) == gt[q * 10 + j];
     return double(hit) / double(nq * 10);
 }
 
@@ -164,7 +170,8 @@ double scanned_ours(const rk_ivf_t *ivf, const Set &s, uint32_t np) {
     std::vector<uint32_t> order(ivf->nlist);
     double total = 0;
     for (size_t q = 0; q < s.nq(); ++q) {
-        rk::centroid_scores(rk::ivf_rule(ivf), &s.queries[q * s.dim], ivf->centroids, ivf->nlist, s.dim, sc.data());
+        rk::centroid_scores(rk::ivf_rule(ivf), &s.queries[q * s.dim], ivf->centroids, ivf->nlist, s.dim,
+                            sc.data());
         for (uint32_t i = 0; i < ivf->nlist; ++i) order[i] = i;
         std::partial_sort(order.begin(), order.begin() + np, order.end(),
                           [&](uint32_t a, uint32_t b) { return sc[a] < sc[b]; });
@@ -258,8 +265,8 @@ std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, cons
 #endif
 
 void bench(const Set &s, uint32_t nlist, uint32_t metric) {
-    std::printf("\n== %s: %zu x %u, %zu queries, nlist %u, metric %u, kernels %s\n", s.name.c_str(), s.nb(), s.dim,
-                s.nq(), nlist, metric, rk::kern::path_name(rk::kern::active_path()));
+    std::printf("\n== %s: %zu x %u, %zu queries, nlist %u, metric %u, kernels %s\n", s.name.c_str(), s.nb(),
+                s.dim, s.nq(), nlist, metric, rk::kern::path_name(rk::kern::active_path()));
     const auto gt = ground_truth(s, metric);
     const auto ours = run_ours(s, nlist, metric, gt);
 #ifdef ZEVUD_HAVE_FAISS
@@ -269,7 +276,8 @@ void bench(const Set &s, uint32_t nlist, uint32_t metric) {
 #endif
     std::printf("  nprobe | zevud recall     QPS  scanned | faiss recall     QPS  scanned\n");
     for (size_t i = 0; i < ours.size(); ++i) {
-        std::printf("  %6u | %12.4f %7.0f %8.0f", ours[i].nprobe, ours[i].recall, ours[i].qps, ours[i].scanned);
+        std::printf("  %6u | %12.4f %7.0f %8.0f", ours[i].nprobe, ours[i].recall, ours[i].qps,
+                    ours[i].scanned);
         if (i < theirs.size())
             std::printf(" | %12.4f %7.0f %8.0f", theirs[i].recall, theirs[i].qps, theirs[i].scanned);
         std::printf("\n");
@@ -289,8 +297,10 @@ int main(int argc, char **argv) {
     const std::string sets = argc > 4 ? argv[4] : "all";
     Set mnist;
     if (sets != "synthetic") {
-        if (load_mnist(nq, &mnist)) bench(mnist, 100, metric);
-        else std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+        if (load_mnist(nq, &mnist))
+            bench(mnist, 100, metric);
+        else
+            std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
     }
     if (sets == "mnist") return 0;
     const Set syn = synthetic(n, nq, 128, metric != 0);
