@@ -57,7 +57,7 @@ struct PruneBound {
 };
 
 PruneBound prune_bound(uint32_t dim) {
-    const float gamma = static_cast<float>(dim + 8) * 0x1p-23f;
+    const float gamma = (static_cast<float>(dim) + 8.0f) * 0x1p-23f;
     return PruneBound{1.0f + 4.0f * gamma + 1e-6f};
 }
 
