@@ -126,9 +126,13 @@ rk_status_t hnsw_set_metric(rk_hnsw_t *h, uint32_t metric);
 rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vectors, size_t n);
 
 // The nearest min(k, reachable) nodes to query, written to out[0..] in
-// ascending distance exactly as the index hands them out (the hit sort of
-// heap.h applied to the n nearest). 0 for null arguments, k 0, an empty graph
-// or a failed scratch allocation. out must have room for k pairs.
+// ascending distance exactly as the index hands them out: the layer search's
+// result list, ascending, cut to n, then sorted once more by the hit sort of
+// heap.h (which orders as rk_qsort_simple with the index comparator). Callers
+// copy them as they are; sorting them again could swap tied hits. Distances
+// are the metric's: squared L2, negated dot product, or 1 - cosine
+// similarity. 0 for null arguments, k 0, an empty graph or a failed scratch
+// allocation. out must have room for k pairs.
 size_t hnsw_search(rk_hnsw_t *h, const float *query, size_t k, HeapItem *out);
 
 // Same search with an explicit candidate-list size and level-0 read width
