@@ -18,7 +18,7 @@ void select_literal(Pair *pairs, uint64_t n, uint64_t m) {
 bool TopSelector::init(uint64_t cap) {
     cap_ = cap;
     pushed_ = tail_n_ = 0;
-    nan_ = false;
+    nan_ = full_ = false;
     if (cap > SIZE_MAX) return false;
     front_.reset(hook_array<Pair>(size_t(cap)));
     tail_.reset(hook_array<Tail>(size_t(cap)));
@@ -48,6 +48,8 @@ void TopSelector::push_tail(const Tail &t) {
             swap_items(h[i], h[(i - 1) / 2]);
             i = (i - 1) / 2;
         }
+        full_ = tail_n_ == cap_;
+        bound_ = h[0].dist;
         return;
     }
     // Full: only a strictly smaller distance can displace the largest (an
@@ -64,6 +66,7 @@ void TopSelector::push_tail(const Tail &t) {
         swap_items(h[i], h[big]);
         i = big;
     }
+    bound_ = h[0].dist;
 }
 
 namespace {

@@ -46,6 +46,11 @@ public:
     bool init(uint64_t cap);
     void push(uint64_t id, float dist) {
         if (dist != dist) nan_ = true;
+        // Most pairs of a long scan lose to the kept tail's largest at once.
+        if (full_ && !(dist < bound_)) {
+            ++pushed_;
+            return;
+        }
         if (pushed_ < cap_) {
             front_.get()[pushed_++] = Pair{id, dist};
             return;
@@ -70,6 +75,8 @@ private:
     uint64_t pushed_ = 0;
     uint64_t tail_n_ = 0;
     bool nan_ = false;
+    bool full_ = false;  // the tail heap holds cap pairs
+    float bound_ = 0;    // its largest distance once full
     HookPtr<Pair> front_;
     HookPtr<Tail> tail_;  // max-heap by (dist, seq)
 };

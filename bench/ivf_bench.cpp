@@ -1,0 +1,273 @@
+// IVF index benchmark: build time, recall@10 and queries per second over a
+// sweep of nprobe, on MNIST and on a seeded clustered set, side by side with
+// FAISS IndexIVFFlat (single thread) when it is installed.
+//
+// usage: ivf_bench [synthetic_rows (100000)] [queries (1000)] [metric 0|1|2 (0)]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/ivf.h"
+#include "rk_error.h"
+#include "rk_index.h"
+#include "rk_platform.h"
+#include "vector/kernels.h"
+
+#ifdef ZEVUD_HAVE_FAISS
+#include <faiss/IndexFlat.h>
+#include <faiss/IndexIVFFlat.h>
+#include <omp.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+struct Set {
+    std::string name;
+    uint32_t dim = 0;
+    std::vector<float> base, queries;
+    size_t nb() const { return base.size() / dim; }
+    size_t nq() const { return queries.size() / dim; }
+};
+
+// MNIST test images (gzip'd IDX): the first rows are the base, the last
+// `nq` the queries.
+bool load_mnist(size_t nq, Set *s) {
+    const std::string path = std::string(ZEVUD_SHARED_DIR) + "/data/mnist-t10k-images-idx3-ubyte.gz";
+    FILE *p = popen(("gzip -dc '" + path + "'").c_str(), "r");
+    if (!p) return false;
+    std::vector<unsigned char> raw;
+    unsigned char buf[1 << 16];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, p)) > 0) raw.insert(raw.end(), buf, buf + got);
+    pclose(p);
+    if (raw.size() < 16) return false;
+    auto be32 = [&](size_t o) {
+        return (uint32_t(raw[o]) << 24) | (uint32_t(raw[o + 1]) << 16) | (uint32_t(raw[o + 2]) << 8) | raw[o + 3];
+    };
+    const size_t n = be32(4), dim = size_t(be32(8)) * be32(12);
+    if (raw.size() < 16 + n * dim || nq >= n) return false;
+    s->name = "mnist";
+    s->dim = static_cast<uint32_t>(dim);
+    std::vector<float> all(n * dim);
+    for (size_t i = 0; i < n * dim; ++i) all[i] = static_cast<float>(raw[16 + i]);
+    s->base.assign(all.begin(), all.end() - static_cast<ptrdiff_t>(nq * dim));
+    s->queries.assign(all.end() - static_cast<ptrdiff_t>(nq * dim), all.end());
+    return true;
+}
+
+// Gaussian clusters of uneven spread around 1000 centres; queries from the
+// same distribution.
+Set synthetic(size_t n, size_t nq, uint32_t dim, bool unit) {
+    Set s;
+    s.name = unit ? "synthetic-unit" : "synthetic";
+    s.dim = dim;
+    std::mt19937_64 gen(1234);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    const size_t centres = 1000;
+    std::vector<float> c(centres * dim), spread(centres);
+    for (auto &v : c) v = 1.0f * g(gen);  // centres close enough for clusters to overlap
+    for (auto &v : spread) v = 0.5f + 1.5f * static_cast<float>(gen() % 1000) / 1000.0f;
+    auto draw = [&](std::vector<float> &out, size_t rows) {
+        out.resize(rows * dim);
+        for (size_t r = 0; r < rows; ++r) {
+            const size_t k = gen() % centres;
+            double norm = 0;
+            for (uint32_t j = 0; j < dim; ++j) {
+                out[r * dim + j] = c[k * dim + j] + spread[k] * g(gen);
+                norm += double(out[r * dim + j]) * out[r * dim + j];
+            }
+            if (unit)
+                for (uint32_t j = 0; j < dim; ++j) out[r * dim + j] = float(out[r * dim + j] / std::sqrt(norm));
+        }
+    };
+    draw(s.base, n);
+    draw(s.queries, nq);
+    return s;
+}
+
+// Exact top-10 under the metric, by brute force with the library kernels.
+std::vector<uint64_t> ground_truth(const Set &s, uint32_t metric) {
+    const size_t nb = s.nb(), nq = s.nq();
+    std::vector<uint64_t> gt(nq * 10);
+    std::vector<float> d(nb), norms(nb);
+    for (size_t i = 0; i < nb; ++i) norms[i] = std::sqrt(rk::kern::dot(&s.base[i * s.dim], &s.base[i * s.dim], s.dim));
+    std::vector<uint32_t> idx(nb);
+    for (size_t q = 0; q < nq; ++q) {
+        const float *qv = &s.queries[q * s.dim];
+        if (metric == 0) rk::kern::l2sq_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        else rk::kern::dot_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        if (metric == 1)
+            for (auto &v : d) v = -v;
+        if (metric == 2)
+            for (size_t i = 0; i < nb; ++i) d[i] = -d[i] / (norms[i] + 1e-30f);
+        for (size_t i = 0; i < nb; ++i) idx[i] = static_cast<uint32_t>(i);
+        std::partial_sort(idx.begin(), idx.begin() + 10, idx.end(),
+                          [&](uint32_t a, uint32_t b) { return d[a] < d[b] || (d[a] == d[b] && a < b); });
+        for (int j = 0; j < 10; ++j) gt[q * 10 + j] = idx[j];
+    }
+    return gt;
+}
+
+double recall(const std::vector<uint64_t> &gt, const std::vector<int64_t> &got, size_t nq) {
+    size_t hit = 0;
+    for (size_t q = 0; q < nq; ++q)
+        for (int i = 0; i < 10; ++i)
+            for (int j = 0; j < 10; ++j) hit += got[q * 10 + i] >= 0 && uint64_t(got[q * 10 + i]) == gt[q * 10 + j];
+    return double(hit) / double(nq * 10);
+}
+
+struct Point {
+    uint32_t nprobe;
+    double recall, qps;
+};
+
+// Smallest QPS-at-recall estimate: interpolate the first pair of sweep points
+// that straddles the target recall.
+double qps_at(const std::vector<Point> &pts, double target) {
+    for (size_t i = 0; i < pts.size(); ++i) {
+        if (pts[i].recall < target) continue;
+        if (i == 0) return pts[0].qps;
+        const Point &a = pts[i - 1], &b = pts[i];
+        const double t = (target - a.recall) / (b.recall - a.recall);
+        return a.qps + t * (b.qps - a.qps);
+    }
+    return 0.0;
+}
+
+const uint32_t kSweep[] = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128};
+
+std::vector<float> training_rows(const Set &s, uint32_t nlist) {
+    // The same sample for both libraries: up to 64 rows per list.
+    const size_t want = std::min(s.nb(), size_t(nlist) * 64);
+    return std::vector<float>(s.base.begin(), s.base.begin() + static_cast<ptrdiff_t>(want * s.dim));
+}
+
+std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt) {
+    rk_ivf_params_t p{};
+    p.nlist = nlist;
+    p.train_iterations = 10;
+    rk_ivf_t *ivf = rk_ivf_create(nullptr, s.dim, &p);
+    rk::ivf_set_metric(ivf, metric);
+    const auto train = training_rows(s, nlist);
+    rk_srand(99);
+    auto t0 = Clock::now();
+    if (rk::ivf_train(ivf, train.data(), train.size() / s.dim) != RK_OK) std::abort();
+    const double t_train = seconds_since(t0);
+    std::vector<uint64_t> ids(s.nb());
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = i;
+    t0 = Clock::now();
+    if (rk::ivf_add_batch(ivf, ids.data(), s.base.data(), s.nb()) != RK_OK) std::abort();
+    const double t_add = seconds_since(t0);
+    std::printf("  zevud  build %.2fs (train %.2fs on %zu rows, add %.2fs)\n", t_train + t_add, t_train,
+                train.size() / s.dim, t_add);
+    std::vector<Point> pts;
+    std::vector<rk::IvfHit> hits(10);
+    std::vector<int64_t> got(s.nq() * 10);
+    for (uint32_t np : kSweep) {
+        if (np > nlist) break;
+        ivf->params.nprobe = np;
+        t0 = Clock::now();
+        for (size_t q = 0; q < s.nq(); ++q) {
+            const uint64_t n = rk::ivf_search(ivf, &s.queries[q * s.dim], 10, hits.data());
+            for (int i = 0; i < 10; ++i) got[q * 10 + i] = uint64_t(i) < n ? int64_t(hits[i].id) : -1;
+        }
+        const double t = seconds_since(t0);
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+    }
+    rk_ivf_destroy(ivf);
+    return pts;
+}
+
+#ifdef ZEVUD_HAVE_FAISS
+std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt) {
+    omp_set_num_threads(1);
+    const auto mt = metric == 0 ? faiss::METRIC_L2 : faiss::METRIC_INNER_PRODUCT;
+    faiss::IndexFlat quantizer(s.dim, mt);
+    faiss::IndexIVFFlat index(&quantizer, s.dim, nlist, mt);
+    index.cp.niter = 10;
+    index.cp.spherical = metric != 0;
+    const auto train = training_rows(s, nlist);
+    // Cosine ranks normalised vectors by inner product.
+    std::vector<float> base = s.base, queries = s.queries, tr = train;
+    if (metric == 2) {
+        for (auto *v : {&base, &queries, &tr})
+            for (size_t r = 0; r < v->size() / s.dim; ++r) {
+                float n = std::sqrt(rk::kern::dot(&(*v)[r * s.dim], &(*v)[r * s.dim], s.dim));
+                for (uint32_t j = 0; j < s.dim; ++j) (*v)[r * s.dim + j] /= n;
+            }
+    }
+    auto t0 = Clock::now();
+    index.train(static_cast<faiss::Index::idx_t>(tr.size() / s.dim), tr.data());
+    const double t_train = seconds_since(t0);
+    t0 = Clock::now();
+    index.add(static_cast<faiss::Index::idx_t>(s.nb()), base.data());
+    const double t_add = seconds_since(t0);
+    std::printf("  faiss  build %.2fs (train %.2fs, add %.2fs)\n", t_train + t_add, t_train, t_add);
+    std::vector<Point> pts;
+    std::vector<float> dist(s.nq() * 10);
+    std::vector<faiss::Index::idx_t> lab(s.nq() * 10);
+    std::vector<int64_t> got(s.nq() * 10);
+    for (uint32_t np : kSweep) {
+        if (np > nlist) break;
+        index.nprobe = np;
+        t0 = Clock::now();
+        // One call for the whole batch: FAISS's fastest way to run them.
+        index.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), 10, dist.data(), lab.data());
+        const double t = seconds_since(t0);
+        for (size_t i = 0; i < got.size(); ++i) got[i] = lab[i];
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+    }
+    return pts;
+}
+#endif
+
+void bench(const Set &s, uint32_t nlist, uint32_t metric) {
+    std::printf("\n== %s: %zu x %u, %zu queries, nlist %u, metric %u, kernels %s\n", s.name.c_str(), s.nb(), s.dim,
+                s.nq(), nlist, metric, rk::kern::path_name(rk::kern::active_path()));
+    const auto gt = ground_truth(s, metric);
+    const auto ours = run_ours(s, nlist, metric, gt);
+#ifdef ZEVUD_HAVE_FAISS
+    const auto theirs = run_faiss(s, nlist, metric, gt);
+#else
+    const std::vector<Point> theirs;
+#endif
+    std::printf("  nprobe | zevud recall   QPS    | faiss recall   QPS\n");
+    for (size_t i = 0; i < ours.size(); ++i) {
+        std::printf("  %6u | %10.4f %9.0f", ours[i].nprobe, ours[i].recall, ours[i].qps);
+        if (i < theirs.size()) std::printf(" | %10.4f %9.0f", theirs[i].recall, theirs[i].qps);
+        std::printf("\n");
+    }
+    const double a = qps_at(ours, 0.90), b = qps_at(theirs, 0.90);
+    std::printf("  QPS at recall@10 = 0.90: zevud %.0f", a);
+    if (!theirs.empty()) std::printf(", faiss %.0f, ratio %.2f", b, b > 0 ? a / b : 0.0);
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
+    const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+    const uint32_t metric = argc > 3 ? uint32_t(std::strtoul(argv[3], nullptr, 10)) : 0;
+    Set mnist;
+    if (load_mnist(nq, &mnist)) bench(mnist, 100, metric);
+    else std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+    const Set syn = synthetic(n, nq, 128, metric != 0);
+    uint32_t nlist = 1;
+    while (size_t(nlist) * nlist < n) nlist *= 2;  // about sqrt(n), rounded up to a power of two
+    bench(syn, std::max<uint32_t>(nlist * 2, 16), metric);
+    return 0;
+}

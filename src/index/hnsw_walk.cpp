@@ -1,0 +1,378 @@
+// Greedy descent, layer search and their working memory.
+//
+// The layer search keeps its candidates exactly as a plain array would: new
+// candidates are appended, the chosen one (smallest distance, the lowest
+// position on ties) is replaced by the last. Which candidate is chosen on a
+// tie decides the order of the following visits, so the array's positions are
+// kept as they are; a min-heap over (distance, position) finds the same
+// candidate as a linear scan for the first minimum, in O(log n). Moving the
+// last candidate into the freed position only lowers that candidate's key, so
+// one sift towards the root restores the heap. NaN distances have no order a
+// heap could follow: from the first one on, the search falls back to the
+// linear scan over the same array.
+#include <cstring>
+
+#include "core/alloc.h"
+#include "index/hnsw_walk.h"
+#include "rk_vector.h"
+#include "vector/kernels.h"
+
+namespace rk {
+
+// ---- metrics ---------------------------------------------------------------
+
+namespace {
+
+void l2_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    kern::l2sq_many(q, rows, n, dim, out);
+}
+void ip_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    kern::dot_many(q, rows, n, dim, out);
+    for (size_t i = 0; i < n; ++i) out[i] = -out[i];
+}
+void cos_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+    kern::dot_many(q, rows, n, dim, out);
+    for (size_t i = 0; i < n; ++i) out[i] = 1.0f - out[i];
+}
+float l2_one(const float *a, const float *b, uint32_t dim) { return kern::l2sq(a, b, dim); }
+float ip_one(const float *a, const float *b, uint32_t dim) { return -kern::dot(a, b, dim); }
+float cos_one(const float *a, const float *b, uint32_t dim) { return 1.0f - kern::dot(a, b, dim); }
+
+constexpr ManyFn kMany[] = {l2_many, ip_many, cos_many};
+constexpr float (*kOne[])(const float *, const float *, uint32_t) = {l2_one, ip_one, cos_one};
+constexpr uint32_t kMetrics = 3;
+
+// Below this norm a vector counts as zero for cosine, as in the kernels.
+constexpr float kZeroNorm = 1.1920929e-7f;
+
+}  // namespace
+
+ManyFn metric_many(uint32_t metric) { return kMany[metric < kMetrics ? metric : 0]; }
+
+float metric_one(uint32_t metric, const float *a, const float *b, uint32_t dim) {
+    return kOne[metric < kMetrics ? metric : 0](a, b, dim);
+}
+
+void store_form(uint32_t metric, const float *v, uint32_t dim, float *out) {
+    if (metric != RK_METRIC_COSINE) {
+        std::memcpy(out, v, static_cast<size_t>(dim) * sizeof(float));
+        return;
+    }
+    const float norm = rk_math_sqrt_f32(kern::sqnorm(v, dim));
+    if (norm < kZeroNorm) {
+        std::memset(out, 0, static_cast<size_t>(dim) * sizeof(float));
+        return;
+    }
+    for (uint32_t i = 0; i < dim; ++i) out[i] = v[i] / norm;
+}
+
+// ---- working memory ----------------------------------------------------------
+
+namespace {
+
+// Replaces *p by an uninitialised array of at least `need` T (keeping nothing).
+template <class T>
+bool fit_array(T *&p, size_t &cap, size_t need) {
+    if (cap >= need && p) return true;
+    T *np = hook_array<T>(need);
+    if (!np) return false;
+    rk_free(p);
+    p = np;
+    cap = need;
+    return true;
+}
+
+// Grows one array of the candidate set, keeping its first `keep` entries.
+template <class T>
+bool regrow(T *&p, size_t cap, size_t keep) {
+    T *np = hook_array<T>(cap);
+    if (!np) return false;
+    if (keep) std::memcpy(np, p, keep * sizeof(T));
+    rk_free(p);
+    p = np;
+    return true;
+}
+
+bool grow_candidates(HnswScratch *s, size_t n, size_t heap_n) {
+    size_t cap = s->cand_cap ? s->cand_cap * 2 : 256;
+    if (cap <= n) cap = n + 1;
+    if (!regrow(s->cand_id, cap, n) || !regrow(s->cand_d, cap, n) ||
+        !regrow(s->cand_heap, cap, heap_n) || !regrow(s->where, cap, n))
+        return false;
+    s->cand_cap = cap;
+    return true;
+}
+
+}  // namespace
+
+bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
+    if (s->stamp_cap < h->capacity || !s->stamps) {
+        uint32_t *st = hook_array<uint32_t>(h->capacity);
+        if (!st) return false;
+        std::memset(st, 0, h->capacity * sizeof(uint32_t));
+        rk_free(s->stamps);
+        s->stamps = st;
+        s->stamp_cap = h->capacity;
+        s->gen = 0;
+    }
+    const size_t batch = h->cap0 ? h->cap0 : 1;
+    if (s->batch_cap < batch || !s->rows) {
+        const float **rows = hook_array<const float *>(batch);
+        uint32_t *ids = hook_array<uint32_t>(batch);
+        float *dists = hook_array<float>(batch);
+        HeapItem *picked = hook_array<HeapItem>(batch);
+        if (!rows || !ids || !dists || !picked) {
+            rk_free(rows), rk_free(ids), rk_free(dists), rk_free(picked);
+            return false;
+        }
+        rk_free(s->rows), rk_free(s->ids), rk_free(s->dists), rk_free(s->picked);
+        s->rows = rows, s->ids = ids, s->dists = dists, s->picked = picked;
+        s->batch_cap = s->picked_cap = batch;
+    }
+    return fit_array(s->query, s->query_cap, h->dim);
+}
+
+void visited_reset(HnswScratch *s) {
+    if (++s->gen == 0) {
+        std::memset(s->stamps, 0, s->stamp_cap * sizeof(uint32_t));
+        s->gen = 1;
+    }
+}
+
+namespace {
+
+HnswScratch *scratch_new() {
+    auto *s = hook_array<HnswScratch>(1);
+    if (s) std::memset(s, 0, sizeof(*s));
+    return s;
+}
+
+void scratch_free(HnswScratch *s) {
+    if (!s) return;
+    rk_free(s->stamps);
+    rk_free(s->cand_id), rk_free(s->cand_d), rk_free(s->cand_heap), rk_free(s->where);
+    rk_free(s->results);
+    rk_free(s->rows), rk_free(s->ids), rk_free(s->dists), rk_free(s->picked);
+    rk_free(s->query);
+    rk_free(s);
+}
+
+// Private scratch buffers (not from the pool) are marked by this slot number.
+constexpr int kPrivate = -1;
+
+}  // namespace
+
+HnswScratch *scratch_acquire(rk_hnsw_t *h) {
+    for (int i = 0; i < ScratchPool::kSlots; ++i) {
+        bool expected = false;
+        if (!h->pool.busy[i].compare_exchange_strong(expected, true, std::memory_order_acquire))
+            continue;
+        if (!h->pool.items[i]) h->pool.items[i] = scratch_new();
+        if (!h->pool.items[i]) {
+            h->pool.busy[i].store(false, std::memory_order_release);
+            return nullptr;
+        }
+        h->pool.items[i]->pool_slot = i;
+        return h->pool.items[i];
+    }
+    HnswScratch *s = scratch_new();
+    if (s) s->pool_slot = kPrivate;
+    return s;
+}
+
+void scratch_release(rk_hnsw_t *h, HnswScratch *s) {
+    if (!s) return;
+    if (s->pool_slot == kPrivate) {
+        scratch_free(s);
+        return;
+    }
+    h->pool.busy[s->pool_slot].store(false, std::memory_order_release);
+}
+
+void scratch_pool_free(rk_hnsw_t *h) {
+    for (int i = 0; i < ScratchPool::kSlots; ++i) {
+        scratch_free(h->pool.items[i]);
+        h->pool.items[i] = nullptr;
+        h->pool.busy[i].store(false, std::memory_order_relaxed);
+    }
+}
+
+// ---- neighbour gathering -------------------------------------------------
+
+namespace {
+
+// Collects the first min(count, reads) ids of c's level-l list that name an
+// existing node not yet visited, marking them visited, with their vectors.
+// Returns how many were collected.
+size_t gather(const Walk &w, uint32_t c, uint32_t l) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    uint32_t *count;
+    const uint32_t *links = node_links(h, h->slots[c], l, &count);
+    if (!links) return 0;
+    const uint32_t reads = l == 0 ? w.reads0 : w.reads;
+    const uint32_t lim = *count < reads ? *count : reads;
+    size_t b = 0;
+    for (uint32_t j = 0; j < lim; ++j) {
+        const uint32_t id = links[j];
+        const HnswNode *nd = node_at(h, id);
+        if (!nd || s->stamps[id] == s->gen) continue;
+        s->stamps[id] = s->gen;
+        const float *v = node_vector(h, nd);
+        __builtin_prefetch(v);
+        s->rows[b] = v;
+        s->ids[b] = id;
+        ++b;
+    }
+    return b;
+}
+
+}  // namespace
+
+uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    uint32_t c = e, best = e;
+    float bestd = metric_one(h->metric, w.q, node_vector(h, h->slots[e]), h->dim);
+    for (;;) {
+        const size_t b = gather(w, c, l);
+        if (b) w.many(w.q, s->rows, b, h->dim, s->dists);
+        for (size_t j = 0; j < b; ++j) {
+            if (s->dists[j] < bestd) {
+                bestd = s->dists[j];
+                best = s->ids[j];
+            }
+        }
+        if (best == c) return c;
+        c = best;
+    }
+}
+
+// ---- candidate set -------------------------------------------------------
+
+namespace {
+
+inline bool key_less(const CandKey &a, const CandKey &b) {
+    return a.d < b.d || (a.d == b.d && a.pos < b.pos);
+}
+
+struct Candidates {
+    HnswScratch *s;
+    size_t n = 0;        // entries in the array
+    size_t hn = 0;       // entries in the heap
+    bool linear = false; // a NaN arrived: choose by scanning the array
+
+    void sift_up(size_t k) {
+        CandKey *hp = s->cand_heap;
+        const CandKey x = hp[k];
+        while (k > 0) {
+            const size_t p = (k - 1) / 2;
+            if (!key_less(x, hp[p])) break;
+            hp[k] = hp[p];
+            s->where[hp[k].pos] = static_cast<uint32_t>(k);
+            k = p;
+        }
+        hp[k] = x;
+        s->where[x.pos] = static_cast<uint32_t>(k);
+    }
+
+    void sift_down(size_t k) {
+        CandKey *hp = s->cand_heap;
+        const CandKey x = hp[k];
+        for (;;) {
+            size_t c = 2 * k + 1;
+            if (c >= hn) break;
+            if (c + 1 < hn && key_less(hp[c + 1], hp[c])) ++c;
+            if (!key_less(hp[c], x)) break;
+            hp[k] = hp[c];
+            s->where[hp[k].pos] = static_cast<uint32_t>(k);
+            k = c;
+        }
+        hp[k] = x;
+        s->where[x.pos] = static_cast<uint32_t>(k);
+    }
+
+    bool push(uint32_t id, float d) {
+        if (n == s->cand_cap && !grow_candidates(s, n, hn)) return false;
+        s->cand_id[n] = id;
+        s->cand_d[n] = d;
+        if (d != d) linear = true;
+        if (!linear) {
+            s->cand_heap[hn] = CandKey{d, static_cast<uint32_t>(n)};
+            sift_up(hn++);
+        }
+        ++n;
+        return true;
+    }
+
+    // Takes out the first candidate of smallest distance; the last one moves
+    // into its place.
+    void pop(uint32_t *id, float *d) {
+        size_t p;
+        if (linear) {
+            p = 0;
+            for (size_t i = 1; i < n; ++i)
+                if (s->cand_d[i] < s->cand_d[p]) p = i;
+        } else {
+            p = s->cand_heap[0].pos;
+            if (--hn > 0) {
+                s->cand_heap[0] = s->cand_heap[hn];
+                sift_down(0);
+            }
+        }
+        *id = s->cand_id[p];
+        *d = s->cand_d[p];
+        const size_t last = n - 1;
+        if (p != last) {
+            s->cand_id[p] = s->cand_id[last];
+            s->cand_d[p] = s->cand_d[last];
+            if (!linear) {
+                const size_t k = s->where[last];
+                s->cand_heap[k].pos = static_cast<uint32_t>(p);
+                sift_up(k);
+            }
+        }
+        --n;
+    }
+};
+
+}  // namespace
+
+size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    const HnswNode *en = node_at(h, e);
+    // A heap that can hold nothing yields nothing, whatever the walk visits.
+    if (!en || ef == 0) return 0;
+    // A layer search pushes each slot at most once, so a heap larger than the
+    // table behaves exactly like one of the table's size.
+    if (ef > h->capacity) ef = static_cast<size_t>(h->capacity);
+    if (!fit_array(s->results, s->results_cap, ef)) return SIZE_MAX;
+
+    visited_reset(s);
+    s->stamps[e] = s->gen;
+    ResultHeap heap;
+    heap_attach(&heap, s->results, ef);
+    Candidates cand{s};
+    const float de = metric_one(h->metric, w.q, node_vector(h, en), h->dim);
+    heap_push(&heap, e, de);
+    if (!cand.push(e, de)) return SIZE_MAX;
+
+    while (cand.n > 0) {
+        uint32_t c;
+        float cd;
+        cand.pop(&c, &cd);
+        if (cd > heap_root(&heap)) break;
+        const size_t b = gather(w, c, l);
+        if (b == 0) continue;
+        w.many(w.q, s->rows, b, h->dim, s->dists);
+        for (size_t j = 0; j < b; ++j) {
+            heap_push(&heap, s->ids[j], s->dists[j]);
+            if (!cand.push(s->ids[j], s->dists[j])) return SIZE_MAX;
+        }
+    }
+    sort_hits(heap.items, heap.count);
+    return heap.count;
+}
+
+}  // namespace rk

@@ -1,0 +1,109 @@
+// Walks over the HNSW graph shared by search and insertion: the greedy
+// descent, the layer search and the working memory they borrow.
+#ifndef RK_INDEX_HNSW_WALK_H
+#define RK_INDEX_HNSW_WALK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/heap.h"
+#include "index/hnsw.h"
+
+namespace rk {
+
+// Shared or exclusive hold of the graph's lock for one scope.
+class ReadHold {
+public:
+    explicit ReadHold(rk_rwlock_t *l) : l_(l) { rk_rwlock_rdlock(l_); }
+    ~ReadHold() { rk_rwlock_rdunlock(l_); }
+    ReadHold(const ReadHold &) = delete;
+    ReadHold &operator=(const ReadHold &) = delete;
+
+private:
+    rk_rwlock_t *l_;
+};
+
+class WriteHold {
+public:
+    explicit WriteHold(rk_rwlock_t *l) : l_(l) { rk_rwlock_wrlock(l_); }
+    ~WriteHold() { rk_rwlock_wrunlock(l_); }
+    WriteHold(const WriteHold &) = delete;
+    WriteHold &operator=(const WriteHold &) = delete;
+
+private:
+    rk_rwlock_t *l_;
+};
+
+// Candidate of a layer search, keyed for the selection heap.
+struct CandKey {
+    float d;
+    uint32_t pos;  // position in the candidate array
+};
+
+struct HnswScratch {
+    // Visited set: slot id -> stamp; a slot is visited when its stamp equals
+    // gen. Starting a new set is one increment instead of clearing.
+    uint32_t *stamps;
+    uint64_t stamp_cap;
+    uint32_t gen;
+    // Candidate array (ids and distances by position) and a min-heap over its
+    // positions; where[pos] is pos's place in the heap.
+    uint32_t *cand_id;
+    float *cand_d;
+    CandKey *cand_heap;
+    uint32_t *where;
+    size_t cand_cap;
+    // Result heap storage; after a layer search it holds R, sorted.
+    HeapItem *results;
+    size_t results_cap;
+    // One neighbour list's worth of rows, ids and distances.
+    const float **rows;
+    uint32_t *ids;
+    float *dists;
+    size_t batch_cap;
+    // The query as the graph stores vectors (normalised for cosine).
+    float *query;
+    size_t query_cap;
+    // Neighbour selection when R is not in plain ascending order.
+    HeapItem *picked;
+    size_t picked_cap;
+    int pool_slot;  // the pool slot it belongs to, or -1 for a private one
+};
+
+// Distances of query against rows, by the graph's metric.
+using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim,
+                        float *out);
+ManyFn metric_many(uint32_t metric);
+float metric_one(uint32_t metric, const float *a, const float *b, uint32_t dim);
+// Writes v as the graph stores it: a unit-normalised copy for cosine graphs
+// (all zeros for a vector whose norm is below 2^-23), a plain copy otherwise.
+void store_form(uint32_t metric, const float *v, uint32_t dim, float *out);
+
+// Makes sure s covers the graph's current table, dimension and list sizes.
+bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s);
+// Starts an empty visited set.
+void visited_reset(HnswScratch *s);
+
+// Context of one walk: the query in stored form and how many ids of a list
+// are read (m on every level; the level-0 width is a benchmark switch).
+struct Walk {
+    const rk_hnsw_t *h;
+    HnswScratch *s;
+    const float *q;
+    ManyFn many;
+    uint32_t reads;   // ids read per list on levels 1 and up
+    uint32_t reads0;  // ids read per list on level 0
+};
+
+// Greedy descent on level l from the valid node e, using (and adding to) the
+// current visited set. Returns the node where no listed neighbour is nearer.
+uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l);
+
+// Layer search on level l from e with list size ef, on a fresh visited set.
+// Leaves R in s->results, ascending; returns |R|, or SIZE_MAX when working
+// memory could not be had.
+size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef);
+
+}  // namespace rk
+
+#endif

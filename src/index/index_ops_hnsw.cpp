@@ -1,0 +1,92 @@
+// The HNSW family (types 2, 4, 6) as the index object sees it.
+#include "core/alloc.h"
+#include "core/status.h"
+#include "index/hnsw.h"
+#include "index/index.h"
+#include "index/index_file.h"
+#include "rk_quant.h"
+
+namespace rk {
+namespace {
+
+bool hnsw_make(rk_index_t *ix, const rk_index_config_t *cfg) {
+    rk_hnsw_t *h = rk_hnsw_create(ix->arena, cfg->dimension, &cfg->params.hnsw);
+    if (!h) return false;
+    if (hnsw_set_metric(h, cfg->metric) != RK_OK) {
+        rk_hnsw_destroy(h);
+        return false;
+    }
+    h->type = cfg->type;
+    h->quantization = cfg->quantization;
+    if (cfg->type == RK_INDEX_HNSW_PQ) {
+        // Kept and saved with the graph; nodes always hold float vectors.
+        rk_pq_t *pq = nullptr;
+        if (rk_pq_create(ix->arena, cfg->dimension, cfg->pq_m, cfg->pq_nbits, &pq) == RK_OK) h->pq = pq;
+    } else if (cfg->type == RK_INDEX_HNSW_SQ || cfg->quantization == 1 || cfg->quantization == 2) {
+        h->sq = rk_sq_quantizer_create(ix->arena, cfg->dimension);
+    }
+    ix->impl.hnsw = h;
+    return true;
+}
+
+void hnsw_destroy(rk_index_t *ix) { rk_hnsw_destroy(ix->impl.hnsw); }
+
+rk_status_t hnsw_train(rk_index_t *, const float *, uint64_t) { return RK_OK; }
+
+uint32_t hnsw_is_trained(const rk_index_t *) { return 1; }
+
+rk_status_t hnsw_add(rk_index_t *ix, const uint64_t *ids, const float *vectors, uint64_t n) {
+    return hnsw_add_batch(ix->impl.hnsw, ids, vectors, static_cast<size_t>(n));
+}
+
+// The graph hands out (id, distance) pairs; the caller's slots are 48 bytes.
+uint64_t hnsw_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_index_result_t *results) {
+    // There are never more hits than slots in the table.
+    const uint64_t slots = ix->impl.hnsw->capacity;
+    if (k > slots) k = slots;
+    HookPtr<HeapItem> hits = hook_unique_array<HeapItem>(k);
+    if (!hits) return 0;
+    const uint64_t n = hnsw_search(ix->impl.hnsw, query, static_cast<size_t>(k), hits.get());
+    for (uint64_t i = 0; i < n; ++i) {
+        results[i].id = hits.get()[i].id;
+        results[i].distance = hits.get()[i].distance;
+    }
+    return n;
+}
+
+rk_status_t hnsw_remove_id(rk_index_t *ix, uint64_t id) { return hnsw_remove(ix->impl.hnsw, id); }
+
+uint32_t hnsw_dim(const rk_index_t *ix) { return ix->impl.hnsw->dim; }
+
+uint64_t hnsw_ntotal(const rk_index_t *ix) {
+    rk_hnsw_t *h = ix->impl.hnsw;
+    rk_rwlock_rdlock(h->lock);
+    const uint64_t n = h->ntotal;
+    rk_rwlock_rdunlock(h->lock);
+    return n;
+}
+
+// 168 + 8 per slot + (4 * dim + 64) per occupied slot among the first ntotal
+// (never beyond the table, which re-inserted ids can leave smaller than ntotal).
+uint64_t hnsw_memory(const rk_index_t *ix) {
+    rk_hnsw_t *h = ix->impl.hnsw;
+    rk_rwlock_rdlock(h->lock);
+    const uint64_t occupied = hnsw_count_occupied(h, 0, h->ntotal);
+    const uint64_t bytes = 168 + 8 * h->capacity + (4 * static_cast<uint64_t>(h->dim) + 64) * occupied;
+    rk_rwlock_rdunlock(h->lock);
+    return bytes;
+}
+
+void hnsw_fill_stats(const rk_index_t *ix, rk_index_stats_t *stats) {
+    stats->max_level = rk_hnsw_get_max_level(ix->impl.hnsw);
+}
+
+}  // namespace
+
+const FamilyOps kHnswOps = {
+    hnsw_make,      hnsw_destroy, hnsw_train,  hnsw_is_trained, hnsw_add,        hnsw_search_hits,
+    hnsw_remove_id, hnsw_dim,     hnsw_ntotal, hnsw_memory,     hnsw_fill_stats, save_hnsw,
+    load_hnsw,
+};
+
+}  // namespace rk

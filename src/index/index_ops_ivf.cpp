@@ -1,0 +1,83 @@
+// The IVF family (types 1, 3, 5) as the index object sees it.
+#include "core/alloc.h"
+#include "core/status.h"
+#include "index/index.h"
+#include "index/index_file.h"
+#include "index/ivf.h"
+#include "rk_quant.h"
+
+namespace rk {
+namespace {
+
+bool ivf_make(rk_index_t *ix, const rk_index_config_t *cfg) {
+    rk_ivf_t *v = rk_ivf_create(ix->arena, cfg->dimension, &cfg->params.ivf);
+    if (!v) return false;
+    rk_pq_t *pq = nullptr;
+    rk_sq_quantizer_t *sq = nullptr;
+    if (cfg->type == RK_INDEX_IVF_PQ) {
+        // A quantiser that cannot be made leaves type 3 storing float vectors.
+        if (rk_pq_create(ix->arena, cfg->dimension, cfg->pq_m, cfg->pq_nbits, &pq) != RK_OK) pq = nullptr;
+    } else if (cfg->type == RK_INDEX_IVF_SQ || cfg->quantization == 1 || cfg->quantization == 2) {
+        sq = rk_sq_quantizer_create(ix->arena, cfg->dimension);
+    }
+    // The metric decides how training clusters, so it is set before anything else.
+    if (ivf_set_metric(v, cfg->metric) != RK_OK ||
+        ivf_bind(v, cfg->type, cfg->quantization, pq, sq) != RK_OK) {
+        rk_ivf_destroy(v);
+        return false;
+    }
+    ix->impl.ivf = v;
+    return true;
+}
+
+void ivf_destroy_locks(rk_index_t *ix) { rk_ivf_destroy(ix->impl.ivf); }
+
+rk_status_t ivf_train_lists(rk_index_t *ix, const float *data, uint64_t count) {
+    return ivf_train(ix->impl.ivf, data, count);
+}
+
+uint32_t ivf_is_trained(const rk_index_t *ix) { return ix->impl.ivf->trained; }
+
+rk_status_t ivf_add(rk_index_t *ix, const uint64_t *ids, const float *vectors, uint64_t n) {
+    return ivf_add_batch(ix->impl.ivf, ids, vectors, n);
+}
+
+// The lists hand out (id, distance) pairs; the caller's slots are 48 bytes.
+uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_index_result_t *results) {
+    // There are never more hits than stored entries.
+    const uint64_t stored = ivf_ntotal(ix->impl.ivf);
+    if (k > stored) k = stored;
+    HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(k);
+    if (!hits) return 0;
+    const uint64_t n = ivf_search(ix->impl.ivf, query, k, hits.get());
+    for (uint64_t i = 0; i < n; ++i) {
+        results[i].id = hits.get()[i].id;
+        results[i].distance = hits.get()[i].distance;
+    }
+    return n;
+}
+
+rk_status_t ivf_remove_id(rk_index_t *ix, uint64_t id) {
+    uint64_t gone = 0;
+    const rk_status_t st = ivf_remove(ix->impl.ivf, &id, 1, &gone);
+    ix->ivf_removed += gone;
+    return st;
+}
+
+uint32_t ivf_dim(const rk_index_t *ix) { return ix->impl.ivf->dim; }
+
+uint64_t ivf_total(const rk_index_t *ix) { return ivf_ntotal(ix->impl.ivf) + ix->ivf_removed; }
+
+uint64_t ivf_memory(const rk_index_t *ix) { return ivf_memory_usage(ix->impl.ivf); }
+
+void ivf_fill_stats(const rk_index_t *ix, rk_index_stats_t *stats) { stats->nlist = ix->impl.ivf->nlist; }
+
+}  // namespace
+
+const FamilyOps kIvfOps = {
+    ivf_make,      ivf_destroy_locks, ivf_train_lists, ivf_is_trained, ivf_add,        ivf_search_hits,
+    ivf_remove_id, ivf_dim,           ivf_total,       ivf_memory,     ivf_fill_stats, save_ivf,
+    load_ivf,
+};
+
+}  // namespace rk

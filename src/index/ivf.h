@@ -1,0 +1,133 @@
+// Inverted-file index: the object layout and the internal entry points the
+// index object and the index files use. Hosts see rk_ivf_t as opaque.
+//
+// Storage: each list keeps its entries in chunks that never move once
+// allocated (sizes 16, 16, 32, 64, ...: the capacity doubles without copying
+// anything). A chunk holds the ids, the payloads side by side (dim floats,
+// or a quantiser code, per entry) so a scan hands whole runs of rows to the
+// batch kernels, and for cosine indexes the norm of every stored vector.
+#ifndef RK_INDEX_IVF_H
+#define RK_INDEX_IVF_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/heap.h"
+#include "index/kmeans.h"
+#include "rk_index.h"
+#include "rk_memory.h"
+#include "rk_platform.h"
+#include "rk_quant.h"
+
+namespace rk {
+
+// What an entry carries.
+enum class IvfPayload : uint32_t {
+    kFloat = 0,  // the vector itself, dim floats
+    kPq = 1,     // a product-quantiser code, m bytes
+    kSq = 2,     // a scalar-quantiser code, dim bytes
+};
+
+struct IvfChunk {
+    uint64_t *ids;
+    unsigned char *payload;  // cap * payload_bytes
+    float *norms;            // cap floats for cosine float payloads, else null
+    uint64_t cap;
+};
+
+struct IvfList {
+    IvfChunk *chunks;     // nchunks in use, room for chunk_room
+    uint32_t nchunks;
+    uint32_t chunk_room;
+    uint64_t count;
+    uint64_t capacity;    // entries the chunks can hold
+    rk_rwlock_t *lock;
+};
+
+// One hit of an IVF search.
+using IvfHit = HeapItem;
+
+}  // namespace rk
+
+struct rk_ivf_t {
+    uint32_t type;          // index type (1, 3 or 5); 1 from rk_ivf_create
+    uint32_t metric;        // 0 L2, 1 inner product, 2 cosine
+    uint32_t dim;
+    uint64_t ntotal;        // entries stored; read and written atomically
+    rk_ivf_params_t params;
+    rk::IvfList *lists;
+    float *centroids;       // nlist * dim floats, list 0 first
+    uint32_t nlist;
+    uint32_t quantization;  // 2 from rk_ivf_create
+    rk_pq_t *pq;
+    rk_sq_quantizer_t *sq;
+    rk_arena_t *arena;
+    rk_mutex_t *mutex;      // serialises writers
+    uint32_t trained;
+    rk::IvfPayload payload;
+    uint32_t payload_bytes;
+    bool owns_arena;        // made by rk_ivf_create, released by rk_ivf_destroy
+};
+
+namespace rk {
+
+// ---- configuration (before any entry is stored) ----
+
+// Records the index type, the quantisation setting and the quantisers the
+// entries will use, and settles what an entry carries: a PQ code for type 3
+// with a PQ, an SQ code for type 5 with an SQ, the float vector otherwise.
+// RK_ERR_INVALID_ARG for a null ivf or a type other than 1, 3, 5; a change of
+// payload on an index that already stores entries is refused with
+// RK_ERR_INVALID_ARG and changes nothing.
+rk_status_t ivf_bind(rk_ivf_t *ivf, uint32_t type, uint32_t quantization, rk_pq_t *pq,
+                     rk_sq_quantizer_t *sq);
+
+// Sets the metric entries are ranked by (0 L2, 1 inner product, 2 cosine).
+// Train after setting it: metrics 1 and 2 cluster directions. Refused with
+// RK_ERR_INVALID_ARG for a metric above 2 or while the index stores entries.
+rk_status_t ivf_set_metric(rk_ivf_t *ivf, uint32_t metric);
+
+// Centroid rule for the index's metric.
+CentroidRule ivf_rule(const rk_ivf_t *ivf);
+
+// ---- training, adding, searching, removing ----
+
+// k-means over count rows into the centroids, then the quantiser the type
+// calls for. RK_ERR_INVALID_ARG for null arguments, count 0 or count below
+// nlist; RK_ERR_NO_MEMORY for scratch; a quantiser failure is passed back.
+// On failure the index keeps its earlier centroids and trained flag.
+rk_status_t ivf_train(rk_ivf_t *ivf, const float *data, uint64_t count);
+
+// Appends n rows (n * dim floats) to the lists of their nearest centroids.
+// RK_ERR_INDEX_NOT_READY before training; RK_ERR_NO_MEMORY when list growth
+// fails (rows before it stay, ntotal counts them); RK_ERR_UNKNOWN when a
+// list has no lock.
+rk_status_t ivf_add_batch(rk_ivf_t *ivf, const uint64_t *ids, const float *rows, uint64_t n);
+
+// Up to k hits, nearest first, into out (k slots). 0 on any failure, for
+// k 0, an empty or untrained index.
+uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out);
+
+// Removes every entry whose id is among ids[0..n) from every list, keeping
+// the order of the remaining entries. Returns the number of entries removed
+// in *removed (may be null). RK_ERR_NO_MEMORY when scratch for many ids fails.
+rk_status_t ivf_remove(rk_ivf_t *ivf, const uint64_t *ids, uint64_t n, uint64_t *removed);
+
+// ---- state for the index object and index files ----
+
+uint64_t ivf_ntotal(const rk_ivf_t *ivf);
+void ivf_set_trained(rk_ivf_t *ivf, uint32_t trained);
+// 152 + 40 * nlist + sum over the lists of count * (4 * dim + 24).
+uint64_t ivf_memory_usage(const rk_ivf_t *ivf);
+// Centroid of a list (dim floats) for reading or loading; null when out of range.
+float *ivf_centroid(rk_ivf_t *ivf, uint32_t list);
+// Entry i of a list: its id and payload (payload_bytes bytes). false when
+// out of range. Callers keep writers away while they walk the lists.
+bool ivf_entry(const rk_ivf_t *ivf, uint32_t list, uint64_t i, uint64_t *id, const void **payload);
+// Appends one entry with a ready payload (payload_bytes bytes) to a list,
+// without choosing the list: for loading saved indexes. Counts it in ntotal.
+rk_status_t ivf_append_raw(rk_ivf_t *ivf, uint32_t list, uint64_t id, const void *payload);
+
+}  // namespace rk
+
+#endif

@@ -1,0 +1,166 @@
+// IVF search: rank the centroids, scan the nprobe nearest lists into a
+// bounded heap, hand the hits out nearest first.
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <cstring>
+
+#include "core/alloc.h"
+#include "index/heap.h"
+#include "index/ivf.h"
+#include "index/ivf_internal.h"
+#include "index/kmeans.h"
+#include "rk_vector.h"
+#include "vector/kernels.h"
+
+namespace rk {
+namespace {
+
+
+struct Probe {
+    float d;
+    uint32_t list;
+};
+
+// The probe order is that of a selection sort over (list, score) pairs held
+// in list order: step j swaps the first smallest score of positions j.. into
+// position j. Those swaps can reorder equal scores, so the cheap way below
+// (a partial sort by score, then list) is taken only when no score among the
+// chosen ones is tied or NaN; otherwise the selection sort runs as such.
+void select_exact(Probe *p, uint32_t nlist, uint32_t np) {
+    for (uint32_t j = 0; j < np; ++j) {
+        uint32_t m = j;
+        for (uint32_t i = j + 1; i < nlist; ++i)
+            if (p[i].d < p[m].d) m = i;
+        std::swap(p[j], p[m]);
+    }
+}
+
+bool select_fast(Probe *p, uint32_t nlist, uint32_t np) {
+    for (uint32_t i = 0; i < nlist; ++i)
+        if (p[i].d != p[i].d) return false;
+    auto less = [](const Probe &a, const Probe &b) { return a.d < b.d || (a.d == b.d && a.list < b.list); };
+    if (np < nlist) std::nth_element(p, p + np - 1, p + nlist, less);
+    std::sort(p, p + np, less);
+    for (uint32_t j = 1; j < np; ++j)
+        if (p[j].d == p[j - 1].d) return false;
+    const float edge = p[np - 1].d;
+    for (uint32_t i = np; i < nlist; ++i)
+        if (p[i].d == edge) return false;
+    return true;
+}
+
+void select_probes(Probe *p, const float *scores, uint32_t nlist, uint32_t np) {
+    for (uint32_t i = 0; i < nlist; ++i) p[i] = Probe{scores[i], i};
+    if (select_fast(p, nlist, np)) return;
+    for (uint32_t i = 0; i < nlist; ++i) p[i] = Probe{scores[i], i};
+    select_exact(p, nlist, np);
+}
+
+struct Query {
+    const rk_ivf_t *ivf;
+    CodeQuery cq;
+};
+
+void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        // A full heap drops anything not strictly below its root: test that
+        // here so most entries never reach the push.
+        if (heap->count == heap->capacity && !(heap->items[0].distance > d[i])) continue;
+        heap_push(heap, ids[i], d[i]);
+    }
+}
+
+void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, float *out) {
+    const rk_ivf_t *ivf = qy.ivf;
+    const float *base = reinterpret_cast<const float *>(c.payload) + at * ivf->dim;
+    const float *q = qy.cq.q;
+    switch (ivf->metric) {
+    case 1:
+        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+        for (size_t i = 0; i < n; ++i) out[i] = -out[i];
+        return;
+    case 2:
+        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = cosine_from(out[i], qy.cq.qnorm, c.norms[at + i]);
+        }
+        return;
+    default:
+        kern::l2sq_block(q, base, n, ivf->dim, ivf->dim, out);
+        return;
+    }
+}
+
+void scan_list(const Query &qy, const IvfList &l, ResultHeap *heap) {
+    const rk_ivf_t *ivf = qy.ivf;
+    float d[kScanBlock];
+    uint64_t left = l.count;
+    for (uint32_t c = 0; c < l.nchunks && left; ++c) {
+        const IvfChunk &ch = l.chunks[c];
+        const uint64_t in_chunk = std::min<uint64_t>(ch.cap, left);
+        left -= in_chunk;
+        for (uint64_t at = 0; at < in_chunk; at += kScanBlock) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, in_chunk - at));
+            const unsigned char *codes = ch.payload + at * ivf->payload_bytes;
+            switch (ivf->payload) {
+            case IvfPayload::kPq: score_pq(ivf, qy.cq, codes, n, d); break;
+            case IvfPayload::kSq: score_sq(ivf, qy.cq, codes, n, d); break;
+            default: score_float(qy, ch, static_cast<size_t>(at), n, d); break;
+            }
+            offer(heap, ch.ids + at, d, n);
+        }
+    }
+}
+
+// Scans the chosen lists, each under its read lock, into the heap.
+bool scan_probes(const Query &qy, const Probe *probes, uint32_t np, ResultHeap *heap) {
+    for (uint32_t j = 0; j < np; ++j) {
+        const IvfList &l = qy.ivf->lists[probes[j].list];
+        if (!l.lock) return false;
+        rk_rwlock_rdlock(l.lock);
+        scan_list(qy, l, heap);
+        rk_rwlock_rdunlock(l.lock);
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out) {
+    if (!ivf || !query || !out || k == 0 || !ivf->trained) return 0;
+    const uint64_t ntotal = ivf_ntotal(ivf);
+    if (ntotal == 0) return 0;
+    const uint32_t np = std::min(ivf->params.nprobe, ivf->nlist);
+    if (np == 0) return 0;
+
+    HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
+    HookPtr<Probe> probes = hook_unique_array<Probe>(ivf->nlist);
+    if (!scores || !probes) return 0;
+    centroid_scores(ivf_rule(ivf), query, ivf->centroids, ivf->nlist, ivf->dim, scores.get());
+    select_probes(probes.get(), scores.get(), ivf->nlist, np);
+
+    Query qy{ivf, CodeQuery{}};
+    qy.cq.q = query;
+    if (ivf->metric == 2) qy.cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
+    HookPtr<float> scratch;
+    if (const size_t extra = code_scratch_floats(ivf)) {
+        scratch = hook_unique_array<float>(extra);
+        if (!scratch) return 0;
+        prepare_code_query(ivf, scratch.get(), &qy.cq);
+    }
+
+    // The heap never needs more room than there are entries to offer.
+    ResultHeap heap;
+    if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return 0;
+    uint64_t n = 0;
+    if (scan_probes(qy, probes.get(), np, &heap)) {
+        n = std::min<uint64_t>(heap.count, k);
+        std::memcpy(out, heap.items, sizeof(IvfHit) * n);
+        sort_hits(out, static_cast<size_t>(n));
+    }
+    heap_release(&heap);
+    return n;
+}
+
+}  // namespace rk
