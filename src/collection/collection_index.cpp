@@ -13,10 +13,10 @@ namespace {
 // Defaults for collections created with an explicit index type, chosen by
 // measurement (bench/collection_bench.cpp): recall@10 of at least 0.95 (HNSW)
 // and 0.90 (IVF) on MNIST and on clustered synthetic data.
-constexpr uint32_t kHnswM = 16;
+constexpr uint32_t kHnswM = 32;
 constexpr uint32_t kHnswEfConstruction = 200;
 constexpr uint32_t kHnswEfSearch = 96;
-constexpr uint32_t kIvfNprobe = 16;
+constexpr uint32_t kIvfNprobe = 32;
 constexpr uint32_t kIvfIterations = 10;
 constexpr uint32_t kIvfMaxLists = 1024;
 

@@ -165,13 +165,26 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
     if (!ids) return 0;
     const uint64_t n = index_search(c, q.q, k, ids.get());
     uint64_t w = 0;
+    const float *rows[kChunk];
+    float dist[kChunk];
+    size_t pending = 0;
+    // Distances are measured again in the collection's metric, a chunk of
+    // hits at a time through the batch kernels.
+    auto flush = [&] {
+        measure(q, rows, pending, dist);
+        for (size_t i = 0; i < pending; ++i) hits[w - pending + i].dist = dist[i];
+        pending = 0;
+    };
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t pos = find(c, ids.get()[i]);
         if (pos == kNotFound) continue;
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
-        hits[w++] = Hit{pos, rk_vec_distance(q.q, r.vector, c->dimension, int(c->metric)), i};
+        hits[w++] = Hit{pos, 0.0f, i};
+        rows[pending++] = r.vector;
+        if (pending == kChunk) flush();
     }
+    if (pending) flush();
     // An id added twice to the index comes back twice: keep its first hit.
     heap_sort(hits, size_t(w), [](const Hit &a, const Hit &b) { return a.pos < b.pos || (a.pos == b.pos && a.rank < b.rank); });
     uint64_t u = 0;
