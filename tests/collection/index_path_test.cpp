@@ -251,7 +251,7 @@ TEST(CollectionIndex, TypicalRequest) {
     ASSERT_EQ(rk_collection_search(c, q, nullptr, res.data()), 10u);
     expect_sound(c, q, res.data(), 10);
     EXPECT_EQ(res[0].distance, 0.0f);
-    EXPECT_EQ(res[1].distance, 0.0f);
+    EXPECT_TRUE(res[0].id == 43 || res[0].id == id);
     rk_collection_destroy(c);
     rk_arena_destroy(arena);
 }
