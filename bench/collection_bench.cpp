@@ -10,16 +10,16 @@
 //    over calling the index object directly.
 //
 // Usage: collection_bench [scan|index|all] (default all).
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <emmintrin.h>
 
 #include "rk_collection.h"
 #include "rk_index.h"
@@ -34,7 +34,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 std::vector<float> gaussian(size_t n, uint32_t dim, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -193,7 +195,9 @@ std::vector<float> load_mnist(uint32_t *dim) {
     unsigned char h[16];
     std::vector<float> out;
     if (std::fread(h, 1, 16, f) == 16) {
-        auto be = [&](int o) { return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3]; };
+        auto be = [&](int o) {
+            return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3];
+        };
         const uint32_t n = be(4), rows = be(8), cols = be(12);
         std::vector<unsigned char> px(size_t(n) * rows * cols);
         if (be(0) == 2051 && std::fread(px.data(), 1, px.size(), f) == px.size()) {
@@ -212,21 +216,22 @@ struct Timing {
 
 // Runs every query through fn (which fills ids) and scores recall@10.
 template <class Fn>
-Timing run_queries(const std::vector<float> &queries, uint32_t dim, const std::vector<uint64_t> &truth, Fn fn) {
+Timing run_queries(const std::vector<float> &queries, uint32_t dim, const std::vector<uint64_t> &truth,
+                   Fn fn) {
     const size_t nq = queries.size() / dim;
     std::vector<uint64_t> ids(10);
     size_t hit = 0;
     auto t0 = Clock::now();
     for (size_t q = 0; q < nq; ++q) {
         const uint64_t n = fn(&queries[q * dim], ids.data());
-        for (uint64_t i = 0; i < n; ++i)
-            hit += std::count(&truth[q * 10], &truth[q * 10 + 10], ids[i]) > 0;
+        for (uint64_t i = 0; i < n; ++i) hit += std::count(&truth[q * 10], &truth[q * 10 + 10], ids[i]) > 0;
     }
     const double t = seconds_since(t0);
     return Timing{double(nq) / t, double(hit) / double(nq * 10)};
 }
 
-void index_bench(const char *name, const std::vector<float> &data, const std::vector<float> &queries, uint32_t dim) {
+void index_bench(const char *name, const std::vector<float> &data, const std::vector<float> &queries,
+                 uint32_t dim) {
     const size_t n = data.size() / dim, nq = queries.size() / dim;
     std::printf("\n== %s: %zu vectors, dim %u, %zu queries, k 10 ==\n", name, n, dim, nq);
     // The exact answer from the scan of a collection without an index.
@@ -281,15 +286,18 @@ void index_bench(const char *name, const std::vector<float> &data, const std::ve
             t_coll += best_coll;
             t_direct += best_direct;
             for (uint64_t i = 0; i < got_coll; ++i) hit_coll += std::count(want, want + 10, res[i].id) > 0;
-            for (uint64_t i = 0; i < got_direct; ++i) hit_direct += std::count(want, want + 10, slots[i].id) > 0;
+            for (uint64_t i = 0; i < got_direct; ++i)
+                hit_direct += std::count(want, want + 10, slots[i].id) > 0;
         }
         const double total = double(nq) * kRounds;
         const Timing coll{total / t_coll, double(hit_coll) / (total * 10)};
         const Timing direct{total / t_direct, double(hit_direct) / (total * 10)};
         const char *label = type == RK_INDEX_HNSW ? "HNSW" : "IVF ";
-        std::printf("%s collection  recall %.4f  %9.1f QPS  (build %.1f s)\n", label, coll.recall, coll.qps, build);
+        std::printf("%s collection  recall %.4f  %9.1f QPS  (build %.1f s)\n", label, coll.recall, coll.qps,
+                    build);
         std::printf("%s index alone recall %.4f  %9.1f QPS\n", label, direct.recall, direct.qps);
-        std::printf("%s collection overhead over the index  %+.1f %%\n", label, (t_coll / t_direct - 1.0) * 100.0);
+        std::printf("%s collection overhead over the index  %+.1f %%\n", label,
+                    (t_coll / t_direct - 1.0) * 100.0);
         rk_collection_destroy(c);
     }
 }
@@ -306,10 +314,12 @@ int main(int argc, char **argv) {
         } else {
             const size_t base = 9000;
             std::vector<float> data(mnist.begin(), mnist.begin() + long(base * dim));
-            std::vector<float> queries(mnist.begin() + long(base * dim), mnist.begin() + long((base + 300) * dim));
+            std::vector<float> queries(mnist.begin() + long(base * dim),
+                                       mnist.begin() + long((base + 300) * dim));
             index_bench("MNIST", data, queries, dim);
         }
-        index_bench("synthetic low-rank (latent 12, seeds 5/6)", low_rank(20000, 96, 12, 5), low_rank(300, 96, 12, 6), 96);
+        index_bench("synthetic low-rank (latent 12, seeds 5/6)", low_rank(20000, 96, 12, 5),
+                    low_rank(300, 96, 12, 6), 96);
         // Overlapping Gaussian clusters: hard for the graph (see the report).
         index_bench("synthetic clusters (64, seeds 5/6)", clustered(20000, 96, 64, 5, 1.0f),
                     clustered(300, 96, 64, 6, 1.0f), 96);

@@ -137,7 +137,9 @@ bool index_active(const rk_collection_t *c) {
     return c->index && c->index_enabled && c->count >= c->index_threshold;
 }
 
-int32_t index_type_of(const rk_collection_t *c) { return c->index ? int32_t(rk_index_get_type(c->index)) : -1; }
+int32_t index_type_of(const rk_collection_t *c) {
+    return c->index ? int32_t(rk_index_get_type(c->index)) : -1;
+}
 
 uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is_trained(c->index) : 0; }
 
