@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"
 
@@ -20,10 +21,13 @@ constexpr uint32_t kMaxQueryDim = 4096;
 
 const std::string &scratch_path() {
     static const std::string path = [] {
-        char tmpl[] = "/tmp/rk_index_load_fuzz_XXXXXX";
-        const int fd = mkstemp(tmpl);
+        // Memory-backed when there is one: every input is written, and the
+        // loaded index saved (and synced) once more.
+        std::string t = access("/dev/shm", W_OK) == 0 ? "/dev/shm/rk_index_load_fuzz_XXXXXX"
+                                                      : "/tmp/rk_index_load_fuzz_XXXXXX";
+        const int fd = mkstemp(t.data());
         if (fd >= 0) close(fd);
-        return std::string(tmpl);
+        return t;
     }();
     return path;
 }

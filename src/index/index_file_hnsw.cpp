@@ -124,7 +124,10 @@ void settle_entry_point(rk_hnsw_t *h) {
 // Reads every node record; false when loading ended early.
 bool load_nodes(LoadContext &ctx, rk_hnsw_t *h, uint64_t node_count) {
     HookPtr<float> vec = hook_unique_array<float>(h->dim);
-    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(h->cap0 > h->params.m ? h->cap0 : h->params.m);
+    // A list never holds more ids than its cap, nor more than the file has left.
+    uint64_t room = h->cap0 > h->params.m ? h->cap0 : h->params.m;
+    if (room > ctx.in.remaining() / 8) room = ctx.in.remaining() / 8;
+    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(room);
     if (!vec || !ids) return false;
     for (uint64_t i = 0; i < node_count; ++i) {
         if (!load_node(ctx, h, vec.get(), ids.get())) return false;
@@ -178,7 +181,11 @@ rk_index_t *load_hnsw(LoadContext &ctx) {
     rk_index_t *ix = index_create_in(ctx.arena, &cfg);
     if (!ix) return nullptr;
     rk_hnsw_t *h = ix->impl.hnsw;
-    if (hnsw_reserve(h, slots) != RK_OK) {
+    // A graph whose every node would be larger than the whole budget (an m
+    // or dim no real file carries) is refused rather than left to fail, or
+    // exhaust memory, at its next insertion.
+    uint64_t one_node;
+    if (!node_cost(h, 0, &one_node) || !ctx.budget.take(1, one_node) || hnsw_reserve(h, slots) != RK_OK) {
         rk_hnsw_destroy(h);
         return nullptr;
     }

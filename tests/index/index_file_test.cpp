@@ -320,10 +320,19 @@ TEST_F(IndexFile, LoadRefusesHeadersClaimingMoreThanTheFileHolds) {
     rk_index_t *h = filled(RK_INDEX_HNSW, 50);
     ASSERT_EQ(rk_index_save(h, &s), RK_OK);
     rk_index_destroy(h);
-    b = bytes_of(p);
+    const auto graph = bytes_of(p);
+    b = graph;
     put_u64(b, 20, uint64_t{1} << 60);  // capacity
     write_bytes(p, b);
     EXPECT_EQ(load(p), nullptr);
+    // An m or dim that would make every node gigabytes large: refused
+    // instead of failing (or exhausting memory) at the next insertion.
+    for (size_t off : {size_t{40}, size_t{4}}) {
+        b = graph;
+        put_u32(b, off, 0x40000000);
+        write_bytes(p, b);
+        EXPECT_EQ(load(p), nullptr) << off;
+    }
 }
 
 // Node records with an id too large for any table, a level beyond the file,
