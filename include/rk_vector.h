@@ -1,12 +1,14 @@
 /*
  * rk_vector.h - distance kernels, SIMD switches, vector arithmetic and statistics, int8 vectors, scalar maths
  *
- * Threading: every function here is pure: it reads only its arguments and
- * writes only its out-arrays, allocates nothing and keeps no pointer after it
- * returns, so any number of threads may call them at once (on distinct
- * output arrays). The one exception is the pair of process-wide SIMD flags,
- * which are plain 32-bit stores and loads with no ordering; no result
- * depends on them.
+ * Threading: the distance, norm and scalar maths functions are pure: they
+ * read only their arguments, write only their out-arrays, allocate nothing
+ * and keep no pointer, so any number of threads may call them at once (on
+ * distinct output arrays). The exceptions: rk_vec_create, rk_vec_copy and
+ * rk_vec_normalized allocate (in the arena given, or through the hooks, as
+ * each says); the rk_vec_random* functions advance the process-wide random
+ * generator; and the SIMD flags are process-wide relaxed stores and loads on
+ * which no result depends.
  *
  * Reproducibility: every sum is accumulated in single precision, one term at
  * a time, in ascending index order, starting from +0.0; square roots,

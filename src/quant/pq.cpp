@@ -1,12 +1,13 @@
 // Product quantiser: m sub-spaces, each coded as the number of one of ksub
 // centroids. Codebooks are filled with training sub-vectors picked by the
 // process-wide generator, so a seed fixes every codebook bit for bit.
+#include "quant/pq.h"
+
 #include <cstring>
 
 #include "core/alloc.h"
 #include "platform/random.h"
 #include "quant/common.h"
-#include "quant/pq.h"
 #include "rk_error.h"
 #include "rk_vector.h"
 #include "vector/kernels.h"
@@ -94,8 +95,8 @@ float distance(const rk_pq_t *pq, const float *q, const uint8_t *code, int metri
 
 // Batches long enough to repay building the per-query table (ksub * dim
 // operations) use it; its results are the same bits as the direct path.
-bool table_batch(const rk_pq_t *pq, const float *q, const uint8_t *codes, float *out,
-                 size_t count, int metric) {
+bool table_batch(const rk_pq_t *pq, const float *q, const uint8_t *codes, float *out, size_t count,
+                 int metric) {
     if (count * 4 < pq->ksub) return false;
     rk::HookPtr<float> table = rk::hook_unique_array<float>(rk::pq_table_floats(pq));
     if (!table) return false;
@@ -115,8 +116,8 @@ namespace rk {
 
 void pq_build_l2_table(const rk_pq_t *pq, const float *query, float *table) {
     for (uint32_t i = 0; i < pq->m; ++i) {
-        kern::l2sq_block(query + size_t{i} * pq->dsub, pq->codebooks[i], pq->ksub, pq->dsub,
-                         pq->dsub, table + size_t{i} * pq->ksub);
+        kern::l2sq_block(query + size_t{i} * pq->dsub, pq->codebooks[i], pq->ksub, pq->dsub, pq->dsub,
+                         table + size_t{i} * pq->ksub);
     }
 }
 
@@ -157,8 +158,7 @@ void pq_reconstruct(const rk_pq_t *pq, const uint8_t *code, float *out) {
 
 extern "C" {
 
-RK_API rk_status_t rk_pq_create(rk_arena_t *arena, uint32_t dim, uint32_t m, uint32_t nbits,
-                                rk_pq_t **out) {
+RK_API rk_status_t rk_pq_create(rk_arena_t *arena, uint32_t dim, uint32_t m, uint32_t nbits, rk_pq_t **out) {
     if (!arena || !out || dim == 0 || m == 0 || dim % m != 0) return RK_ERR_INVALID_ARG;
     // Centroid numbers above 255 would not fit a code byte.
     if (nbits > kMaxBits) return RK_ERR_INVALID_ARG;
@@ -208,8 +208,7 @@ RK_API void rk_pq_encode(const rk_pq_t *pq, const float *vector, uint8_t *code) 
     encode_row(pq, vector, code);
 }
 
-RK_API void rk_pq_encode_batch(const rk_pq_t *pq, const float *data, uint8_t *codes,
-                               uint64_t count) {
+RK_API void rk_pq_encode_batch(const rk_pq_t *pq, const float *data, uint8_t *codes, uint64_t count) {
     if (!pq || !data || !codes || pq->ksub > kMaxCentroids) return;
     if (!rows_fit(count, pq->dim, sizeof(float))) return;
     // Transposing the codebooks costs about one vector's encoding, so it
@@ -228,14 +227,13 @@ RK_API void rk_pq_encode_batch(const rk_pq_t *pq, const float *data, uint8_t *co
     for (size_t r = 0; r < count; ++r) encode_row(pq, data + r * pq->dim, codes + r * pq->m);
 }
 
-RK_API float rk_pq_distance(const rk_pq_t *pq, const float *query, const uint8_t *code,
-                            int metric) {
+RK_API float rk_pq_distance(const rk_pq_t *pq, const float *query, const uint8_t *code, int metric) {
     if (!pq || !query || !code) return rk::kNoDistance;
     return distance(pq, query, code, metric);
 }
 
-RK_API void rk_pq_distance_batch(const rk_pq_t *pq, const float *query, const uint8_t *codes,
-                                 float *out, uint64_t count, int metric) {
+RK_API void rk_pq_distance_batch(const rk_pq_t *pq, const float *query, const uint8_t *codes, float *out,
+                                 uint64_t count, int metric) {
     if (!pq || !query || !codes || !out || count == 0) return;
     if (!rows_fit(count, pq->m, sizeof(float))) return;
     if (rk::pq_metric_uses_l2sq(metric) && table_batch(pq, query, codes, out, count, metric)) return;

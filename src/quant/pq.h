@@ -32,9 +32,7 @@ float pq_table_l2sq(const rk_pq_t *pq, const float *table, const uint8_t *code);
 // but RK_METRIC_IP and RK_METRIC_COSINE): the library square root for
 // RK_METRIC_L2, S itself otherwise. With a table this gives rk_pq_distance
 // bit for bit for those metrics.
-inline bool pq_metric_uses_l2sq(int metric) {
-    return metric != RK_METRIC_IP && metric != RK_METRIC_COSINE;
-}
+inline bool pq_metric_uses_l2sq(int metric) { return metric != RK_METRIC_IP && metric != RK_METRIC_COSINE; }
 inline float pq_distance_from_l2sq(float s, int metric) {
     return metric == RK_METRIC_L2 ? rk_math_sqrt_f32(s) : s;
 }

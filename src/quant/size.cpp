@@ -28,8 +28,7 @@ uint64_t size_product(uint32_t, uint64_t count) { return mul_sat(count, 8); }
 float raw_bytes(uint32_t n) { return static_cast<float>(uint64_t{n} * 4); }
 
 int info_none(char *buf, size_t size, Info in) {
-    return std::snprintf(buf, size, "No quantization: %.2f MB",
-                         static_cast<double>(raw_bytes(in.n) * kMiB));
+    return std::snprintf(buf, size, "No quantization: %.2f MB", static_cast<double>(raw_bytes(in.n) * kMiB));
 }
 
 int info_scalar(char *buf, size_t size, Info in) {
@@ -45,8 +44,7 @@ int info_product(char *buf, size_t size, Info in) {
     if (in.pq_bytes != 0) {
         ratio = raw_bytes(in.n) / codes;
     } else {
-        ratio = in.n ? std::numeric_limits<float>::infinity()
-                     : std::numeric_limits<float>::quiet_NaN();
+        ratio = in.n ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
     }
     return std::snprintf(buf, size, "PQ quantization: %.2f MB (%.1fx compression)",
                          static_cast<double>(codes * kMiB), static_cast<double>(ratio));
@@ -61,11 +59,8 @@ struct Kind {
     InfoFn info;
 };
 constexpr Kind kKinds[] = {
-    {size_none, info_none},
-    {size_scalar, info_scalar},
-    {size_scalar, info_scalar},
-    {nullptr, nullptr},
-    {size_product, info_product},
+    {size_none, info_none}, {size_scalar, info_scalar},   {size_scalar, info_scalar},
+    {nullptr, nullptr},     {size_product, info_product},
 };
 
 const Kind *kind_of(int kind) {

@@ -1,10 +1,11 @@
 // Scalar quantiser: one unsigned byte per component, each dimension with a
 // linear range of its own learned from training data.
+#include "quant/sq.h"
+
 #include <cstring>
 
 #include "core/alloc.h"
 #include "quant/common.h"
-#include "quant/sq.h"
 #include "rk_error.h"
 #include "rk_vector.h"
 
@@ -107,8 +108,7 @@ RK_API rk_sq_quantizer_t *rk_sq_quantizer_create(rk_arena_t *arena, uint32_t dim
 
 RK_API void rk_sq_quantizer_destroy(rk_sq_quantizer_t *) {}
 
-RK_API rk_status_t rk_sq_quantizer_train(rk_sq_quantizer_t *sq, const float *data,
-                                         uint64_t count) {
+RK_API rk_status_t rk_sq_quantizer_train(rk_sq_quantizer_t *sq, const float *data, uint64_t count) {
     size_t floats;
     if (!sq || !data || count == 0) return RK_ERR_INVALID_ARG;
     if (!block_floats(count, sq->dim, &floats)) return RK_ERR_INVALID_ARG;
@@ -131,15 +131,14 @@ RK_API rk_status_t rk_sq_quantizer_train(rk_sq_quantizer_t *sq, const float *dat
     return RK_OK;
 }
 
-RK_API rk_status_t rk_sq_quantize(const rk_sq_quantizer_t *sq, const float *vector,
-                                  uint8_t *code) {
+RK_API rk_status_t rk_sq_quantize(const rk_sq_quantizer_t *sq, const float *vector, uint8_t *code) {
     if (!sq || !vector || !code) return RK_ERR_INVALID_ARG;
     encode_row(sq, vector, code);
     return RK_OK;
 }
 
-RK_API rk_status_t rk_sq_quantize_batch(const rk_sq_quantizer_t *sq, const float *data,
-                                        uint8_t *codes, uint64_t count) {
+RK_API rk_status_t rk_sq_quantize_batch(const rk_sq_quantizer_t *sq, const float *data, uint8_t *codes,
+                                        uint64_t count) {
     size_t floats;
     if (!sq || !data || !codes || count == 0) return RK_ERR_INVALID_ARG;
     if (!block_floats(count, sq->dim, &floats)) return RK_ERR_INVALID_ARG;
@@ -147,15 +146,14 @@ RK_API rk_status_t rk_sq_quantize_batch(const rk_sq_quantizer_t *sq, const float
     return RK_OK;
 }
 
-RK_API rk_status_t rk_sq_dequantize(const rk_sq_quantizer_t *sq, const uint8_t *code,
-                                    float *vector) {
+RK_API rk_status_t rk_sq_dequantize(const rk_sq_quantizer_t *sq, const uint8_t *code, float *vector) {
     if (!sq || !code || !vector) return RK_ERR_INVALID_ARG;
     decode_row(sq, code, vector);
     return RK_OK;
 }
 
-RK_API rk_status_t rk_sq_dequantize_batch(const rk_sq_quantizer_t *sq, const uint8_t *codes,
-                                          float *vectors, uint64_t count) {
+RK_API rk_status_t rk_sq_dequantize_batch(const rk_sq_quantizer_t *sq, const uint8_t *codes, float *vectors,
+                                          uint64_t count) {
     size_t floats;
     if (!sq || !codes || !vectors || count == 0) return RK_ERR_INVALID_ARG;
     if (!block_floats(count, sq->dim, &floats)) return RK_ERR_INVALID_ARG;

@@ -1,7 +1,13 @@
 // Batch kernels on AVX2: eight rows per register.
 // Only FMA-free instructions: a fused multiply-add would round once where
 // the reference loop rounds twice.
+// Everything in this file is compiled for the wider instruction set; it is
+// only ever called after the CPU was found to support it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC target("avx2")
+#endif
 #include <immintrin.h>
 
 #include <cstddef>
@@ -51,3 +57,7 @@ struct Avx2 {
 const Table kAvx2Table = {many<Avx2, Op::L2>, many<Avx2, Op::Dot>, many<Avx2, Op::SqNorm>};
 
 }  // namespace rk::kern::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif

@@ -1,9 +1,17 @@
 // Batch kernels on AVX-512F: sixteen rows per register. No fused
 // multiply-add (see simd_avx2.cpp).
+// Everything in this file is compiled for the wider instruction set; it is
+// only ever called after the CPU was found to support it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC target("avx512f")
+#endif
 // GCC 12's unpack intrinsics pass an intentionally undefined register as the
 // unused merge source, which -Wmaybe-uninitialized flags after inlining.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstddef>
@@ -57,3 +65,7 @@ struct Avx512 {
 const Table kAvx512Table = {many<Avx512, Op::L2>, many<Avx512, Op::Dot>, many<Avx512, Op::SqNorm>};
 
 }  // namespace rk::kern::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif

@@ -36,8 +36,7 @@ RK_API float rk_vec_mean(const float *v, uint32_t dim) {
     return rk_vec_sum(v, dim) / static_cast<float>(dim);
 }
 
-RK_API void rk_vec_array_sum(float *out, const float *const *vectors, uint32_t dim,
-                             uint64_t count) {
+RK_API void rk_vec_array_sum(float *out, const float *const *vectors, uint32_t dim, uint64_t count) {
     if (!out || !vectors || count == 0) return;
     rk_vec_zero(out, dim);
     for (uint64_t j = 0; j < count; ++j) {
@@ -47,15 +46,14 @@ RK_API void rk_vec_array_sum(float *out, const float *const *vectors, uint32_t d
     }
 }
 
-RK_API void rk_vec_array_mean(float *out, const float *const *vectors, uint32_t dim,
-                              uint64_t count) {
+RK_API void rk_vec_array_mean(float *out, const float *const *vectors, uint32_t dim, uint64_t count) {
     if (!out || !vectors || count == 0) return;
     rk_vec_array_sum(out, vectors, dim, count);
     rk_vec_scale(out, dim, 1.0f / static_cast<float>(count), out);
 }
 
-RK_API void rk_vec_weighted_mean(float *out, const float *const *vectors, const float *weights,
-                                 uint32_t dim, uint64_t count) {
+RK_API void rk_vec_weighted_mean(float *out, const float *const *vectors, const float *weights, uint32_t dim,
+                                 uint64_t count) {
     if (!out || !vectors || !weights || count == 0) return;
     rk_vec_zero(out, dim);
     float total = 0.0f;

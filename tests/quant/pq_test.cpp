@@ -1,6 +1,8 @@
 // Product quantiser: creation rules, seeded training replayed draw by draw,
 // nearest-centroid encoding, code-space distances against a reconstruction,
 // the table path of the batch, malformed codes and bad arguments.
+#include "quant/pq.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "quant/pq.h"
 #include "rk_error.h"
 #include "rk_platform.h"
 #include "rk_quant.h"
@@ -187,7 +188,7 @@ TEST_F(Pq, BatchEncodingAgreesWithSingleOnTiesNaNsAndInfinities) {
         rk_pq_encode_batch(pq, probe.data(), batch.data(), 30);
         for (size_t r = 0; r < 30; ++r) rk_pq_encode(pq, &probe[r * dim], &single[r * m]);
         EXPECT_EQ(batch, single) << nbits;
-        EXPECT_EQ(batch[3 * m], 0) << nbits;  // NaN sub-vector
+        EXPECT_EQ(batch[3 * m], 0) << nbits;      // NaN sub-vector
         EXPECT_EQ(batch[4 * m + 1], 0) << nbits;  // infinite distance everywhere
     }
 }
@@ -250,12 +251,10 @@ TEST_F(Pq, BatchDistancesEqualSingleOnesOnBothPaths) {
     for (int metric : {0, 1, 2, 3, 77, -1}) {
         for (size_t n : {size_t{3}, size_t{1000}}) {  // direct path, table path
             std::vector<float> out(n);
-            rk_pq_distance_batch(pq, q.data(), codes.data(), out.data(), n,
-                                 metric);
+            rk_pq_distance_batch(pq, q.data(), codes.data(), out.data(), n, metric);
             for (size_t r = 0; r < n; ++r) {
                 const uint8_t *code = &codes[r * m];
-                ASSERT_EQ(bits(out[r]), bits(rk_pq_distance(pq, q.data(), code,
-                                                            metric)))
+                ASSERT_EQ(bits(out[r]), bits(rk_pq_distance(pq, q.data(), code, metric)))
                     << metric << " " << n << " " << r;
                 ASSERT_EQ(bits(rk::pq_table_l2sq(pq, table.data(), code)),
                           bits(rk::pq_l2sq(pq, q.data(), code)));

@@ -28,8 +28,7 @@ TEST(QuantSize, InfoTexts) {
     EXPECT_STREQ(rk_quant_get_info(1, 1048576, 0), "SQ quantization: 1.00 MB (4x compression)");
     EXPECT_STREQ(rk_quant_get_info(2, 524288, 0), "SQ quantization: 0.50 MB (4x compression)");
     EXPECT_STREQ(rk_quant_get_info(0, 262144, 0), "No quantization: 1.00 MB");
-    EXPECT_STREQ(rk_quant_get_info(4, 1048576, 131072),
-                 "PQ quantization: 0.12 MB (32.0x compression)");
+    EXPECT_STREQ(rk_quant_get_info(4, 1048576, 131072), "PQ quantization: 0.12 MB (32.0x compression)");
     EXPECT_STREQ(rk_quant_get_info(9, 0, 0), "Unknown quantization");
     EXPECT_STREQ(rk_quant_get_info(3, 10, 10), "Unknown quantization");
     // n * 4 does not wrap at 32 bits: 2^32 - 1 floats are 16 GiB.

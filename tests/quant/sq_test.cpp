@@ -1,6 +1,8 @@
 // Scalar quantiser: training ranges, the code rule at its edges, round-trip
 // error bounds, batch/single agreement, code-space distances and bad
 // arguments.
+#include "quant/sq.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "quant/sq.h"
 #include "rk_error.h"
 #include "rk_platform.h"
 #include "rk_quant.h"

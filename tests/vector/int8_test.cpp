@@ -127,8 +127,7 @@ TEST(Int8, DotIsExactAndWrapsAt32Bits) {
 
     // 200000 * 16384 = 3276800000 wraps to 3276800000 - 2^32.
     std::vector<int8_t> m(200000, -128);
-    EXPECT_EQ(rk_vec_dot_int8(m.data(), m.data(), 200000),
-              static_cast<int32_t>(3276800000ll - 4294967296ll));
+    EXPECT_EQ(rk_vec_dot_int8(m.data(), m.data(), 200000), static_cast<int32_t>(3276800000ll - 4294967296ll));
 }
 
 }  // namespace
