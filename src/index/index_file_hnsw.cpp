@@ -57,6 +57,17 @@ bool node_cost(const rk_hnsw_t *h, uint32_t level, uint64_t *bytes) {
     return !__builtin_add_overflow(upper, static_cast<uint64_t>(h->node_bytes) + 16, bytes);
 }
 
+// The highest level an insertion can draw with this level multiplier: draws
+// are -ln(u) * level_mult for u from 1/65535 to 1, and -ln(1/65535) < 11.1;
+// results a 32-bit level cannot hold (and NaN) become level 0, so a finite
+// multiplier can reach up to 2^31 - 1 and an infinite one only 0.
+uint32_t highest_draw(float level_mult) {
+    const double mult = static_cast<double>(level_mult);
+    if (!(mult > 0.0) || mult > 3.5e38) return 0;
+    const double top = 11.1 * mult;
+    return top < 2147483647.0 ? static_cast<uint32_t>(top) : 2147483647u;
+}
+
 // Reads a node's count and ids for level l; false when the count passes the
 // level's cap or the file ends.
 bool load_links(FileReader &in, rk_hnsw_t *h, HnswNode *node, uint32_t l, uint64_t *ids) {
@@ -181,11 +192,12 @@ rk_index_t *load_hnsw(LoadContext &ctx) {
     rk_index_t *ix = index_create_in(ctx.arena, &cfg);
     if (!ix) return nullptr;
     rk_hnsw_t *h = ix->impl.hnsw;
-    // A graph whose every node would be larger than the whole budget (an m
-    // or dim no real file carries) is refused rather than left to fail, or
-    // exhaust memory, at its next insertion.
+    // A graph whose next node could be larger than the whole budget (an m,
+    // dim or level multiplier no real file carries) is refused rather than
+    // left to fail, or exhaust memory and time, at its next insertion.
     uint64_t one_node;
-    if (!node_cost(h, 0, &one_node) || !ctx.budget.take(1, one_node) || hnsw_reserve(h, slots) != RK_OK) {
+    if (!node_cost(h, highest_draw(h->params.level_mult), &one_node) || !ctx.budget.take(1, one_node) ||
+        hnsw_reserve(h, slots) != RK_OK) {
         rk_hnsw_destroy(h);
         return nullptr;
     }

@@ -325,11 +325,15 @@ TEST_F(IndexFile, LoadRefusesHeadersClaimingMoreThanTheFileHolds) {
     put_u64(b, 20, uint64_t{1} << 60);  // capacity
     write_bytes(p, b);
     EXPECT_EQ(load(p), nullptr);
-    // An m or dim that would make every node gigabytes large: refused
-    // instead of failing (or exhausting memory) at the next insertion.
-    for (size_t off : {size_t{40}, size_t{4}}) {
+    // An m, dim or level multiplier that would make the next node gigabytes
+    // large: refused instead of failing (or exhausting memory) at the next
+    // insertion.
+    const float huge_mult = 2.4e8f;  // levels of hundreds of millions
+    uint32_t mult_bits;
+    std::memcpy(&mult_bits, &huge_mult, 4);
+    for (auto [off, v] : {std::pair<size_t, uint32_t>{40, 0x40000000}, {4, 0x40000000}, {52, mult_bits}}) {
         b = graph;
-        put_u32(b, off, 0x40000000);
+        put_u32(b, off, v);
         write_bytes(p, b);
         EXPECT_EQ(load(p), nullptr) << off;
     }
