@@ -3,6 +3,7 @@
 // FAISS IndexIVFFlat (single thread) when it is installed.
 //
 // usage: ivf_bench [synthetic_rows (100000)] [queries (1000)] [metric 0|1|2 (0)]
+//                  [sets: all | mnist | synthetic (all)]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -132,6 +133,7 @@ double recall(const std::vector<uint64_t> &gt, const std::vector<int64_t> &got, 
 struct Point {
     uint32_t nprobe;
     double recall, qps;
+    double scanned;  // list entries scanned per query
 };
 
 // Smallest QPS-at-recall estimate: interpolate the first pair of sweep points
@@ -150,9 +152,25 @@ double qps_at(const std::vector<Point> &pts, double target) {
 const uint32_t kSweep[] = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128};
 
 std::vector<float> training_rows(const Set &s, uint32_t nlist) {
-    // The same sample for both libraries: up to 64 rows per list.
-    const size_t want = std::min(s.nb(), size_t(nlist) * 64);
+    // The same sample for both libraries: up to 40 rows per list (FAISS
+    // asks for at least 39).
+    const size_t want = std::min(s.nb(), size_t(nlist) * 40);
     return std::vector<float>(s.base.begin(), s.base.begin() + static_cast<ptrdiff_t>(want * s.dim));
+}
+
+// Entries in the np lists nearest to each query, averaged.
+double scanned_ours(const rk_ivf_t *ivf, const Set &s, uint32_t np) {
+    std::vector<float> sc(ivf->nlist);
+    std::vector<uint32_t> order(ivf->nlist);
+    double total = 0;
+    for (size_t q = 0; q < s.nq(); ++q) {
+        rk::centroid_scores(rk::ivf_rule(ivf), &s.queries[q * s.dim], ivf->centroids, ivf->nlist, s.dim, sc.data());
+        for (uint32_t i = 0; i < ivf->nlist; ++i) order[i] = i;
+        std::partial_sort(order.begin(), order.begin() + np, order.end(),
+                          [&](uint32_t a, uint32_t b) { return sc[a] < sc[b]; });
+        for (uint32_t i = 0; i < np; ++i) total += double(rk_ivf_get_list_size(ivf, order[i]));
+    }
+    return total / double(s.nq());
 }
 
 std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt) {
@@ -185,7 +203,7 @@ std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const
             for (int i = 0; i < 10; ++i) got[q * 10 + i] = uint64_t(i) < n ? int64_t(hits[i].id) : -1;
         }
         const double t = seconds_since(t0);
-        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t, scanned_ours(ivf, s, np)});
     }
     rk_ivf_destroy(ivf);
     return pts;
@@ -228,7 +246,12 @@ std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, cons
         index.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), 10, dist.data(), lab.data());
         const double t = seconds_since(t0);
         for (size_t i = 0; i < got.size(); ++i) got[i] = lab[i];
-        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+        std::vector<float> cd(s.nq() * np);
+        std::vector<faiss::Index::idx_t> cl(s.nq() * np);
+        quantizer.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), np, cd.data(), cl.data());
+        double scanned = 0;
+        for (auto l : cl) scanned += l >= 0 ? double(index.invlists->list_size(static_cast<size_t>(l))) : 0.0;
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t, scanned / double(s.nq())});
     }
     return pts;
 }
@@ -244,10 +267,11 @@ void bench(const Set &s, uint32_t nlist, uint32_t metric) {
 #else
     const std::vector<Point> theirs;
 #endif
-    std::printf("  nprobe | zevud recall   QPS    | faiss recall   QPS\n");
+    std::printf("  nprobe | zevud recall     QPS  scanned | faiss recall     QPS  scanned\n");
     for (size_t i = 0; i < ours.size(); ++i) {
-        std::printf("  %6u | %10.4f %9.0f", ours[i].nprobe, ours[i].recall, ours[i].qps);
-        if (i < theirs.size()) std::printf(" | %10.4f %9.0f", theirs[i].recall, theirs[i].qps);
+        std::printf("  %6u | %12.4f %7.0f %8.0f", ours[i].nprobe, ours[i].recall, ours[i].qps, ours[i].scanned);
+        if (i < theirs.size())
+            std::printf(" | %12.4f %7.0f %8.0f", theirs[i].recall, theirs[i].qps, theirs[i].scanned);
         std::printf("\n");
     }
     const double a = qps_at(ours, 0.90), b = qps_at(theirs, 0.90);
@@ -262,9 +286,13 @@ int main(int argc, char **argv) {
     const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
     const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const uint32_t metric = argc > 3 ? uint32_t(std::strtoul(argv[3], nullptr, 10)) : 0;
+    const std::string sets = argc > 4 ? argv[4] : "all";
     Set mnist;
-    if (load_mnist(nq, &mnist)) bench(mnist, 100, metric);
-    else std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+    if (sets != "synthetic") {
+        if (load_mnist(nq, &mnist)) bench(mnist, 100, metric);
+        else std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+    }
+    if (sets == "mnist") return 0;
     const Set syn = synthetic(n, nq, 128, metric != 0);
     uint32_t nlist = 1;
     while (size_t(nlist) * nlist < n) nlist *= 2;  // about sqrt(n), rounded up to a power of two

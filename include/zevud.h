@@ -16,6 +16,7 @@
 #include "rk_quant.h"
 #include "rk_index.h"
 #include "rk_platform.h"
+#include "rk_storage.h"
 #include "rk_log.h"
 #include "rk_string.h"
 #include "rk_hash.h"

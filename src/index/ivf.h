@@ -1,6 +1,15 @@
 // Inverted-file index: the object layout and the internal entry points the
 // index object and the index files use. Hosts see rk_ivf_t as opaque.
 //
+// Wiring from the index object: rk_ivf_create(arena, dim, params), then
+// ivf_bind(type, quantization, pq, sq) once the quantiser exists and
+// ivf_set_metric(config metric); ivf_train / ivf_add_batch / ivf_search /
+// ivf_remove serve train, add, search and remove; rk_ivf_destroy releases
+// the locks for every IVF type (they come from the allocator hooks).
+// Loading a saved index: ivf_set_metric, ivf_bind (with the PQ before the
+// entries of a type-3 file), the centroids through ivf_centroid,
+// ivf_set_trained, then ivf_append_raw for each stored entry.
+//
 // Storage: each list keeps its entries in chunks that never move once
 // allocated (sizes 16, 16, 32, 64, ...: the capacity doubles without copying
 // anything). A chunk holds the ids, the payloads side by side (dim floats,

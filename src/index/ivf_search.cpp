@@ -1,7 +1,6 @@
 // IVF search: rank the centroids, scan the nprobe nearest lists into a
 // bounded heap, hand the hits out nearest first.
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <cstring>
 
@@ -15,7 +14,6 @@
 
 namespace rk {
 namespace {
-
 
 struct Probe {
     float d;

@@ -180,6 +180,21 @@ TEST(IvfKmeans, SameSeedGivesSameCentroidsAndMatchesLonghand) {
     EXPECT_EQ(0, std::memcmp(ca.data(), ref.data(), ref.size() * 4));
 }
 
+// Many lists over tight clusters: most distances of the farthest-point start
+// are ruled out by the triangle inequality, and the picks must still be the
+// ones the full scan makes, bit for bit.
+TEST(IvfKmeans, PrunedStartMatchesLonghand) {
+    const uint32_t dim = 16, nlist = 48;
+    const auto x = blobs(900, dim, 30, 15, false, 8.0f);
+    IvfHolder a(dim, nlist, 2, 2);
+    rk_srand(8);
+    ASSERT_EQ(rk::ivf_train(a.ivf, x.data(), 900), RK_OK);
+    rk_srand(8);
+    const auto ref = reference_kmeans(x, dim, nlist, 2);
+    const auto got = centroids_of(a.ivf, nlist, dim);
+    EXPECT_EQ(0, std::memcmp(got.data(), ref.data(), ref.size() * 4));
+}
+
 TEST(IvfKmeans, StartPicksAndTrainingLimits) {
     const uint32_t dim = 3;
     const auto x = blobs(6, dim, 6, 2, false);
@@ -248,6 +263,11 @@ TEST_P(IvfMetric, RecallOnNormalisedData) {
     IvfHolder h(dim, nlist, 8, 6, metric);
     rk_srand(11);
     ASSERT_EQ(rk::ivf_train(h.ivf, x.data(), n), RK_OK);
+    // Inner product and cosine cluster directions: unit-length centroids.
+    for (uint32_t i = 0; metric != 0 && i < nlist; ++i) {
+        const float *c = rk::ivf_centroid(h.ivf, i);
+        EXPECT_NEAR(ref_dot(c, c, dim), 1.0f, 1e-4f);
+    }
     const auto ids = seq_ids(n);
     ASSERT_EQ(rk::ivf_add_batch(h.ivf, ids.data(), x.data(), n), RK_OK);
     size_t hit = 0;
