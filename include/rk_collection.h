@@ -470,6 +470,50 @@ RK_API int rk_collection_delete_by_filter(rk_collection_t *collection, const rk_
 
 /* ---- collection files ---- */
 
+/**
+ * Saves the collection to a file (a storage file: the 192-byte storage
+ * header, the 192-byte collection header at offset 192, then one record per
+ * live record in id order: id (u64), dimension (u32), 20 zero bytes and the
+ * vector). Metadata, a name longer than 63 bytes and index settings the
+ * header cannot hold follow the records in an extension block that only this
+ * library reads; a collection without them saves to exactly the bytes above.
+ * The index itself is not saved: its type and main parameters are.
+ *
+ * The file is replaced crash-safely: the bytes go to a temporary file in the
+ * same directory, which is synced once and renamed over path (then the
+ * directory is synced). A failure or a crash at any moment leaves either the
+ * old file or the new one, never a mix.
+ *
+ * @param path NUL-terminated file path
+ * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null collection or path, or
+ *         metadata text longer than 4 GiB; RK_ERR_IO (-203) when the file
+ *         cannot be created, written, synced or renamed (the old file, if
+ *         any, is left as it was); RK_ERR_NO_MEMORY (-3) for scratch.
+ * Thread-safety: holds the collection's read lock for the whole save, so
+ * writers wait and readers go on.
+ */
+RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *path);
+
+/**
+ * Loads a collection saved by rk_collection_save. Ids, vectors, next_id,
+ * name, metric, created_at, modified_at and metadata come back. When the
+ * file names an index type, a fresh index of that type (with the saved
+ * parameters) is made and given every record; an index that had been built
+ * is dormant again (index_threshold 100000000) until
+ * rk_collection_build_index. A truncated file loads the whole records before
+ * the cut. Counts, sizes and offsets are checked against the file's size
+ * before anything is allocated.
+ *
+ * @param arena where the collection lives, or null for an arena of its own
+ *              (4 MiB blocks) released by rk_collection_destroy
+ * @param path  NUL-terminated file path
+ * @return the collection (destroy with rk_collection_destroy), or null for a
+ *         null path, a missing or unreadable file, a wrong storage or
+ *         collection header (magic, major version, dimension 0) or a failed
+ *         allocation. Thread-safe; the result is private until shared.
+ */
+RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
+
 
 RK_EXTERN_C_END
 
