@@ -10,10 +10,10 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -60,7 +60,9 @@ bool load_mnist(Set &s, size_t nq) {
     if (!p) return false;
     unsigned char h[16];
     bool ok = fread(h, 1, 16, p) == 16;
-    auto be = [&](int o) { return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3]; };
+    auto be = [&](int o) {
+        return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3];
+    };
     const uint32_t count = ok ? be(4) : 0, rows = ok ? be(8) : 0, cols = ok ? be(12) : 0;
     ok = ok && be(0) == 0x803 && count > nq && rows * cols > 0;
     std::vector<unsigned char> px(ok ? size_t(count) * rows * cols : 0);
@@ -153,7 +155,8 @@ void run_ours(const Set &s, Curve &lib, Curve &wide) {
     for (size_t i = 0; i < s.n; ++i) ids[i] = i;  // row i is id i
     rk_srand(1);
     const double t0 = now();
-    if (rk::hnsw_add_batch(h, ids.data(), s.base.data(), s.n) != RK_OK) std::fprintf(stderr, "build failed\n");
+    if (rk::hnsw_add_batch(h, ids.data(), s.base.data(), s.n) != RK_OK)
+        std::fprintf(stderr, "build failed\n");
     lib.build_s = wide.build_s = now() - t0;
     lib.bytes_per_vec = wide.bytes_per_vec = double(heap_in_use() - before) / double(s.n);
     std::vector<rk::HeapItem> out(kK);
@@ -204,8 +207,8 @@ void run_hnswlib(const Set &s, Curve &c) {
 #endif
 
 void report(const Set &s, const std::vector<Curve> &curves) {
-    std::printf("\n== %s: %zu vectors, %zu queries, dim %u, m %u, ef_construction %u\n", s.name.c_str(),
-                s.n, s.nq, s.dim, kM, kEfc);
+    std::printf("\n== %s: %zu vectors, %zu queries, dim %u, m %u, ef_construction %u\n", s.name.c_str(), s.n,
+                s.nq, s.dim, kM, kEfc);
     for (const Curve &c : curves)
         std::printf("  %-28s build %8.2f s   memory %8.1f bytes/vector\n", c.name.c_str(), c.build_s,
                     c.bytes_per_vec);
@@ -229,8 +232,8 @@ void report(const Set &s, const std::vector<Curve> &curves) {
         const Curve &ours = curves[0], &theirs = curves[2];
         const double qo = qps_at(ours, 0.95), qh = qps_at(theirs, 0.95);
         std::printf("  ratios (ours / hnswlib): QPS@0.95 %s   build %.2f   memory %.2f\n",
-                    qo > 0 && qh > 0 ? std::to_string(qo / qh).c_str() : "n/a",
-                    ours.build_s / theirs.build_s, ours.bytes_per_vec / theirs.bytes_per_vec);
+                    qo > 0 && qh > 0 ? std::to_string(qo / qh).c_str() : "n/a", ours.build_s / theirs.build_s,
+                    ours.bytes_per_vec / theirs.bytes_per_vec);
     }
 }
 

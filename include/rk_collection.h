@@ -2,13 +2,24 @@
  * rk_collection.h - collections: records with ids, vectors and metadata;
  * exhaustive and index-backed search; metadata filters; collection files.
  *
- * Threading: (the family's threading rules go here)
+ * Threading: every collection carries one reader/writer lock. Readers
+ * (get, get_batch, get_record, get_meta, get_stats, foreach and every search)
+ * share it for their whole call; writers (inserts, upsert, deletes,
+ * set_meta, clear and the index-management functions) hold it exclusively.
+ * The lock is never held between calls. Iterators, rk_collection_get_name and
+ * rk_collection_has_index take no lock: the collection must not be written
+ * while they are in use. Pointers into a collection (records from
+ * rk_collection_get_record and iterators, vectors and metadata in search
+ * results) stay valid only until the next write to it. Creation and destroy
+ * must not race with any other use of the same collection.
  */
 #ifndef RK_COLLECTION_H
 #define RK_COLLECTION_H
 
 #include "rk_common.h"
+#include "rk_error.h"
 #include "rk_memory.h"
+#include "rk_platform.h"
 
 RK_EXTERN_C_BEGIN
 
@@ -62,6 +73,446 @@ typedef struct rk_collection_config_t {
     uint32_t pq_nbits;
 } rk_collection_config_t;
 
+
+/* ---- collection object ---- */
+
+struct rk_index_t;
+
+/**
+ * A collection. The library owns it and every field; hosts may read the
+ * fields but must not write them. Records 0 .. count-1 are live, in insertion
+ * order, with ids rising strictly along the array.
+ */
+typedef struct rk_collection_t {
+    char *name;                 /**< copy of the configured name, or null */
+    uint32_t dimension;
+    uint32_t metric;            /**< rk_metric_t of every distance the collection reports */
+    rk_record_t *records;
+    uint64_t count;             /**< live records */
+    uint64_t capacity;          /**< slots in records; 4096 at creation */
+    uint64_t next_id;           /**< id of the next insert; 1 at creation */
+    struct rk_index_t *index;   /**< index object, or null */
+    uint32_t index_enabled;     /**< boolean */
+    uint64_t index_threshold;   /**< index consulted while count >= this; 100000000 until built, then 0 */
+    rk_arena_t *arena;          /**< holds the collection and all its data */
+    uint32_t owns_arena;        /**< 1 when the collection made the arena */
+    rk_rwlock_t *lock;
+    int64_t created_at;         /**< seconds since the Unix epoch */
+    int64_t modified_at;        /**< seconds since the Unix epoch, last change */
+} rk_collection_t;
+
+/** What rk_collection_get_stats reports. */
+typedef struct rk_collection_stats_t {
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t memory_used;    /**< used bytes of the collection's arena (the whole database arena when it lives in one) */
+    uint32_t dimension;
+    int32_t index_type;      /**< the index's type, or -1 without an index */
+    uint32_t index_trained;  /**< boolean; 0 without an index */
+} rk_collection_stats_t;
+
+/* ---- filters and search ---- */
+
+/** Node kinds of a filter tree. Any value other than 0, 1, 2 is a condition. */
+typedef enum rk_filter_kind_t {
+    RK_FILTER_AND = 0,
+    RK_FILTER_OR = 1,
+    RK_FILTER_NOT = 2,
+    RK_FILTER_CONDITION = 3
+} rk_filter_kind_t;
+
+/** Comparison of a condition: the record's entry on the left, the condition's value on the right. */
+typedef enum rk_filter_op_t {
+    RK_FILTER_EQ = 0,
+    RK_FILTER_NE = 1,
+    RK_FILTER_GT = 2,
+    RK_FILTER_GE = 3,
+    RK_FILTER_LT = 4,
+    RK_FILTER_LE = 5
+} rk_filter_op_t;
+
+/**
+ * One node of a filter tree, built and owned by the caller.
+ *
+ * Matching a record:
+ *  - a null node matches;
+ *  - AND matches when every child does (none: matches); OR when one child
+ *    does (none: no match); NOT is the opposite of its first child (a NOT
+ *    without children is the opposite of a null node: no match);
+ *  - a condition with a null key matches; otherwise the first metadata entry
+ *    whose key equals it ignoring ASCII case is compared with value, which is
+ *    read in the form of that entry's type. Without such an entry only NE
+ *    matches.
+ *  - by entry type: integers compare signed; a 32-bit float is EQ when the
+ *    two are identical or their difference is at most 1e-6 (1e-12 for 64-bit
+ *    floats), NE otherwise, and a NaN on either side matches every operator;
+ *    strings compare EQ/NE ignoring ASCII case and never match GT..LE;
+ *    booleans compare EQ/NE as 32-bit integers and never match GT..LE or an
+ *    unknown operator; an operator outside EQ..LE matches every other type;
+ *    an entry of an unknown type matches every condition.
+ * Trees deeper than 1024 levels do not match below that depth.
+ */
+typedef struct rk_filter_t {
+    int32_t kind;                   /**< rk_filter_kind_t */
+    const char *key;                /**< NUL-terminated metadata key (conditions) */
+    int32_t op;                     /**< rk_filter_op_t (conditions) */
+    rk_meta_value_t value;          /**< compared value (conditions) */
+    struct rk_filter_t **children;  /**< child_count node pointers (AND, OR, NOT) */
+    uint64_t child_count;
+} rk_filter_t;
+
+/** Search options. A null options pointer means k 10, no filter, nothing included. */
+typedef struct rk_search_params_t {
+    uint64_t k;                 /**< results wanted */
+    const rk_filter_t *filter;  /**< only matching records are candidates; null for all */
+    uint32_t include_vector;    /**< boolean; honoured for hits the index found */
+    uint32_t include_metadata;  /**< boolean; honoured for hits the index found */
+    uint64_t reserved;          /**< not read; set to 0 */
+} rk_search_params_t;
+
+/** One search hit. The pointers point into the collection until its next write. */
+typedef struct rk_search_result_t {
+    uint64_t id;
+    float distance;                  /**< in the collection's metric; smaller is closer */
+    const float *vector;             /**< stored vector, or null */
+    const rk_meta_entry_t *metadata; /**< stored entries, or null */
+    uint64_t metadata_count;
+} rk_search_result_t;
+
+/** A cursor over a collection's records, made by rk_collection_create_iterator. */
+typedef struct rk_collection_iterator_t {
+    rk_collection_t *collection;
+    uint64_t position;          /**< current record */
+    uint64_t end;               /**< count when the iterator was made */
+    const rk_filter_t *filter;  /**< only matching records are visited; null for all */
+    uint32_t valid;             /**< boolean: a current record exists */
+} rk_collection_iterator_t;
+
+/**
+ * Foreach callback: one record's id, its stored vector and the dimension.
+ * Return non-zero to go on, 0 to stop. It runs under the collection's read
+ * lock and must not write to the same collection.
+ */
+typedef int (*rk_foreach_fn)(uint64_t id, const float *vector, uint32_t dimension, void *user_data);
+
+/* ---- creation and teardown ---- */
+
+/**
+ * Creates an empty collection.
+ *
+ * Index: index_type 0 gives no index; -1 the default configuration (IVF,
+ * 5 lists, 3 probed, no k-means rounds beyond the seeding, metric L2); 1 and 2
+ * (and the quantised 3 to 6) an index of that type in the collection's metric
+ * with these defaults:
+ *  - HNSW types: m 16, ef_construction 200, ef_search 96;
+ *  - IVF types: nprobe 16, 10 k-means rounds, and a list count chosen when
+ *    the index is trained: about 4 x sqrt(rows), between 1 and 1024 and never
+ *    more than the rows it is trained on.
+ * quantization, pq_m and pq_nbits are handed to the index. The index stays
+ * dormant (unused) until rk_collection_build_index succeeds. When the index
+ * cannot be created the collection simply has none.
+ *
+ * @param arena  where the collection and all its records live; null makes a
+ *               4 MiB-block arena that the collection owns
+ * @param config name (NUL-terminated, copied; null data for none), dimension
+ *               (non-zero), metric, index_type, quantiser settings
+ * @return the collection, or null for a null config, dimension 0 or a failed
+ *         allocation (an arena made here is released again).
+ * Thread-safety: safe from any thread; the result is private until shared.
+ */
+RK_API rk_collection_t *rk_collection_create(rk_arena_t *arena, const rk_collection_config_t *config);
+
+/**
+ * Destroys the index and the lock, and the arena when the collection made it.
+ * A collection in a caller's arena leaves its memory there. Null is ignored.
+ * Thread-safety: no other call may use the collection during or after this.
+ */
+RK_API void rk_collection_destroy(rk_collection_t *collection);
+
+/**
+ * The collection's name.
+ * @return the NUL-terminated copy owned by the collection, or null (no name,
+ *         or a null collection). Thread-safety: lock-free; the name never changes.
+ */
+RK_API const char *rk_collection_get_name(const rk_collection_t *collection);
+
+/**
+ * Fills stats under the read lock.
+ * @return RK_OK; RK_ERR_INVALID_ARG when either pointer is null (stats untouched).
+ */
+RK_API rk_status_t rk_collection_get_stats(rk_collection_t *collection, rk_collection_stats_t *stats);
+
+/* ---- writing (each under the write lock) ---- */
+
+/** rk_collection_insert_with_meta without metadata. */
+RK_API rk_status_t rk_collection_insert(rk_collection_t *collection, const float *vector, uint64_t *out_id);
+
+/**
+ * Appends a record: it gets the next id (used up even when a later step
+ * fails), a copy of the vector and a deep copy of the metadata (keys and
+ * string bytes are copied too, so the caller may free its buffers at once;
+ * a key or string with null data is stored as empty). If the metadata copy
+ * cannot be had the record is stored without metadata. An active index
+ * receives the vector; an active index that is not trained yet is trained on
+ * the spot with every record.
+ * @param entries    entry_count entries, or null
+ * @param out_id     receives the new id on success; may be null
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or vector;
+ *         RK_ERR_NO_MEMORY when the record array or the vector copy fails
+ *         (out_id untouched).
+ */
+RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, const float *vector,
+                                                  const rk_meta_entry_t *entries, uint64_t entry_count,
+                                                  uint64_t *out_id);
+
+/**
+ * Inserts record->vector with record->metadata (metadata_count entries);
+ * record->id is ignored and the new id is not reported.
+ * @return as rk_collection_insert_with_meta; RK_ERR_INVALID_ARG for a null record.
+ */
+RK_API rk_status_t rk_collection_insert_record(rk_collection_t *collection, const rk_record_t *record);
+
+/**
+ * Inserts count rows of dimension floats one by one (each taking the lock).
+ * @param out_ids receives the count ids when all succeed; may be null
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers or count 0;
+ *         RK_ERR_NO_MEMORY for scratch; otherwise the first failing insert's
+ *         status: earlier rows stay inserted and out_ids is untouched.
+ */
+RK_API rk_status_t rk_collection_insert_batch(rk_collection_t *collection, const float *vectors,
+                                              uint64_t count, uint64_t *out_ids);
+
+/**
+ * Overwrites the vector of record id in place; the index is not told, so it
+ * ranks by the old vector until rebuilt (reported distances use the new one).
+ * An unknown id inserts the vector as a new record with the next id instead
+ * (that id is not reported).
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers; an insert's failure.
+ */
+RK_API rk_status_t rk_collection_upsert(rk_collection_t *collection, uint64_t id, const float *vector);
+
+/**
+ * Deletes record id, keeping the order of the others, and removes it from the
+ * index if there is one. Its memory stays in the arena.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null; RK_ERR_NOT_FOUND for an unknown id.
+ */
+RK_API rk_status_t rk_collection_delete(rk_collection_t *collection, uint64_t id);
+
+/**
+ * Deletes each id in turn (each taking the lock); unknown ids are skipped.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers or count 0.
+ */
+RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const uint64_t *ids, uint64_t count);
+
+/**
+ * Replaces the metadata of record id by a deep copy of count entries.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers or count 0;
+ *         RK_ERR_NOT_FOUND for an unknown id; RK_ERR_NO_MEMORY when the copy
+ *         fails (the old metadata stays).
+ */
+RK_API rk_status_t rk_collection_set_meta(rk_collection_t *collection, uint64_t id,
+                                          const rk_meta_entry_t *entries, uint64_t count);
+
+/**
+ * Removes every record; ids start again at 1. An existing index is replaced
+ * by a fresh one of the same type, metric and parameters; whether it is
+ * active is unchanged (an active untrained index is trained on the spot by
+ * later inserts). Memory stays in the arena.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null.
+ */
+RK_API rk_status_t rk_collection_clear(rk_collection_t *collection);
+
+/* ---- reading (each under the read lock) ---- */
+
+/**
+ * Copies the dimension floats of record id to out.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers; RK_ERR_NOT_FOUND (out untouched).
+ */
+RK_API rk_status_t rk_collection_get(rk_collection_t *collection, uint64_t id, float *out);
+
+/**
+ * Copies the vector of each found ids[i] to out + i * dimension; slots of
+ * unknown ids are left untouched.
+ * @return how many ids were found; 0 for null pointers or count 0.
+ */
+RK_API uint64_t rk_collection_get_batch(rk_collection_t *collection, const uint64_t *ids, uint64_t count,
+                                        float *out);
+
+/**
+ * Stores the address of record id (owned by the collection, valid until the
+ * next write) in *out, which is set to null first.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers; RK_ERR_NOT_FOUND.
+ */
+RK_API rk_status_t rk_collection_get_record(rk_collection_t *collection, uint64_t id, const rk_record_t **out);
+
+/**
+ * Copies min(metadata_count, *count) entries of record id to out and sets
+ * *count to the record's full entry count. The entries' keys and strings
+ * point into the collection and live as long as it does.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null pointers; RK_ERR_NOT_FOUND (nothing written).
+ */
+RK_API rk_status_t rk_collection_get_meta(rk_collection_t *collection, uint64_t id, rk_meta_entry_t *out,
+                                          uint64_t *count);
+
+/**
+ * Calls fn for each record in order that the filter matches (null: all),
+ * under the read lock, until fn returns 0.
+ * @return the number of calls that returned non-zero; 0 for a null
+ *         collection or callback.
+ */
+RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filter_t *filter, rk_foreach_fn fn,
+                                      void *user_data);
+
+/* ---- index management (each under the write lock) ---- */
+
+/**
+ * Trains the index with every record and fills it, then makes it active
+ * (searches use it from now on). A collection without an index first gets one
+ * from the default configuration. Building again adds every record again.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null or an empty collection;
+ *         RK_ERR_UNKNOWN when no index can be created; RK_ERR_NO_MEMORY for
+ *         scratch; otherwise the index's failing status (it stays inactive
+ *         unless it had been built before).
+ */
+RK_API rk_status_t rk_collection_build_index(rk_collection_t *collection);
+
+/**
+ * Replaces an existing index by a fresh one of the same type, metric and
+ * parameters, then rk_collection_build_index.
+ * @return as rk_collection_build_index.
+ */
+RK_API rk_status_t rk_collection_rebuild_index(rk_collection_t *collection);
+
+/**
+ * Destroys the index; searches then scan until an index is built again.
+ * @return RK_OK; RK_ERR_INVALID_ARG for null.
+ */
+RK_API rk_status_t rk_collection_drop_index(rk_collection_t *collection);
+
+/**
+ * @return 1 if the collection has an index and it is trained, else 0.
+ * Thread-safety: takes no lock.
+ */
+RK_API int rk_collection_has_index(const rk_collection_t *collection);
+
+/* ---- iteration (no lock: do not write the collection meanwhile) ---- */
+
+/**
+ * Makes an iterator over the records that exist now, positioned at the first
+ * that the filter matches (null: all). The filter must outlive the iterator.
+ * @return the iterator (release with rk_collection_destroy_iterator), or null
+ *         for a null collection or a failed allocation.
+ */
+RK_API rk_collection_iterator_t *rk_collection_create_iterator(rk_collection_t *collection,
+                                                               const rk_filter_t *filter);
+/** @return 1 while the iterator has a current record, else 0 (also for null). */
+RK_API int rk_collection_iterator_valid(const rk_collection_iterator_t *it);
+/** Moves to the next matching record. @return 1 while one remains, else 0. */
+RK_API int rk_collection_iterator_next(rk_collection_iterator_t *it);
+/** @return the current record's id, or 0 when not valid. */
+RK_API uint64_t rk_collection_iterator_get_id(const rk_collection_iterator_t *it);
+/** @return the current record's stored vector, or null when not valid. */
+RK_API const float *rk_collection_iterator_get_vector(const rk_collection_iterator_t *it);
+/**
+ * Stores the current record's address (owned by the collection) in *out.
+ * @return RK_OK; RK_ERR_INVALID_ARG when it is null or not valid or out is null.
+ */
+RK_API rk_status_t rk_collection_iterator_get_record(const rk_collection_iterator_t *it, const rk_record_t **out);
+/** Releases an iterator (rk_free); null is ignored. */
+RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
+
+/* ---- search ---- */
+
+/**
+ * The k nearest candidates of a query, nearest first, by the collection's
+ * metric (squared L2 for L2). A candidate is a live record the options'
+ * filter matches.
+ *
+ * Without an active index every candidate is measured; among equal distances
+ * the order is that of a selection sort over the candidates in id order. With
+ * an active index its hits come first in line: a hit counts only when a live
+ * candidate has its id, and its distance is measured again in the
+ * collection's metric. When fewer than k hits remain, the nearest other
+ * candidates are added by a scan; the two are merged by distance, a hit going
+ * before a scanned record at equal distance. Hits the index found carry the
+ * stored vector and metadata when the options ask for them; every other
+ * pointer field is null (metadata_count 0).
+ *
+ * @param query   dimension floats
+ * @param params  options, or null for k 10 without filter
+ * @param results room for k results
+ * @return the number of results written; 0 for null pointers, k 0 or when
+ *         scratch memory cannot be had.
+ * Thread-safety: read lock for the whole call.
+ */
+RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *query,
+                                     const rk_search_params_t *params, rk_search_result_t *results);
+
+/** rk_collection_search with options {k, filter, nothing included}. */
+RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,
+                                              const rk_filter_t *filter, uint64_t k, rk_search_result_t *results);
+
+/**
+ * rk_collection_search with the stored vector of record id as the query (the
+ * record itself is a candidate).
+ * @return the number of results; 0 for null pointers, an unknown id or a
+ *         failed allocation. Takes the read lock twice in turn.
+ */
+RK_API uint64_t rk_collection_search_by_id(rk_collection_t *collection, uint64_t id,
+                                           const rk_search_params_t *params, rk_search_result_t *results);
+
+/**
+ * Deletes every record the filter matches (null: every record), keeping the
+ * order of the rest, and removes them from the index if there is one.
+ * @return the number deleted, or -1 for a null collection. Write lock.
+ */
+RK_API int rk_collection_delete_by_filter(rk_collection_t *collection, const rk_filter_t *filter);
+
+/* ---- collection files ---- */
+
+/**
+ * Saves the collection to a file (a storage file: the 192-byte storage
+ * header, the 192-byte collection header at offset 192, then one record per
+ * live record in id order: id (u64), dimension (u32), 20 zero bytes and the
+ * vector). Metadata, a name longer than 63 bytes and index settings the
+ * header cannot hold follow the records in an extension block that only this
+ * library reads; a collection without them saves to exactly the bytes above.
+ * The index itself is not saved: its type and main parameters are.
+ *
+ * The file is replaced crash-safely: the bytes go to a temporary file in the
+ * same directory, which is synced once and renamed over path (then the
+ * directory is synced). A failure or a crash at any moment leaves either the
+ * old file or the new one, never a mix.
+ *
+ * @param path NUL-terminated file path
+ * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null collection or path, or
+ *         metadata text longer than 4 GiB; RK_ERR_IO (-203) when the file
+ *         cannot be created, written, synced or renamed (the old file, if
+ *         any, is left as it was); RK_ERR_NO_MEMORY (-3) for scratch.
+ * Thread-safety: holds the collection's read lock for the whole save, so
+ * writers wait and readers go on.
+ */
+RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *path);
+
+/**
+ * Loads a collection saved by rk_collection_save. Ids, vectors, next_id,
+ * name, metric, created_at, modified_at and metadata come back. When the
+ * file names an index type, a fresh index of that type (with the saved
+ * parameters) is made and given every record; an index that had been built
+ * is dormant again (index_threshold 100000000) until
+ * rk_collection_build_index. A truncated file loads the whole records before
+ * the cut. Counts, sizes and offsets are checked against the file's size
+ * before anything is allocated.
+ *
+ * @param arena where the collection lives, or null for an arena of its own
+ *              (4 MiB blocks) released by rk_collection_destroy
+ * @param path  NUL-terminated file path
+ * @return the collection (destroy with rk_collection_destroy), or null for a
+ *         null path, a missing or unreadable file, a wrong storage or
+ *         collection header (magic, major version, dimension 0) or a failed
+ *         allocation. Thread-safe; the result is private until shared.
+ */
+RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
 
 
 RK_EXTERN_C_END

@@ -10,10 +10,11 @@
 // one sift towards the root restores the heap. NaN distances have no order a
 // heap could follow: from the first one on, the search falls back to the
 // linear scan over the same array.
+#include "index/hnsw_walk.h"
+
 #include <cstring>
 
 #include "core/alloc.h"
-#include "index/hnsw_walk.h"
 #include "rk_vector.h"
 #include "vector/kernels.h"
 
@@ -104,8 +105,8 @@ bool regrow(T *&p, size_t cap, size_t keep) {
 bool grow_candidates(HnswScratch *s, size_t n, size_t heap_n) {
     size_t cap = s->cand_cap ? s->cand_cap * 2 : 256;
     if (cap <= n) cap = n + 1;
-    if (!regrow(s->cand_id, cap, n) || !regrow(s->cand_d, cap, n) ||
-        !regrow(s->cand_heap, cap, heap_n) || !regrow(s->where, cap, n))
+    if (!regrow(s->cand_id, cap, n) || !regrow(s->cand_d, cap, n) || !regrow(s->cand_heap, cap, heap_n) ||
+        !regrow(s->where, cap, n))
         return false;
     s->cand_cap = cap;
     return true;
@@ -181,8 +182,7 @@ constexpr int kPrivate = -1;
 HnswScratch *scratch_acquire(rk_hnsw_t *h) {
     for (int i = 0; i < ScratchPool::kSlots; ++i) {
         bool expected = false;
-        if (!h->pool.busy[i].compare_exchange_strong(expected, true, std::memory_order_acquire))
-            continue;
+        if (!h->pool.busy[i].compare_exchange_strong(expected, true, std::memory_order_acquire)) continue;
         if (!h->pool.items[i]) h->pool.items[i] = scratch_new();
         if (!h->pool.items[i]) {
             h->pool.busy[i].store(false, std::memory_order_release);
@@ -274,9 +274,9 @@ inline bool key_less(const CandKey &a, const CandKey &b) {
 
 struct Candidates {
     HnswScratch *s;
-    size_t n = 0;        // entries in the array
-    size_t hn = 0;       // entries in the heap
-    bool linear = false; // a NaN arrived: choose by scanning the array
+    size_t n = 0;         // entries in the array
+    size_t hn = 0;        // entries in the heap
+    bool linear = false;  // a NaN arrived: choose by scanning the array
 
     void sift_up(size_t k) {
         CandKey *hp = s->cand_heap;
@@ -381,8 +381,7 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
 // of rows as for a full one, so the group an expansion needs is filled with
 // the missing neighbour distances of the next candidates to be expanded (the
 // top of the candidate heap).
-void speculate(const Walk &w, const Candidates &cand, uint32_t l, uint32_t reads, float root,
-               size_t *b) {
+void speculate(const Walk &w, const Candidates &cand, uint32_t l, uint32_t reads, float root, size_t *b) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;
     const size_t group = kern_group_rows();

@@ -73,8 +73,7 @@ struct HnswScratch {
 };
 
 // Distances of query against rows, by the graph's metric.
-using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim,
-                        float *out);
+using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
 ManyFn metric_many(uint32_t metric);
 float metric_one(uint32_t metric, const float *a, const float *b, uint32_t dim);
 // Writes v as the graph stores it: a unit-normalised copy for cosine graphs

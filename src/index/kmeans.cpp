@@ -16,7 +16,7 @@
 namespace rk {
 namespace {
 
-constexpr size_t kBlock = 256;              // rows scored per kernel call
+constexpr size_t kBlock = 256;  // rows scored per kernel call
 
 // Rows of the job as the clustering sees them: the caller's data for L2, a
 // normalised copy for the angular rule.
@@ -57,7 +57,7 @@ struct PruneBound {
 };
 
 PruneBound prune_bound(uint32_t dim) {
-    const float gamma = static_cast<float>(dim + 8) * 0x1p-23f;
+    const float gamma = (static_cast<float>(dim) + 8.0f) * 0x1p-23f;
     return PruneBound{1.0f + 4.0f * gamma + 1e-6f};
 }
 
@@ -132,8 +132,8 @@ rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float 
 
 // One Lloyd round: assign every row (old centroids), accumulate the sums in
 // row order, then move each non-empty centroid to its mean.
-void lloyd_round(const KmeansJob &job, const float *rows, float *centroids, float *scores,
-                 float *sums, uint64_t *sizes) {
+void lloyd_round(const KmeansJob &job, const float *rows, float *centroids, float *scores, float *sums,
+                 uint64_t *sizes) {
     const uint32_t dim = job.dim, k = job.k;
     std::memset(sums, 0, sizeof(float) * k * dim);
     std::memset(sizes, 0, sizeof(uint64_t) * k);
@@ -167,8 +167,8 @@ void normalise_copy(const float *src, float *dst, uint32_t dim) {
     for (uint32_t j = 0; j < dim; ++j) dst[j] = src[j] * f;
 }
 
-void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k,
-                     uint32_t dim, float *out) {
+void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k, uint32_t dim,
+                     float *out) {
     if (rule == CentroidRule::kL2) {
         kern::l2sq_block(x, centroids, k, dim, dim, out);
         return;

@@ -3,6 +3,8 @@
 // same answers as the library, ties and duplicated vectors included; recall
 // against exhaustive search for each metric; removal, table growth and bad
 // input.
+#include "index/hnsw.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +21,6 @@
 #include <vector>
 
 #include "index/heap.h"
-#include "index/hnsw.h"
 #include "index/hnsw_walk.h"
 #include "rk_error.h"
 #include "rk_index.h"
@@ -94,8 +95,7 @@ struct Ref {
         }
     }
 
-    std::vector<HeapItem> layer(const float *q, uint64_t e, uint32_t l, size_t ef,
-                                uint32_t reads) const {
+    std::vector<HeapItem> layer(const float *q, uint64_t e, uint32_t l, size_t ef, uint32_t reads) const {
         if (!valid(e)) return {};
         std::vector<uint64_t> V{e};
         std::vector<HeapItem> store(ef);
@@ -343,7 +343,8 @@ TEST(Model, NaNDistancesFallBackToTheLinearScan) {
     rk_srand(5);
     for (uint64_t i = 0; i < 120; ++i) ref.insert(i, &data[i * dim]);
     expect_same_graph(h, ref);
-    for (size_t i = 0; i < 120; i += 7) expect_same_hits(lib_search(h, &data[i * dim], 5), ref.search(&data[i * dim], 5));
+    for (size_t i = 0; i < 120; i += 7)
+        expect_same_hits(lib_search(h, &data[i * dim], 5), ref.search(&data[i * dim], 5));
     rk_hnsw_destroy(h);
 }
 
@@ -380,7 +381,8 @@ double recall_at_10(uint32_t metric, size_t n, size_t nq, uint32_t dim) {
         for (const auto &x : got) {
             for (int t = 0; t < 10; ++t) hit += all[t].second == x.id;
             // Reported distances are the metric's own, up to rounding.
-            const float exact = rk_vec_distance(q, &data[(x.id - 1) * dim], dim, static_cast<rk_metric_t>(metric));
+            const float exact =
+                rk_vec_distance(q, &data[(x.id - 1) * dim], dim, static_cast<rk_metric_t>(metric));
             EXPECT_NEAR(x.distance, exact, 1e-4f);
         }
     }

@@ -1,0 +1,245 @@
+// The extension block of a collection file: what the fixed header cannot
+// hold. Layout (little-endian, packed):
+//
+//   0   u32  magic "RKCX"
+//   4   u32  version (1)
+//   8   u64  block size in bytes, checksum included
+//   16  11 x u32 index settings: type, metric, quantization, pq_m, pq_nbits,
+//            m, ef_construction, ef_search, nlist, nprobe, train_iterations
+//   60  u32  name length (0xFFFFFFFF: no name), then the name's bytes
+//   ..  u64  number of records with metadata, then for each: id (u64),
+//            entry count (u64), and per entry: key (text), type (i32), value
+//            (type 5: text; any other type: the 16 value bytes as they lie)
+//   end u32  MurmurHash3 x86 32 (seed 0) of every byte before it
+//
+// A text is a u32 length (0xFFFFFFFF for a null pointer) and that many bytes.
+#include <cstring>
+
+#include "collection/collection_file.h"
+#include "core/alloc.h"
+#include "core/status.h"
+#include "rk_hash.h"
+#include "storage/format.h"
+
+namespace rk::coll {
+namespace {
+
+constexpr uint32_t kExtMagic = 0x524B4358;  // "RKCX"
+constexpr uint32_t kExtVersion = 1;
+constexpr uint32_t kNullText = 0xFFFFFFFFu;
+constexpr size_t kSpecWords = 11;
+constexpr size_t kFixedHead = 16 + 4 * kSpecWords;
+// An entry takes at least a key length, a type and a 4-byte value head.
+constexpr uint64_t kMinEntryBytes = 12;
+
+void spec_words(const IndexSpec &s, uint32_t w[kSpecWords]) {
+    const uint32_t v[kSpecWords] = {s.type, s.metric, s.quantization, s.pq_m,  s.pq_nbits,       s.m,
+                                    s.ef_construction, s.ef_search, s.nlist, s.nprobe, s.train_iterations};
+    std::memcpy(w, v, sizeof v);
+}
+
+IndexSpec spec_of_words(const uint32_t w[kSpecWords]) {
+    return IndexSpec{w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10]};
+}
+
+bool same_spec(const IndexSpec &a, const IndexSpec &b) {
+    uint32_t x[kSpecWords], y[kSpecWords];
+    spec_words(a, x);
+    spec_words(b, y);
+    return std::memcmp(x, y, sizeof x) == 0;
+}
+
+// Two passes over the same code: one counts, one writes.
+class Out {
+public:
+    explicit Out(unsigned char *p) : p_(p) {}
+    void bytes(const void *src, size_t n) {
+        if (p_ && n) std::memcpy(p_ + n_, src, n);
+        n_ += n;
+    }
+    void u32(uint32_t v) {
+        unsigned char b[4];
+        storage::put_u32(b, v);
+        bytes(b, 4);
+    }
+    void u64(uint64_t v) {
+        unsigned char b[8];
+        storage::put_u64(b, v);
+        bytes(b, 8);
+    }
+    void text(const char *data, uint64_t len) {
+        if (!data) return u32(kNullText);
+        u32(uint32_t(len));
+        bytes(data, size_t(len));
+    }
+    size_t size() const { return n_; }
+
+private:
+    unsigned char *p_;
+    size_t n_ = 0;
+};
+
+// Texts longer than a u32 can say are refused; no real key or value is.
+bool texts_fit(const rk_collection_t *c) {
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_record_t &r = c->records[i];
+        for (uint64_t j = 0; j < r.metadata_count; ++j) {
+            const rk_meta_entry_t &e = r.metadata[j];
+            if (e.key.len >= kNullText) return false;
+            if (e.type == RK_META_STRING && e.value.str.len >= kNullText) return false;
+        }
+    }
+    return true;
+}
+
+void emit(Out &out, const rk_collection_t *c, uint64_t with_meta, uint64_t total) {
+    out.u32(kExtMagic);
+    out.u32(kExtVersion);
+    out.u64(total);
+    uint32_t w[kSpecWords];
+    spec_words(impl_of(c)->spec, w);
+    for (uint32_t v : w) out.u32(v);
+    out.text(c->name, c->name ? std::strlen(c->name) : 0);
+    out.u64(with_meta);
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_record_t &r = c->records[i];
+        if (r.metadata_count == 0 || !r.metadata) continue;
+        out.u64(r.id);
+        out.u64(r.metadata_count);
+        for (uint64_t j = 0; j < r.metadata_count; ++j) {
+            const rk_meta_entry_t &e = r.metadata[j];
+            out.text(e.key.data, e.key.len);
+            out.u32(uint32_t(e.type));
+            if (e.type == RK_META_STRING) {
+                out.text(e.value.str.data, e.value.str.len);
+            } else {
+                out.bytes(&e.value, sizeof e.value);
+            }
+        }
+    }
+}
+
+// Bounds-checked reading of a block.
+class In {
+public:
+    In(const unsigned char *p, size_t n) : p_(p), n_(n) {}
+    size_t left() const { return n_ - at_; }
+    bool u32(uint32_t *v) {
+        if (left() < 4) return false;
+        *v = storage::get_u32(p_ + at_);
+        at_ += 4;
+        return true;
+    }
+    bool u64(uint64_t *v) {
+        if (left() < 8) return false;
+        *v = storage::get_u64(p_ + at_);
+        at_ += 8;
+        return true;
+    }
+    bool bytes(void *dst, size_t n) {
+        if (left() < n) return false;
+        std::memcpy(dst, p_ + at_, n);
+        at_ += n;
+        return true;
+    }
+    // A text copied into the arena with a NUL after it.
+    bool text(rk_arena_t *arena, rk_string_t *out) {
+        uint32_t len;
+        if (!u32(&len)) return false;
+        if (len == kNullText) {
+            *out = rk_string_t{nullptr, 0};
+            return true;
+        }
+        if (left() < len) return false;
+        char *copy = static_cast<char *>(rk_arena_alloc(arena, size_t(len) + 1));
+        if (!copy) return false;
+        std::memcpy(copy, p_ + at_, len);
+        copy[len] = '\0';
+        at_ += len;
+        *out = rk_string_t{copy, len};
+        return true;
+    }
+
+private:
+    const unsigned char *p_;
+    size_t n_;
+    size_t at_ = 0;
+};
+
+bool read_entry(In &in, rk_arena_t *arena, rk_meta_entry_t *e) {
+    uint32_t type;
+    if (!in.text(arena, &e->key) || !in.u32(&type)) return false;
+    e->type = int32_t(type);
+    if (e->type == RK_META_STRING) {
+        std::memset(&e->value, 0, sizeof e->value);
+        return in.text(arena, &e->value.str);
+    }
+    return in.bytes(&e->value, sizeof e->value);
+}
+
+bool read_metadata(In &in, rk_collection_t *c) {
+    uint64_t records;
+    if (!in.u64(&records) || records > in.left() / 16) return false;
+    for (uint64_t i = 0; i < records; ++i) {
+        uint64_t id, n;
+        if (!in.u64(&id) || !in.u64(&n) || n == 0 || n > in.left() / kMinEntryBytes) return false;
+        auto *entries = arena_array<rk_meta_entry_t>(c->arena, size_t(n));
+        if (!entries) return false;
+        for (uint64_t j = 0; j < n; ++j) {
+            if (!read_entry(in, c->arena, &entries[j])) return false;
+        }
+        // Records cut off by a truncated file have no slot to take it.
+        const uint64_t pos = find(c, id);
+        if (pos == kNotFound) continue;
+        c->records[pos].metadata = entries;
+        c->records[pos].metadata_count = n;
+    }
+    return in.left() == 0;
+}
+
+}  // namespace
+
+rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_header_t &h, unsigned char **out,
+                      size_t *size) {
+    *out = nullptr;
+    *size = 0;
+    uint64_t with_meta = 0;
+    for (uint64_t i = 0; i < c->count; ++i) {
+        if (c->records[i].metadata_count != 0 && c->records[i].metadata) ++with_meta;
+    }
+    const bool long_name = c->name && std::strlen(c->name) >= kNameField;
+    const bool spec_differs = !same_spec(impl_of(c)->spec, spec_from_header(h));
+    if (with_meta == 0 && !long_name && !spec_differs) return RK_OK;
+    RK_RETURN_IF(!texts_fit(c), RK_ERR_INVALID_ARG);
+    Out counter(nullptr);
+    emit(counter, c, with_meta, 0);
+    const size_t total = counter.size() + 4;
+    unsigned char *block = hook_array<unsigned char>(total);
+    RK_RETURN_IF(!block, RK_ERR_NO_MEMORY);
+    Out writer(block);
+    emit(writer, c, with_meta, total);
+    storage::put_u32(block + total - 4, rk_hash_murmur3_32(block, total - 4, 0));
+    *out = block;
+    *size = total;
+    return RK_OK;
+}
+
+bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
+    if (size < kFixedHead + 4) return false;
+    if (storage::get_u32(block) != kExtMagic || storage::get_u32(block + 4) != kExtVersion) return false;
+    if (storage::get_u64(block + 8) != size) return false;
+    if (storage::get_u32(block + size - 4) != rk_hash_murmur3_32(block, size - 4, 0)) return false;
+    In in(block + 16, size - 20);
+    uint32_t w[kSpecWords];
+    for (uint32_t &v : w) {
+        if (!in.u32(&v)) return false;
+    }
+    rk_string_t name;
+    if (!in.text(c->arena, &name)) return false;
+    if (!read_metadata(in, c)) return false;
+    impl_of(c)->spec = spec_of_words(w);
+    if (name.data && name.len > 0 && std::strlen(name.data) == name.len) c->name = const_cast<char *>(name.data);
+    return true;
+}
+
+}  // namespace rk::coll

@@ -1,0 +1,110 @@
+// Internal layout and helpers shared by the collection sources.
+//
+// A collection is allocated as an Impl whose first member is the public
+// record, so a host's rk_collection_t pointer and ours are the same address;
+// the tail keeps what the public fields cannot say (how to recreate the
+// index).
+#ifndef RK_COLLECTION_INTERNAL_H
+#define RK_COLLECTION_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "rk_collection.h"
+#include "rk_error.h"
+#include "rk_platform.h"
+
+namespace rk::coll {
+
+// Everything needed to create the collection's index again: rebuild and
+// clear recreate the index the collection was made with.
+struct IndexSpec {
+    uint32_t type;  // rk_index_type_t; 0 for none
+    uint32_t metric;
+    uint32_t quantization;
+    uint32_t pq_m;
+    uint32_t pq_nbits;
+    // HNSW types
+    uint32_t m;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    // IVF types
+    uint32_t nlist;             // 0: chosen from the row count at training
+    uint32_t nprobe;
+    uint32_t train_iterations;
+};
+
+struct Impl {
+    rk_collection_t pub;
+    IndexSpec spec;
+};
+static_assert(std::is_standard_layout_v<Impl>, "the public record must sit at the start");
+
+inline Impl *impl_of(rk_collection_t *c) { return reinterpret_cast<Impl *>(c); }
+inline const Impl *impl_of(const rk_collection_t *c) { return reinterpret_cast<const Impl *>(c); }
+
+// Allocates a zeroed Impl in the arena (null when the allocation fails).
+Impl *allocate(rk_arena_t *arena);
+
+class ReadLock {
+public:
+    explicit ReadLock(const rk_collection_t *c) : lock_(c->lock) { rk_rwlock_rdlock(lock_); }
+    ~ReadLock() { rk_rwlock_rdunlock(lock_); }
+    ReadLock(const ReadLock &) = delete;
+    ReadLock &operator=(const ReadLock &) = delete;
+
+private:
+    rk_rwlock_t *lock_;
+};
+
+class WriteLock {
+public:
+    explicit WriteLock(const rk_collection_t *c) : lock_(c->lock) { rk_rwlock_wrlock(lock_); }
+    ~WriteLock() { rk_rwlock_wrunlock(lock_); }
+    WriteLock(const WriteLock &) = delete;
+    WriteLock &operator=(const WriteLock &) = delete;
+
+private:
+    rk_rwlock_t *lock_;
+};
+
+inline constexpr uint64_t kNotFound = UINT64_MAX;
+
+// Position of the record with this id, or kNotFound. Ids rise strictly along
+// the array, so this bisects.
+uint64_t find(const rk_collection_t *c, uint64_t id);
+
+// Deep copy of n entries (keys and string bytes included) into the arena;
+// null when n is 0, the sizes overflow or the arena refuses.
+rk_meta_entry_t *copy_meta(rk_arena_t *arena, const rk_meta_entry_t *entries, uint64_t n);
+
+// 1 when the record matches the filter tree (a null filter matches all).
+int filter_match(const rk_record_t *record, const rk_filter_t *filter);
+
+// ---- the index, seen from the collection (collection_index.cpp) ----
+
+// The spec for a collection configuration's index_type (type 0 for none).
+IndexSpec spec_for(const rk_collection_config_t *config);
+// The index configuration a collection without an index builds.
+IndexSpec default_spec(uint32_t dimension);
+// Creates c's index from spec (null on failure or for type 0).
+struct rk_index_t *make_index(const rk_collection_t *c, const IndexSpec &spec);
+void destroy_index(rk_collection_t *c);
+// The index is consulted: present, enabled and count at least the threshold.
+bool index_active(const rk_collection_t *c);
+// Hands a freshly appended record to an active index (training it on the
+// spot with every record while it is untrained). Failures are ignored: the
+// index only speeds searches up.
+void index_feed(rk_collection_t *c, uint64_t id, const float *vector);
+// The index's type, or -1 without one; whether it is trained (0 without one).
+int32_t index_type_of(const rk_collection_t *c);
+uint32_t index_trained(const rk_collection_t *c);
+// Removes an id from the index if there is one.
+void index_forget(rk_collection_t *c, uint64_t id);
+// Index search into n <= k (id, distance) slots; see collection_index.cpp.
+uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint64_t *ids);
+
+}  // namespace rk::coll
+
+#endif

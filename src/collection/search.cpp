@@ -1,0 +1,286 @@
+// k-nearest-neighbour search: the exhaustive scan, the index path with its
+// scan top-up, search by id and delete by filter.
+#include <bit>
+#include <cstring>
+
+#include "collection/internal.h"
+#include "collection/select.h"
+#include "core/alloc.h"
+#include "rk_vector.h"
+#include "vector/kernels.h"
+
+namespace rk::coll {
+namespace {
+
+constexpr uint64_t kDefaultK = 10;
+constexpr size_t kChunk = 256;
+// Norms below this (2^-23) count as zero in the cosine distance.
+constexpr float kZeroNorm = 1.1920929e-7f;
+
+float flip_sign(float x) { return std::bit_cast<float>(std::bit_cast<uint32_t>(x) ^ 0x80000000u); }
+
+// The query in the form the batch measure needs. Distances match
+// rk_vec_distance(query, row, dim, metric) bit for bit.
+struct Query {
+    const float *q;
+    uint32_t dim;
+    uint32_t metric;  // 0 L2 (also any unknown value), 1 IP, 2 cosine
+    float norm;       // cosine only
+};
+
+Query make_query(const rk_collection_t *c, const float *q) {
+    const uint32_t metric = c->metric == RK_METRIC_IP || c->metric == RK_METRIC_COSINE ? c->metric : uint32_t(RK_METRIC_L2);
+    const float norm = metric == RK_METRIC_COSINE ? rk_math_sqrt_f32(kern::sqnorm(q, c->dimension)) : 0.0f;
+    return Query{q, c->dimension, metric, norm};
+}
+
+// Stride in floats when rows[0..n) lie at equal steps, else 0.
+size_t common_stride(const float *const *rows, size_t n) {
+    if (n < 2 || rows[1] <= rows[0]) return 0;
+    const size_t stride = size_t(rows[1] - rows[0]);
+    for (size_t i = 2; i < n; ++i) {
+        if (rows[i] != rows[0] + i * stride) return 0;
+    }
+    return stride;
+}
+
+// Raw sums (squared L2 or dot) of n rows: contiguous runs go to the block
+// kernels, scattered rows to the pointer form; both give the same bits.
+void raw_sums(const Query &q, const float *const *rows, size_t n, float *out) {
+    const bool l2 = q.metric == RK_METRIC_L2;
+    const size_t stride = common_stride(rows, n);
+    if (stride >= q.dim) {
+        if (l2) kern::l2sq_block(q.q, rows[0], n, stride, q.dim, out);
+        else kern::dot_block(q.q, rows[0], n, stride, q.dim, out);
+    } else if (l2) {
+        kern::l2sq_many(q.q, rows, n, q.dim, out);
+    } else {
+        kern::dot_many(q.q, rows, n, q.dim, out);
+    }
+}
+
+void measure(const Query &q, const float *const *rows, size_t n, float *out) {
+    raw_sums(q, rows, n, out);
+    if (q.metric == RK_METRIC_IP) {
+        for (size_t i = 0; i < n; ++i) out[i] = flip_sign(out[i]);
+    } else if (q.metric == RK_METRIC_COSINE) {
+        float norms[kChunk];
+        kern::sqnorm_many(rows, n, q.dim, norms);
+        for (size_t i = 0; i < n; ++i) {
+            const float nb = rk_math_sqrt_f32(norms[i]);
+            out[i] = q.norm < kZeroNorm || nb < kZeroNorm ? 1.0f : 1.0f - out[i] / (nb * q.norm);
+        }
+    }
+}
+
+// Visits every candidate in array order as sink(id, distance): records the
+// filter matches, minus the positions in skip (ascending).
+template <class Sink>
+void scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, const uint64_t *skip, size_t nskip,
+          Sink &&sink) {
+    const float *rows[kChunk];
+    uint64_t ids[kChunk];
+    float dist[kChunk];
+    size_t n = 0, s = 0;
+    auto flush = [&] {
+        measure(q, rows, n, dist);
+        for (size_t i = 0; i < n; ++i) sink(ids[i], dist[i]);
+        n = 0;
+    };
+    for (uint64_t pos = 0; pos < c->count; ++pos) {
+        if (s < nskip && skip[s] == pos) {
+            ++s;
+            continue;
+        }
+        const rk_record_t &r = c->records[pos];
+        if (filter && !filter_match(&r, filter)) continue;
+        rows[n] = r.vector;
+        ids[n++] = r.id;
+        if (n == kChunk) flush();
+    }
+    if (n) flush();
+}
+
+// The cap nearest candidates in selection order into out; returns how many,
+// UINT64_MAX when scratch memory fails.
+uint64_t scan_top(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, const uint64_t *skip,
+                  size_t nskip, uint64_t cap, Pair *out) {
+    TopSelector top;
+    if (!top.init(cap)) return UINT64_MAX;
+    scan(c, q, filter, skip, nskip, [&](uint64_t id, float d) { top.push(id, d); });
+    if (!top.saw_nan()) return top.finish(out);
+    // NaN breaks the order the heap relies on: measure again, keep every
+    // pair and run the selection sort itself.
+    const uint64_t n = top.pushed();
+    HookPtr<Pair> all = hook_unique_array<Pair>(size_t(n));
+    if (!all) return UINT64_MAX;
+    uint64_t i = 0;
+    scan(c, q, filter, skip, nskip, [&](uint64_t id, float d) { all.get()[i++] = Pair{id, d}; });
+    const uint64_t m = cap < n ? cap : n;
+    select_literal(all.get(), n, m);
+    std::memcpy(out, all.get(), size_t(m) * sizeof(Pair));
+    return m;
+}
+
+void put(rk_search_result_t &r, uint64_t id, float dist) {
+    r.id = id;
+    r.distance = dist;
+    r.vector = nullptr;
+    r.metadata = nullptr;
+    r.metadata_count = 0;
+}
+
+uint64_t search_scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
+                     rk_search_result_t *results) {
+    const uint64_t cap = k < c->count ? k : c->count;
+    if (cap == 0) return 0;
+    HookPtr<Pair> top = hook_unique_array<Pair>(size_t(cap));
+    if (!top) return 0;
+    const uint64_t m = scan_top(c, q, filter, nullptr, 0, cap, top.get());
+    if (m == UINT64_MAX) return 0;
+    for (uint64_t i = 0; i < m; ++i) put(results[i], top.get()[i].id, top.get()[i].dist);
+    return m;
+}
+
+// One index hit that survived: its record's position, its distance in the
+// collection's metric and its rank in the index's answer.
+struct Hit {
+    uint64_t pos;
+    float dist;
+    uint64_t rank;
+};
+
+// NaN sorts last so the order stays strict.
+bool hit_before(const Hit &a, const Hit &b) {
+    const bool an = a.dist != a.dist, bn = b.dist != b.dist;
+    if (an != bn) return bn;
+    if (!an && a.dist != b.dist) return a.dist < b.dist;
+    return a.rank < b.rank;
+}
+
+// The index's answer as live candidate hits, without duplicate ids, ordered
+// by distance (ties in the index's order). Returns how many.
+uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k, Hit *hits) {
+    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(size_t(k));
+    if (!ids) return 0;
+    const uint64_t n = index_search(c, q.q, k, ids.get());
+    uint64_t w = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint64_t pos = find(c, ids.get()[i]);
+        if (pos == kNotFound) continue;
+        const rk_record_t &r = c->records[pos];
+        if (filter && !filter_match(&r, filter)) continue;
+        hits[w++] = Hit{pos, rk_vec_distance(q.q, r.vector, c->dimension, int(c->metric)), i};
+    }
+    // An id added twice to the index comes back twice: keep its first hit.
+    heap_sort(hits, size_t(w), [](const Hit &a, const Hit &b) { return a.pos < b.pos || (a.pos == b.pos && a.rank < b.rank); });
+    uint64_t u = 0;
+    for (uint64_t i = 0; i < w; ++i) {
+        if (u == 0 || hits[u - 1].pos != hits[i].pos) hits[u++] = hits[i];
+    }
+    heap_sort(hits, size_t(u), hit_before);
+    return u;
+}
+
+uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_params_t &p,
+                      rk_search_result_t *results) {
+    // No answer holds more than count records.
+    const uint64_t k = p.k < c->count ? p.k : c->count;
+    if (k == 0) return 0;
+    HookPtr<Hit> hits = hook_unique_array<Hit>(size_t(k));
+    if (!hits) return 0;
+    Hit *h = hits.get();
+    const uint64_t nh = index_hits(c, q, p.filter, k, h);
+    // Top-up from the scan, skipping the hits' records.
+    uint64_t nt = 0;
+    HookPtr<Pair> extra;
+    if (nh < k && nh < c->count) {
+        const uint64_t want = k - nh < c->count - nh ? k - nh : c->count - nh;
+        HookPtr<uint64_t> skip = hook_unique_array<uint64_t>(size_t(nh));
+        extra.reset(hook_array<Pair>(size_t(want)));
+        if (skip && extra) {
+            for (uint64_t i = 0; i < nh; ++i) skip.get()[i] = h[i].pos;
+            heap_sort(skip.get(), size_t(nh), [](uint64_t a, uint64_t b) { return a < b; });
+            nt = scan_top(c, q, p.filter, skip.get(), size_t(nh), want, extra.get());
+            if (nt == UINT64_MAX) nt = 0;
+        }
+    }
+    // Merge by distance; at equal distance the index's hit goes first.
+    uint64_t i = 0, j = 0, w = 0;
+    while (i < nh || j < nt) {
+        if (i < nh && (j == nt || !(extra.get()[j].dist < h[i].dist))) {
+            const rk_record_t &r = c->records[h[i].pos];
+            put(results[w], r.id, h[i].dist);
+            if (p.include_vector) results[w].vector = r.vector;
+            if (p.include_metadata) {
+                results[w].metadata = r.metadata;
+                results[w].metadata_count = r.metadata_count;
+            }
+            ++i;
+        } else {
+            put(results[w], extra.get()[j].id, extra.get()[j].dist);
+            ++j;
+        }
+        ++w;
+    }
+    return w;
+}
+
+}  // namespace
+}  // namespace rk::coll
+
+using namespace rk::coll;
+
+extern "C" {
+
+RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *query,
+                                     const rk_search_params_t *params, rk_search_result_t *results) {
+    if (!collection || !query || !results) return 0;
+    rk_search_params_t p{};
+    p.k = kDefaultK;
+    if (params) p = *params;
+    if (p.k == 0) return 0;
+    ReadLock guard(collection);
+    const Query q = make_query(collection, query);
+    if (index_active(collection)) return search_index(collection, q, p, results);
+    return search_scan(collection, q, p.filter, p.k, results);
+}
+
+RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,
+                                              const rk_filter_t *filter, uint64_t k, rk_search_result_t *results) {
+    rk_search_params_t p{};
+    p.k = k;
+    p.filter = filter;
+    return rk_collection_search(collection, query, &p, results);
+}
+
+RK_API uint64_t rk_collection_search_by_id(rk_collection_t *collection, uint64_t id,
+                                           const rk_search_params_t *params, rk_search_result_t *results) {
+    if (!collection || !results) return 0;
+    rk::HookPtr<float> q = rk::hook_unique_array<float>(collection->dimension);
+    if (!q || rk_collection_get(collection, id, q.get()) != RK_OK) return 0;
+    return rk_collection_search(collection, q.get(), params, results);
+}
+
+RK_API int rk_collection_delete_by_filter(rk_collection_t *collection, const rk_filter_t *filter) {
+    if (!collection) return -1;
+    WriteLock guard(collection);
+    rk_collection_t *c = collection;
+    // One compacting pass: survivors slide down in order.
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_record_t r = c->records[i];
+        if (filter_match(&r, filter)) {
+            index_forget(c, r.id);
+            continue;
+        }
+        c->records[kept++] = r;
+    }
+    const uint64_t deleted = c->count - kept;
+    for (uint64_t i = kept; i < c->count; ++i) c->records[i] = rk_record_t{};
+    c->count = kept;
+    if (deleted) c->modified_at = rk_time_now();
+    return deleted > uint64_t(INT32_MAX) ? INT32_MAX : int(deleted);
+}
+
+}  // extern "C"
