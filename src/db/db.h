@@ -70,6 +70,12 @@ DbEntry *db_find_locked(rk_vecdb_t *db, const rk_string_t *name);
 // file name in a database directory.
 bool db_name_acceptable(const rk_string_t *name);
 
+// Appends a live collection (created or loaded) to the registry with a
+// fresh pin, growing the registry when full; the registry then owns it.
+// RK_ERR_NO_MEMORY when it cannot grow or the pin cannot be had (the caller
+// still owns the collection then). Caller holds the write lock, or is open.
+rk_status_t db_register_locked(rk_vecdb_t *db, rk_collection_t *collection);
+
 // Looks `name` up and pins it. With a non-null `create` configuration a
 // missing collection is created from it (under the write lock, so two
 // threads creating the same name both end up with the one collection).
