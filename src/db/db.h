@@ -98,9 +98,6 @@ rk_status_t db_persistent_open(rk_vecdb_t *db);
 rk_status_t db_save(rk_vecdb_t *db);
 void db_persistent_close(rk_vecdb_t *db);
 
-// Registers a collection loaded from disk (caller holds the write lock).
-rk_status_t db_adopt_locked(rk_vecdb_t *db, rk_collection_t *collection);
-
 // The registry's own teardown for close: waits for pinned users, destroys
 // every collection and frees the pins. Caller holds the write lock.
 void db_destroy_collections_locked(rk_vecdb_t *db);

@@ -76,7 +76,7 @@ void load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     // The catalog names it: a header keeps only 63 bytes of a name.
     const char *have = rk_collection_get_name(c);
     if (!have || std::strcmp(have, copy) != 0) c->name = rk_arena_strdup(c->arena, copy);
-    if (!c->name || db_adopt_locked(db, c) != RK_OK) rk_collection_destroy(c);
+    if (!c->name || db_register_locked(db, c) != RK_OK) rk_collection_destroy(c);
 }
 
 void load_catalog(rk_vecdb_t *db) {

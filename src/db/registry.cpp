@@ -142,8 +142,6 @@ void db_pin_drain(DbPin *pin) {
     }
 }
 
-rk_status_t db_adopt_locked(rk_vecdb_t *db, rk_collection_t *collection) { return append_locked(db, collection); }
-
 void db_destroy_collections_locked(rk_vecdb_t *db) {
     for (uint64_t i = 0; i < db->collection_count; ++i) {
         DbEntry &e = db->collections[i];

