@@ -103,14 +103,14 @@ void collection_files(uint64_t n, const std::string &dir) {
     const double plain_copy = since(t);
 
     const double mb = double(file_size(file)) / 1e6;
-    std::printf("collection of %llu x %u: file %.1f MB, loaded %llu records\n", (unsigned long long)n, kDim, mb,
-                back ? (unsigned long long)back->count : 0ull);
+    std::printf("collection of %llu x %u: file %.1f MB, loaded %llu records\n", (unsigned long long)n, kDim,
+                mb, back ? (unsigned long long)back->count : 0ull);
     std::printf("  save  %.3f s (%.0f MB/s)   plain copy %.3f s   ratio save/copy %.2f\n", save, mb / save,
                 plain_copy, save / plain_copy);
     std::printf("  load  %.3f s (%.0f MB/s)   plain copy %.3f s   ratio load/copy %.2f\n", load, mb / load,
                 plain_copy, load / plain_copy);
-    std::printf("  plain write+fsync %.3f s, plain read %.3f s; save/write %.2f, load/read %.2f\n", plain_write,
-                plain_read, save / plain_write, load / plain_read);
+    std::printf("  plain write+fsync %.3f s, plain read %.3f s; save/write %.2f, load/read %.2f\n",
+                plain_write, plain_read, save / plain_write, load / plain_read);
     rk_collection_destroy(back);
     rk_collection_destroy(c);
     unlink(file.c_str());
@@ -157,13 +157,16 @@ void reopen_with_index(uint64_t m, const std::string &dir) {
     std::vector<char> buf;
     uint64_t bytes = 0;
     t = Clock::now();
-    for (const char *f : {"/.rkmeta", "/storage", "/vecs.rkcol", "/vecs.rkidx"}) bytes += read_whole(path + f, buf);
+    for (const char *f : {"/.rkmeta", "/storage", "/vecs.rkcol", "/vecs.rkidx"})
+        bytes += read_whole(path + f, buf);
     const double read_files = since(t);
 
-    std::printf("database of %llu x %u with a built HNSW index (build %.1f s)\n", (unsigned long long)m, kDim, build);
-    std::printf("  close (save) %.3f s; reopen %.3f s, index %s; reading its %.1f MB of files %.3f s; ratio %.2f\n",
-                close_s, reopen, c && c->index_threshold == 0 ? "restored active" : "NOT restored",
-                double(bytes) / 1e6, read_files, reopen / read_files);
+    std::printf("database of %llu x %u with a built HNSW index (build %.1f s)\n", (unsigned long long)m, kDim,
+                build);
+    std::printf(
+        "  close (save) %.3f s; reopen %.3f s, index %s; reading its %.1f MB of files %.3f s; ratio %.2f\n",
+        close_s, reopen, c && c->index_threshold == 0 ? "restored active" : "NOT restored",
+        double(bytes) / 1e6, read_files, reopen / read_files);
     std::printf("  search k=10: %.0f q/s before close, %.0f q/s after reopen, same answers: %s\n", qps_before,
                 qps_after, before_sum == after_sum ? "yes" : "no");
     rk_vecdb_close(db);

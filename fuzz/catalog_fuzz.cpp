@@ -2,13 +2,13 @@
 // directory that holds a few valid collection files. Open must load only
 // acceptable, distinct names, never leave the directory, and a sync and
 // reopen must list the same collections.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include "rk_collection.h"
 #include "rk_database.h"
@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rk_vecdb_list_collections(db, names, 3);
     for (uint64_t i = 0; i < n; ++i) {
         for (uint64_t j = 0; j < i; ++j) {
-            if (names[i].len == names[j].len && std::memcmp(names[i].data, names[j].data, names[i].len) == 0) {
+            if (names[i].len == names[j].len &&
+                std::memcmp(names[i].data, names[j].data, names[i].len) == 0) {
                 std::abort();
             }
         }

@@ -2,13 +2,13 @@
 // both plainly and with an index file beside it. Whatever loads is searched,
 // written to and saved again, so hostile headers, record areas and extension
 // blocks reach the code that trusts a loaded collection.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "collection/collection_file.h"
 #include "rk_collection.h"

@@ -164,7 +164,8 @@ constexpr uint64_t kSlotPerFileByte = 16;
 bool ids_fit_slots(const rk_collection_t *c, uint64_t file_size) {
     if (c->count == 0 || rk_index_get_type(c->index) % 2 == 1) return true;
     const uint64_t top = c->records[c->count - 1].id;
-    const uint64_t budget = kSlotFloor + (file_size < UINT64_MAX / kSlotPerFileByte ? file_size * kSlotPerFileByte : 0);
+    const uint64_t budget =
+        kSlotFloor + (file_size < UINT64_MAX / kSlotPerFileByte ? file_size * kSlotPerFileByte : 0);
     return top < budget / 16;
 }
 
@@ -174,7 +175,8 @@ void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h,
     c->index = make_index(c, impl_of(c)->spec);
     c->index_enabled = 1;
     if (!c->index || !ids_fit_slots(c, file_size)) return;
-    for (uint64_t i = 0; i < c->count; ++i) (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
+    for (uint64_t i = 0; i < c->count; ++i)
+        (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
 }
 
 }  // namespace
@@ -221,7 +223,8 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
     }
     // Ids handed out must stay above every stored one.
     c->next_id = h.next_id;
-    if (c->count > 0 && c->next_id <= c->records[c->count - 1].id) c->next_id = c->records[c->count - 1].id + 1;
+    if (c->count > 0 && c->next_id <= c->records[c->count - 1].id)
+        c->next_id = c->records[c->count - 1].id + 1;
     impl_of(c)->spec = spec_from_header(h);
     read_extension(src, c, h);
     bound_spec(&impl_of(c)->spec, c->dimension);
