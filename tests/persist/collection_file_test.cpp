@@ -68,7 +68,7 @@ TEST(CollectionFile, TwoRecordsOfDimensionThreeSaveToTheExactBytes) {
     EXPECT_EQ(u32_at(f, h + 96), uint32_t(RK_INDEX_HNSW));
     EXPECT_EQ(u32_at(f, h + 100), 2u);
     EXPECT_EQ(u64_at(f, h + 104), 3u);
-    EXPECT_EQ(u32_at(f, h + 112), 16u);
+    EXPECT_EQ(u32_at(f, h + 112), 32u);
     EXPECT_EQ(u32_at(f, h + 116), 200u);
     EXPECT_EQ(u32_at(f, h + 120), 96u);
     EXPECT_EQ(u32_at(f, h + 124), 0u);
