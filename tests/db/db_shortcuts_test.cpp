@@ -80,8 +80,9 @@ TEST(DbTypicalRequest, StepByStep) {
     }
 
     // 4. After the index is built the same search goes through it (topped up
-    // by a scan if short) and finds the same neighbours at the same
-    // distances.
+    // by a scan if short). The graph is approximate, so what it guarantees is
+    // the shape of the answer: k live records, ascending, each at its exact
+    // distance, none nearer than the scan's best.
     ASSERT_EQ(rk_collection_build_index(c), RK_OK);
     EXPECT_EQ(c->index_threshold, 0u);
     ASSERT_EQ(rk_collection_get_stats(c, &s), RK_OK);
@@ -89,8 +90,14 @@ TEST(DbTypicalRequest, StepByStep) {
     rk_vecdb_result_t indexed[5];
     ASSERT_EQ(rk_vecdb_search(db, &name, query.data(), kDim, 5, indexed), 5u);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(indexed[i].id, scan[i].id) << i;
-        EXPECT_EQ(indexed[i].distance, scan[i].distance) << i;
+        ASSERT_GE(indexed[i].id, 1u);
+        ASSERT_LE(indexed[i].id, 200u);
+        const std::vector<float> v = rk_test::scattered(indexed[i].id, kDim);
+        EXPECT_EQ(indexed[i].distance, rk_test::l2(query.data(), v.data(), kDim)) << i;
+        EXPECT_GE(indexed[i].distance, scan[i].distance) << i;
+        if (i > 0) {
+            EXPECT_LE(indexed[i - 1].distance, indexed[i].distance);
+        }
     }
 
     // 5. Close releases everything (ASan checks the hooks' memory).
