@@ -10,10 +10,10 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,8 +41,12 @@ struct Set {
     std::vector<uint64_t> truth;  // nq x kK ids (0-based rows)
 };
 
+// Times are this thread's CPU time: the machine is shared, and wall time
+// would count other processes' turns against whichever run they hit.
 double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
 size_t heap_in_use() {
@@ -56,7 +60,9 @@ bool load_mnist(Set &s, size_t nq) {
     if (!p) return false;
     unsigned char h[16];
     bool ok = fread(h, 1, 16, p) == 16;
-    auto be = [&](int o) { return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3]; };
+    auto be = [&](int o) {
+        return uint32_t(h[o]) << 24 | uint32_t(h[o + 1]) << 16 | uint32_t(h[o + 2]) << 8 | h[o + 3];
+    };
     const uint32_t count = ok ? be(4) : 0, rows = ok ? be(8) : 0, cols = ok ? be(12) : 0;
     ok = ok && be(0) == 0x803 && count > nq && rows * cols > 0;
     std::vector<unsigned char> px(ok ? size_t(count) * rows * cols : 0);
@@ -149,7 +155,8 @@ void run_ours(const Set &s, Curve &lib, Curve &wide) {
     for (size_t i = 0; i < s.n; ++i) ids[i] = i;  // row i is id i
     rk_srand(1);
     const double t0 = now();
-    if (rk::hnsw_add_batch(h, ids.data(), s.base.data(), s.n) != RK_OK) std::fprintf(stderr, "build failed\n");
+    if (rk::hnsw_add_batch(h, ids.data(), s.base.data(), s.n) != RK_OK)
+        std::fprintf(stderr, "build failed\n");
     lib.build_s = wide.build_s = now() - t0;
     lib.bytes_per_vec = wide.bytes_per_vec = double(heap_in_use() - before) / double(s.n);
     std::vector<rk::HeapItem> out(kK);
@@ -200,8 +207,8 @@ void run_hnswlib(const Set &s, Curve &c) {
 #endif
 
 void report(const Set &s, const std::vector<Curve> &curves) {
-    std::printf("\n== %s: %zu vectors, %zu queries, dim %u, m %u, ef_construction %u\n", s.name.c_str(),
-                s.n, s.nq, s.dim, kM, kEfc);
+    std::printf("\n== %s: %zu vectors, %zu queries, dim %u, m %u, ef_construction %u\n", s.name.c_str(), s.n,
+                s.nq, s.dim, kM, kEfc);
     for (const Curve &c : curves)
         std::printf("  %-28s build %8.2f s   memory %8.1f bytes/vector\n", c.name.c_str(), c.build_s,
                     c.bytes_per_vec);
@@ -225,8 +232,8 @@ void report(const Set &s, const std::vector<Curve> &curves) {
         const Curve &ours = curves[0], &theirs = curves[2];
         const double qo = qps_at(ours, 0.95), qh = qps_at(theirs, 0.95);
         std::printf("  ratios (ours / hnswlib): QPS@0.95 %s   build %.2f   memory %.2f\n",
-                    qo > 0 && qh > 0 ? std::to_string(qo / qh).c_str() : "n/a",
-                    ours.build_s / theirs.build_s, ours.bytes_per_vec / theirs.bytes_per_vec);
+                    qo > 0 && qh > 0 ? std::to_string(qo / qh).c_str() : "n/a", ours.build_s / theirs.build_s,
+                    ours.bytes_per_vec / theirs.bytes_per_vec);
     }
 }
 
@@ -250,7 +257,7 @@ int main(int argc, char **argv) {
     const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
     const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const float spread = argc > 3 ? std::strtof(argv[3], nullptr) : 1.0f;
-    std::printf("hnsw_bench: single thread, k = %u, kernels path %s\n", kK,
+    std::printf("hnsw_bench: single thread, k = %u, times in thread CPU seconds, kernels path %s\n", kK,
                 rk::kern::path_name(rk::kern::active_path()));
     Set mnist;
     if (load_mnist(mnist, nq))

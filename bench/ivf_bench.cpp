@@ -3,8 +3,9 @@
 // FAISS IndexIVFFlat (single thread) when it is installed.
 //
 // usage: ivf_bench [synthetic_rows (100000)] [queries (1000)] [metric 0|1|2 (0)]
+//                  [sets: all | mnist | synthetic (all)]
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -28,11 +29,19 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+// Times are CPU seconds of the calling thread (both libraries run on it):
+// the machine is shared, and wall time would charge other processes' slices
+// to whichever library happened to be running.
+double now_s() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
 }
+
+double seconds_since(double t0) { return now_s() - t0; }
+
+// Each sweep point runs this many times; the fastest run counts.
+constexpr int kRuns = 3;
 
 struct Set {
     std::string name;
@@ -55,7 +64,8 @@ bool load_mnist(size_t nq, Set *s) {
     pclose(p);
     if (raw.size() < 16) return false;
     auto be32 = [&](size_t o) {
-        return (uint32_t(raw[o]) << 24) | (uint32_t(raw[o + 1]) << 16) | (uint32_t(raw[o + 2]) << 8) | raw[o + 3];
+        return (uint32_t(raw[o]) << 24) | (uint32_t(raw[o + 1]) << 16) | (uint32_t(raw[o + 2]) << 8) |
+               raw[o + 3];
     };
     const size_t n = be32(4), dim = size_t(be32(8)) * be32(12);
     if (raw.size() < 16 + n * dim || nq >= n) return false;
@@ -90,7 +100,8 @@ Set synthetic(size_t n, size_t nq, uint32_t dim, bool unit) {
                 norm += double(out[r * dim + j]) * out[r * dim + j];
             }
             if (unit)
-                for (uint32_t j = 0; j < dim; ++j) out[r * dim + j] = float(out[r * dim + j] / std::sqrt(norm));
+                for (uint32_t j = 0; j < dim; ++j)
+                    out[r * dim + j] = float(out[r * dim + j] / std::sqrt(norm));
         }
     };
     draw(s.base, n);
@@ -103,12 +114,15 @@ std::vector<uint64_t> ground_truth(const Set &s, uint32_t metric) {
     const size_t nb = s.nb(), nq = s.nq();
     std::vector<uint64_t> gt(nq * 10);
     std::vector<float> d(nb), norms(nb);
-    for (size_t i = 0; i < nb; ++i) norms[i] = std::sqrt(rk::kern::dot(&s.base[i * s.dim], &s.base[i * s.dim], s.dim));
+    for (size_t i = 0; i < nb; ++i)
+        norms[i] = std::sqrt(rk::kern::dot(&s.base[i * s.dim], &s.base[i * s.dim], s.dim));
     std::vector<uint32_t> idx(nb);
     for (size_t q = 0; q < nq; ++q) {
         const float *qv = &s.queries[q * s.dim];
-        if (metric == 0) rk::kern::l2sq_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
-        else rk::kern::dot_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        if (metric == 0)
+            rk::kern::l2sq_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
+        else
+            rk::kern::dot_block(qv, s.base.data(), nb, s.dim, s.dim, d.data());
         if (metric == 1)
             for (auto &v : d) v = -v;
         if (metric == 2)
@@ -125,13 +139,15 @@ double recall(const std::vector<uint64_t> &gt, const std::vector<int64_t> &got, 
     size_t hit = 0;
     for (size_t q = 0; q < nq; ++q)
         for (int i = 0; i < 10; ++i)
-            for (int j = 0; j < 10; ++j) hit += got[q * 10 + i] >= 0 && uint64_t(got[q * 10 + i]) == gt[q * 10 + j];
+            for (int j = 0; j < 10; ++j)
+                hit += got[q * 10 + i] >= 0 && uint64_t(got[q * 10 + i]) == gt[q * 10 + j];
     return double(hit) / double(nq * 10);
 }
 
 struct Point {
     uint32_t nprobe;
     double recall, qps;
+    double scanned;  // list entries scanned per query
 };
 
 // Smallest QPS-at-recall estimate: interpolate the first pair of sweep points
@@ -150,12 +166,32 @@ double qps_at(const std::vector<Point> &pts, double target) {
 const uint32_t kSweep[] = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128};
 
 std::vector<float> training_rows(const Set &s, uint32_t nlist) {
-    // The same sample for both libraries: up to 64 rows per list.
-    const size_t want = std::min(s.nb(), size_t(nlist) * 64);
+    // The same sample for both libraries: up to 40 rows per list (FAISS
+    // asks for at least 39).
+    const size_t want = std::min(s.nb(), size_t(nlist) * 40);
     return std::vector<float>(s.base.begin(), s.base.begin() + static_cast<ptrdiff_t>(want * s.dim));
 }
 
-std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt) {
+// Entries in the np lists nearest to each query, averaged.
+double scanned_ours(const rk_ivf_t *ivf, const Set &s, uint32_t np) {
+    std::vector<float> sc(ivf->nlist);
+    std::vector<uint32_t> order(ivf->nlist);
+    double total = 0;
+    for (size_t q = 0; q < s.nq(); ++q) {
+        rk::centroid_scores(rk::ivf_rule(ivf), &s.queries[q * s.dim], ivf->centroids, ivf->nlist, s.dim,
+                            sc.data());
+        for (uint32_t i = 0; i < ivf->nlist; ++i) order[i] = i;
+        std::partial_sort(order.begin(), order.begin() + np, order.end(),
+                          [&](uint32_t a, uint32_t b) { return sc[a] < sc[b]; });
+        for (uint32_t i = 0; i < np; ++i) total += double(rk_ivf_get_list_size(ivf, order[i]));
+    }
+    return total / double(s.nq());
+}
+
+// Our index; trained by its own k-means, or (given) on ready centroids, to
+// tell the training apart from the search.
+std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt,
+                            const std::vector<float> *given = nullptr) {
     rk_ivf_params_t p{};
     p.nlist = nlist;
     p.train_iterations = 10;
@@ -163,36 +199,46 @@ std::vector<Point> run_ours(const Set &s, uint32_t nlist, uint32_t metric, const
     rk::ivf_set_metric(ivf, metric);
     const auto train = training_rows(s, nlist);
     rk_srand(99);
-    auto t0 = Clock::now();
-    if (rk::ivf_train(ivf, train.data(), train.size() / s.dim) != RK_OK) std::abort();
+    double t0 = now_s();
+    if (given) {
+        for (uint32_t i = 0; i < nlist; ++i)
+            std::memcpy(rk::ivf_centroid(ivf, i), given->data() + size_t(i) * s.dim, sizeof(float) * s.dim);
+        rk::ivf_set_trained(ivf, 1);
+    } else if (rk::ivf_train(ivf, train.data(), train.size() / s.dim) != RK_OK) {
+        std::abort();
+    }
     const double t_train = seconds_since(t0);
     std::vector<uint64_t> ids(s.nb());
     for (size_t i = 0; i < ids.size(); ++i) ids[i] = i;
-    t0 = Clock::now();
+    t0 = now_s();
     if (rk::ivf_add_batch(ivf, ids.data(), s.base.data(), s.nb()) != RK_OK) std::abort();
     const double t_add = seconds_since(t0);
-    std::printf("  zevud  build %.2fs (train %.2fs on %zu rows, add %.2fs)\n", t_train + t_add, t_train,
-                train.size() / s.dim, t_add);
+    std::printf("  zevud%s build %.2fs (train %.2fs on %zu rows, add %.2fs)\n", given ? " on faiss centroids" : "",
+                t_train + t_add, t_train, train.size() / s.dim, t_add);
     std::vector<Point> pts;
     std::vector<rk::IvfHit> hits(10);
     std::vector<int64_t> got(s.nq() * 10);
     for (uint32_t np : kSweep) {
         if (np > nlist) break;
         ivf->params.nprobe = np;
-        t0 = Clock::now();
-        for (size_t q = 0; q < s.nq(); ++q) {
-            const uint64_t n = rk::ivf_search(ivf, &s.queries[q * s.dim], 10, hits.data());
-            for (int i = 0; i < 10; ++i) got[q * 10 + i] = uint64_t(i) < n ? int64_t(hits[i].id) : -1;
+        double t = 1e30;
+        for (int run = 0; run < kRuns; ++run) {
+            t0 = now_s();
+            for (size_t q = 0; q < s.nq(); ++q) {
+                const uint64_t n = rk::ivf_search(ivf, &s.queries[q * s.dim], 10, hits.data());
+                for (int i = 0; i < 10; ++i) got[q * 10 + i] = uint64_t(i) < n ? int64_t(hits[i].id) : -1;
+            }
+            t = std::min(t, seconds_since(t0));
         }
-        const double t = seconds_since(t0);
-        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t, scanned_ours(ivf, s, np)});
     }
     rk_ivf_destroy(ivf);
     return pts;
 }
 
 #ifdef ZEVUD_HAVE_FAISS
-std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt) {
+std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<uint64_t> &gt,
+                             std::vector<float> *centroids) {
     omp_set_num_threads(1);
     const auto mt = metric == 0 ? faiss::METRIC_L2 : faiss::METRIC_INNER_PRODUCT;
     faiss::IndexFlat quantizer(s.dim, mt);
@@ -209,10 +255,11 @@ std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, cons
                 for (uint32_t j = 0; j < s.dim; ++j) (*v)[r * s.dim + j] /= n;
             }
     }
-    auto t0 = Clock::now();
+    double t0 = now_s();
     index.train(static_cast<faiss::Index::idx_t>(tr.size() / s.dim), tr.data());
     const double t_train = seconds_since(t0);
-    t0 = Clock::now();
+    centroids->assign(quantizer.get_xb(), quantizer.get_xb() + size_t(nlist) * s.dim);
+    t0 = now_s();
     index.add(static_cast<faiss::Index::idx_t>(s.nb()), base.data());
     const double t_add = seconds_since(t0);
     std::printf("  faiss  build %.2fs (train %.2fs, add %.2fs)\n", t_train + t_add, t_train, t_add);
@@ -223,36 +270,55 @@ std::vector<Point> run_faiss(const Set &s, uint32_t nlist, uint32_t metric, cons
     for (uint32_t np : kSweep) {
         if (np > nlist) break;
         index.nprobe = np;
-        t0 = Clock::now();
-        // One call for the whole batch: FAISS's fastest way to run them.
-        index.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), 10, dist.data(), lab.data());
-        const double t = seconds_since(t0);
+        double t = 1e30;
+        for (int run = 0; run < kRuns; ++run) {
+            t0 = now_s();
+            // One call for the whole batch: FAISS's fastest way to run them.
+            index.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), 10, dist.data(),
+                         lab.data());
+            t = std::min(t, seconds_since(t0));
+        }
         for (size_t i = 0; i < got.size(); ++i) got[i] = lab[i];
-        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t});
+        std::vector<float> cd(s.nq() * np);
+        std::vector<faiss::Index::idx_t> cl(s.nq() * np);
+        quantizer.search(static_cast<faiss::Index::idx_t>(s.nq()), queries.data(), np, cd.data(), cl.data());
+        double scanned = 0;
+        for (auto l : cl) scanned += l >= 0 ? double(index.invlists->list_size(static_cast<size_t>(l))) : 0.0;
+        pts.push_back({np, recall(gt, got, s.nq()), double(s.nq()) / t, scanned / double(s.nq())});
     }
     return pts;
 }
 #endif
 
 void bench(const Set &s, uint32_t nlist, uint32_t metric) {
-    std::printf("\n== %s: %zu x %u, %zu queries, nlist %u, metric %u, kernels %s\n", s.name.c_str(), s.nb(), s.dim,
-                s.nq(), nlist, metric, rk::kern::path_name(rk::kern::active_path()));
+    std::printf("\n== %s: %zu x %u, %zu queries, nlist %u, metric %u, kernels %s\n", s.name.c_str(), s.nb(),
+                s.dim, s.nq(), nlist, metric, rk::kern::path_name(rk::kern::active_path()));
     const auto gt = ground_truth(s, metric);
     const auto ours = run_ours(s, nlist, metric, gt);
+    std::vector<float> fc;
 #ifdef ZEVUD_HAVE_FAISS
-    const auto theirs = run_faiss(s, nlist, metric, gt);
+    const auto theirs = run_faiss(s, nlist, metric, gt, &fc);
+    const auto mixed = run_ours(s, nlist, metric, gt, &fc);
 #else
-    const std::vector<Point> theirs;
+    const std::vector<Point> theirs, mixed;
 #endif
-    std::printf("  nprobe | zevud recall   QPS    | faiss recall   QPS\n");
+    std::printf("  nprobe | zevud recall     QPS  scanned | faiss recall     QPS  scanned"
+                " | zevud search on faiss centroids: recall  QPS\n");
     for (size_t i = 0; i < ours.size(); ++i) {
-        std::printf("  %6u | %10.4f %9.0f", ours[i].nprobe, ours[i].recall, ours[i].qps);
-        if (i < theirs.size()) std::printf(" | %10.4f %9.0f", theirs[i].recall, theirs[i].qps);
+        std::printf("  %6u | %12.4f %7.0f %8.0f", ours[i].nprobe, ours[i].recall, ours[i].qps,
+                    ours[i].scanned);
+        if (i < theirs.size())
+            std::printf(" | %12.4f %7.0f %8.0f | %12.4f %7.0f", theirs[i].recall, theirs[i].qps,
+                        theirs[i].scanned, mixed[i].recall, mixed[i].qps);
         std::printf("\n");
     }
     const double a = qps_at(ours, 0.90), b = qps_at(theirs, 0.90);
     std::printf("  QPS at recall@10 = 0.90: zevud %.0f", a);
-    if (!theirs.empty()) std::printf(", faiss %.0f, ratio %.2f", b, b > 0 ? a / b : 0.0);
+    if (!theirs.empty()) {
+        const double c = qps_at(mixed, 0.90);
+        std::printf(", faiss %.0f, ratio %.2f; zevud search on faiss centroids %.0f, ratio %.2f", b,
+                    b > 0 ? a / b : 0.0, c, b > 0 ? c / b : 0.0);
+    }
     std::printf("\n");
 }
 
@@ -262,9 +328,15 @@ int main(int argc, char **argv) {
     const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
     const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const uint32_t metric = argc > 3 ? uint32_t(std::strtoul(argv[3], nullptr, 10)) : 0;
+    const std::string sets = argc > 4 ? argv[4] : "all";
     Set mnist;
-    if (load_mnist(nq, &mnist)) bench(mnist, 100, metric);
-    else std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+    if (sets != "synthetic") {
+        if (load_mnist(nq, &mnist))
+            bench(mnist, 100, metric);
+        else
+            std::printf("MNIST not found under %s/data\n", ZEVUD_SHARED_DIR);
+    }
+    if (sets == "mnist") return 0;
     const Set syn = synthetic(n, nq, 128, metric != 0);
     uint32_t nlist = 1;
     while (size_t(nlist) * nlist < n) nlist *= 2;  // about sqrt(n), rounded up to a power of two

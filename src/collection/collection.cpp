@@ -78,8 +78,10 @@ uint64_t find(const rk_collection_t *c, uint64_t id) {
         const uint64_t mid = lo + (hi - lo) / 2;
         const uint64_t v = c->records[mid].id;
         if (v == id) return mid;
-        if (v < id) lo = mid + 1;
-        else hi = mid;
+        if (v < id)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return kNotFound;
 }
@@ -102,7 +104,8 @@ rk_meta_entry_t *copy_meta(rk_arena_t *arena, const rk_meta_entry_t *entries, ui
                                 : rk_string_t{nullptr, 0};
         if (e.type == RK_META_STRING) {
             const rk_string_t &s = e.value.str;
-            out[i].value.str = s.data ? rk_string_t{put_text(&text, s.data, s.len), s.len} : rk_string_t{nullptr, 0};
+            out[i].value.str =
+                s.data ? rk_string_t{put_text(&text, s.data, s.len), s.len} : rk_string_t{nullptr, 0};
         }
     }
     return out;
@@ -201,12 +204,12 @@ RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, c
 
 RK_API rk_status_t rk_collection_insert_record(rk_collection_t *collection, const rk_record_t *record) {
     if (!collection || !record) return RK_ERR_INVALID_ARG;
-    return rk_collection_insert_with_meta(collection, record->vector, record->metadata, record->metadata_count,
-                                          nullptr);
+    return rk_collection_insert_with_meta(collection, record->vector, record->metadata,
+                                          record->metadata_count, nullptr);
 }
 
-RK_API rk_status_t rk_collection_insert_batch(rk_collection_t *collection, const float *vectors, uint64_t count,
-                                              uint64_t *out_ids) {
+RK_API rk_status_t rk_collection_insert_batch(rk_collection_t *collection, const float *vectors,
+                                              uint64_t count, uint64_t *out_ids) {
     if (!collection || !vectors || count == 0) return RK_ERR_INVALID_ARG;
     if (count > SIZE_MAX) return RK_ERR_NO_MEMORY;
     rk::HookPtr<uint64_t> ids = rk::hook_unique_array<uint64_t>(size_t(count));
@@ -225,7 +228,8 @@ RK_API rk_status_t rk_collection_upsert(rk_collection_t *collection, uint64_t id
         WriteLock guard(collection);
         const uint64_t pos = find(collection, id);
         if (pos != kNotFound) {
-            std::memmove(collection->records[pos].vector, vector, size_t(collection->dimension) * sizeof(float));
+            std::memmove(collection->records[pos].vector, vector,
+                         size_t(collection->dimension) * sizeof(float));
             touch(collection);
             return RK_OK;
         }
@@ -242,7 +246,8 @@ RK_API rk_status_t rk_collection_delete(rk_collection_t *collection, uint64_t id
     return RK_OK;
 }
 
-RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const uint64_t *ids, uint64_t count) {
+RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const uint64_t *ids,
+                                              uint64_t count) {
     if (!collection || !ids || count == 0) return RK_ERR_INVALID_ARG;
     for (uint64_t i = 0; i < count; ++i) {
         const rk_status_t st = rk_collection_delete(collection, ids[i]);
@@ -251,8 +256,8 @@ RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const
     return RK_OK;
 }
 
-RK_API rk_status_t rk_collection_set_meta(rk_collection_t *collection, uint64_t id, const rk_meta_entry_t *entries,
-                                          uint64_t count) {
+RK_API rk_status_t rk_collection_set_meta(rk_collection_t *collection, uint64_t id,
+                                          const rk_meta_entry_t *entries, uint64_t count) {
     if (!collection || !entries || count == 0) return RK_ERR_INVALID_ARG;
     WriteLock guard(collection);
     const uint64_t pos = find(collection, id);
@@ -302,7 +307,8 @@ RK_API uint64_t rk_collection_get_batch(rk_collection_t *collection, const uint6
     return found;
 }
 
-RK_API rk_status_t rk_collection_get_record(rk_collection_t *collection, uint64_t id, const rk_record_t **out) {
+RK_API rk_status_t rk_collection_get_record(rk_collection_t *collection, uint64_t id,
+                                            const rk_record_t **out) {
     if (!collection || !out) return RK_ERR_INVALID_ARG;
     *out = nullptr;
     ReadLock guard(collection);
@@ -325,8 +331,8 @@ RK_API rk_status_t rk_collection_get_meta(rk_collection_t *collection, uint64_t 
     return RK_OK;
 }
 
-RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filter_t *filter, rk_foreach_fn fn,
-                                      void *user_data) {
+RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filter_t *filter,
+                                      rk_foreach_fn fn, void *user_data) {
     if (!collection || !fn) return 0;
     ReadLock guard(collection);
     uint64_t visited = 0;

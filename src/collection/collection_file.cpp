@@ -191,7 +191,8 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, boo
     storage::make_fresh_header(file_header, now);
     // The storage engine counts every byte written through it: the header
     // record twice (placeholder, then final), the records and the block.
-    storage::put_u64(file_header + storage::kOffDataSize, 2 * storage::kCollectionHeaderSize + h.data_size + ext_size);
+    storage::put_u64(file_header + storage::kOffDataSize,
+                     2 * storage::kCollectionHeaderSize + h.data_size + ext_size);
     unsigned char image[storage::kCollectionHeaderSize];
     seal_header(&h, image);
 

@@ -63,7 +63,7 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
 // Index files written beside a collection carry this trailer after the index
 // body: the token and a magic word. Index readers ignore bytes past the body.
 inline constexpr uint32_t kIndexTrailerMagic = 0x524B4958;  // "RKIX"
-inline constexpr size_t kIndexTrailerSize = 16;  // token u64, magic u32, 0 u32
+inline constexpr size_t kIndexTrailerSize = 16;             // token u64, magic u32, 0 u32
 
 // Writes c's index crash-safely to path with the token in its trailer.
 rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t token, bool sync_dir);

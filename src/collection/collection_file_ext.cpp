@@ -33,8 +33,9 @@ constexpr size_t kFixedHead = 16 + 4 * kSpecWords;
 constexpr uint64_t kMinEntryBytes = 12;
 
 void spec_words(const IndexSpec &s, uint32_t w[kSpecWords]) {
-    const uint32_t v[kSpecWords] = {s.type, s.metric, s.quantization, s.pq_m,  s.pq_nbits,       s.m,
-                                    s.ef_construction, s.ef_search, s.nlist, s.nprobe, s.train_iterations};
+    const uint32_t v[kSpecWords] = {s.type,     s.metric, s.quantization,    s.pq_m,
+                                    s.pq_nbits, s.m,      s.ef_construction, s.ef_search,
+                                    s.nlist,    s.nprobe, s.train_iterations};
     std::memcpy(w, v, sizeof v);
 }
 
@@ -238,7 +239,8 @@ bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
     if (!in.text(c->arena, &name)) return false;
     if (!read_metadata(in, c)) return false;
     impl_of(c)->spec = spec_of_words(w);
-    if (name.data && name.len > 0 && std::strlen(name.data) == name.len) c->name = const_cast<char *>(name.data);
+    if (name.data && name.len > 0 && std::strlen(name.data) == name.len)
+        c->name = const_cast<char *>(name.data);
     return true;
 }
 

@@ -135,13 +135,48 @@ void read_extension(const Source &src, rk_collection_t *c, const rk_storage_coll
     (void)ext_apply(c, block.get(), size_t(size));
 }
 
+// Index settings read from a file are used only within the bounds any
+// collection of this library could have written; others fall back to the
+// defaults of the type, so a hostile file cannot make index creation claim
+// memory the file does not justify.
+constexpr uint32_t kMaxLists = 65536;
+constexpr uint32_t kMaxLinks = 1024;
+constexpr uint32_t kMaxBeam = 1u << 16;
+constexpr uint32_t kMaxRounds = 1000;
+constexpr uint32_t kMaxIndexDim = 1u << 16;
+
+void bound_spec(IndexSpec *s, uint32_t dimension) {
+    if (s->type > RK_INDEX_HNSW_SQ) s->type = RK_INDEX_FLAT;
+    const bool sane = s->nlist <= kMaxLists && s->nprobe <= kMaxLists && s->m <= kMaxLinks &&
+                      s->ef_construction <= kMaxBeam && s->ef_search <= kMaxBeam &&
+                      s->train_iterations <= kMaxRounds && s->pq_m <= dimension && s->pq_nbits <= 16;
+    if (sane) return;
+    rk_collection_config_t cfg{};
+    cfg.index_type = int32_t(s->type);
+    *s = spec_for(&cfg);
+}
+
+// A graph keeps one slot per id up to the largest, so ids far beyond what
+// the file's records justify would make feeding it claim that much memory.
+constexpr uint64_t kSlotFloor = 64ull << 20;
+constexpr uint64_t kSlotPerFileByte = 16;
+
+bool ids_fit_slots(const rk_collection_t *c, uint64_t file_size) {
+    if (c->count == 0 || rk_index_get_type(c->index) % 2 == 1) return true;
+    const uint64_t top = c->records[c->count - 1].id;
+    const uint64_t budget =
+        kSlotFloor + (file_size < UINT64_MAX / kSlotPerFileByte ? file_size * kSlotPerFileByte : 0);
+    return top < budget / 16;
+}
+
 // The specified way: a fresh index of the header's type, fed every record.
-void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h) {
-    if (h.index_type == kNoIndexType) return;
+void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h, uint64_t file_size) {
+    if (h.index_type == kNoIndexType || c->dimension > kMaxIndexDim) return;
     c->index = make_index(c, impl_of(c)->spec);
     c->index_enabled = 1;
-    if (!c->index) return;
-    for (uint64_t i = 0; i < c->count; ++i) (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
+    if (!c->index || !ids_fit_slots(c, file_size)) return;
+    for (uint64_t i = 0; i < c->count; ++i)
+        (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
 }
 
 }  // namespace
@@ -188,9 +223,11 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
     }
     // Ids handed out must stay above every stored one.
     c->next_id = h.next_id;
-    if (c->count > 0 && c->next_id <= c->records[c->count - 1].id) c->next_id = c->records[c->count - 1].id + 1;
+    if (c->count > 0 && c->next_id <= c->records[c->count - 1].id)
+        c->next_id = c->records[c->count - 1].id + 1;
     impl_of(c)->spec = spec_from_header(h);
     read_extension(src, c, h);
+    bound_spec(&impl_of(c)->spec, c->dimension);
 
     const bool built = h.index_threshold == 0;
     c->index_threshold = built ? kDormantThreshold : h.index_threshold;
@@ -202,7 +239,7 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
             return c;
         }
     }
-    make_fed_index(c, h);
+    make_fed_index(c, h, src.size());
     return c;
 }
 

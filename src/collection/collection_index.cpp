@@ -13,10 +13,10 @@ namespace {
 // Defaults for collections created with an explicit index type, chosen by
 // measurement (bench/collection_bench.cpp): recall@10 of at least 0.95 (HNSW)
 // and 0.90 (IVF) on MNIST and on clustered synthetic data.
-constexpr uint32_t kHnswM = 16;
+constexpr uint32_t kHnswM = 32;
 constexpr uint32_t kHnswEfConstruction = 200;
 constexpr uint32_t kHnswEfSearch = 96;
-constexpr uint32_t kIvfNprobe = 16;
+constexpr uint32_t kIvfNprobe = 32;
 constexpr uint32_t kIvfIterations = 10;
 constexpr uint32_t kIvfMaxLists = 1024;
 
@@ -137,7 +137,9 @@ bool index_active(const rk_collection_t *c) {
     return c->index && c->index_enabled && c->count >= c->index_threshold;
 }
 
-int32_t index_type_of(const rk_collection_t *c) { return c->index ? int32_t(rk_index_get_type(c->index)) : -1; }
+int32_t index_type_of(const rk_collection_t *c) {
+    return c->index ? int32_t(rk_index_get_type(c->index)) : -1;
+}
 
 uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is_trained(c->index) : 0; }
 

@@ -16,10 +16,14 @@ bool known_op(int32_t op) { return op >= RK_FILTER_EQ && op <= RK_FILTER_LE; }
 template <class T>
 int ordered(T a, T b, int32_t op) {
     switch (op) {
-        case RK_FILTER_GT: return a > b;
-        case RK_FILTER_GE: return a >= b;
-        case RK_FILTER_LT: return a < b;
-        default: return a <= b;  // LE; EQ and NE never get here
+        case RK_FILTER_GT:
+            return a > b;
+        case RK_FILTER_GE:
+            return a >= b;
+        case RK_FILTER_LT:
+            return a < b;
+        default:
+            return a <= b;  // LE; EQ and NE never get here
     }
 }
 
@@ -43,8 +47,12 @@ int compare_float(T a, T b, int32_t op, double tol) {
     return ordered(a, b, op);
 }
 
-int cmp_i32(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) { return compare_int(a.i32, b.i32, op); }
-int cmp_i64(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) { return compare_int(a.i64, b.i64, op); }
+int cmp_i32(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
+    return compare_int(a.i32, b.i32, op);
+}
+int cmp_i64(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
+    return compare_int(a.i64, b.i64, op);
+}
 int cmp_f32(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
     return compare_float(a.f32, b.f32, op, 1e-6);
 }
@@ -100,7 +108,8 @@ int match(const rk_record_t *r, const rk_filter_t *f, int depth) {
         case RK_FILTER_NOT:
             // Without a child this negates a null node, which matches.
             return n ? !match(r, child(f, 0), depth + 1) : 0;
-        default: return match_condition(r, f);
+        default:
+            return match_condition(r, f);
     }
 }
 

@@ -30,7 +30,7 @@ struct IndexSpec {
     uint32_t ef_construction;
     uint32_t ef_search;
     // IVF types
-    uint32_t nlist;             // 0: chosen from the row count at training
+    uint32_t nlist;  // 0: chosen from the row count at training
     uint32_t nprobe;
     uint32_t train_iterations;
 };

@@ -32,7 +32,9 @@ RK_API rk_collection_iterator_t *rk_collection_create_iterator(rk_collection_t *
     return it;
 }
 
-RK_API int rk_collection_iterator_valid(const rk_collection_iterator_t *it) { return it ? int(it->valid) : 0; }
+RK_API int rk_collection_iterator_valid(const rk_collection_iterator_t *it) {
+    return it ? int(it->valid) : 0;
+}
 
 RK_API int rk_collection_iterator_next(rk_collection_iterator_t *it) {
     if (!it || !it->valid) return 0;
@@ -48,7 +50,8 @@ RK_API const float *rk_collection_iterator_get_vector(const rk_collection_iterat
     return it && it->valid ? it->collection->records[it->position].vector : nullptr;
 }
 
-RK_API rk_status_t rk_collection_iterator_get_record(const rk_collection_iterator_t *it, const rk_record_t **out) {
+RK_API rk_status_t rk_collection_iterator_get_record(const rk_collection_iterator_t *it,
+                                                     const rk_record_t **out) {
     if (!it || !it->valid || !out) return RK_ERR_INVALID_ARG;
     *out = &it->collection->records[it->position];
     return RK_OK;

@@ -29,7 +29,8 @@ struct Query {
 };
 
 Query make_query(const rk_collection_t *c, const float *q) {
-    const uint32_t metric = c->metric == RK_METRIC_IP || c->metric == RK_METRIC_COSINE ? c->metric : uint32_t(RK_METRIC_L2);
+    const uint32_t metric =
+        c->metric == RK_METRIC_IP || c->metric == RK_METRIC_COSINE ? c->metric : uint32_t(RK_METRIC_L2);
     const float norm = metric == RK_METRIC_COSINE ? rk_math_sqrt_f32(kern::sqnorm(q, c->dimension)) : 0.0f;
     return Query{q, c->dimension, metric, norm};
 }
@@ -50,8 +51,10 @@ void raw_sums(const Query &q, const float *const *rows, size_t n, float *out) {
     const bool l2 = q.metric == RK_METRIC_L2;
     const size_t stride = common_stride(rows, n);
     if (stride >= q.dim) {
-        if (l2) kern::l2sq_block(q.q, rows[0], n, stride, q.dim, out);
-        else kern::dot_block(q.q, rows[0], n, stride, q.dim, out);
+        if (l2)
+            kern::l2sq_block(q.q, rows[0], n, stride, q.dim, out);
+        else
+            kern::dot_block(q.q, rows[0], n, stride, q.dim, out);
     } else if (l2) {
         kern::l2sq_many(q.q, rows, n, q.dim, out);
     } else {
@@ -76,8 +79,8 @@ void measure(const Query &q, const float *const *rows, size_t n, float *out) {
 // Visits every candidate in array order as sink(id, distance): records the
 // filter matches, minus the positions in skip (ascending).
 template <class Sink>
-void scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, const uint64_t *skip, size_t nskip,
-          Sink &&sink) {
+void scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, const uint64_t *skip,
+          size_t nskip, Sink &&sink) {
     const float *rows[kChunk];
     uint64_t ids[kChunk];
     float dist[kChunk];
@@ -160,20 +163,36 @@ bool hit_before(const Hit &a, const Hit &b) {
 
 // The index's answer as live candidate hits, without duplicate ids, ordered
 // by distance (ties in the index's order). Returns how many.
-uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k, Hit *hits) {
+uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
+                    Hit *hits) {
     HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(size_t(k));
     if (!ids) return 0;
     const uint64_t n = index_search(c, q.q, k, ids.get());
     uint64_t w = 0;
+    const float *rows[kChunk];
+    float dist[kChunk];
+    size_t pending = 0;
+    // Distances are measured again in the collection's metric, a chunk of
+    // hits at a time through the batch kernels.
+    auto flush = [&] {
+        measure(q, rows, pending, dist);
+        for (size_t i = 0; i < pending; ++i) hits[w - pending + i].dist = dist[i];
+        pending = 0;
+    };
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t pos = find(c, ids.get()[i]);
         if (pos == kNotFound) continue;
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
-        hits[w++] = Hit{pos, rk_vec_distance(q.q, r.vector, c->dimension, int(c->metric)), i};
+        hits[w++] = Hit{pos, 0.0f, i};
+        rows[pending++] = r.vector;
+        if (pending == kChunk) flush();
     }
+    if (pending) flush();
     // An id added twice to the index comes back twice: keep its first hit.
-    heap_sort(hits, size_t(w), [](const Hit &a, const Hit &b) { return a.pos < b.pos || (a.pos == b.pos && a.rank < b.rank); });
+    heap_sort(hits, size_t(w), [](const Hit &a, const Hit &b) {
+        return a.pos < b.pos || (a.pos == b.pos && a.rank < b.rank);
+    });
     uint64_t u = 0;
     for (uint64_t i = 0; i < w; ++i) {
         if (u == 0 || hits[u - 1].pos != hits[i].pos) hits[u++] = hits[i];
@@ -247,7 +266,8 @@ RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *q
 }
 
 RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,
-                                              const rk_filter_t *filter, uint64_t k, rk_search_result_t *results) {
+                                              const rk_filter_t *filter, uint64_t k,
+                                              rk_search_result_t *results) {
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter;

@@ -38,7 +38,9 @@ void swap_items(T &a, T &b) {
 
 void TopSelector::push_tail(const Tail &t) {
     Tail *h = tail_.get();
-    auto greater = [](const Tail &a, const Tail &b) { return a.dist > b.dist || (a.dist == b.dist && a.seq > b.seq); };
+    auto greater = [](const Tail &a, const Tail &b) {
+        return a.dist > b.dist || (a.dist == b.dist && a.seq > b.seq);
+    };
     size_t i;
     if (tail_n_ < cap_) {
         // Sift up a new leaf.

@@ -70,6 +70,12 @@ DbEntry *db_find_locked(rk_vecdb_t *db, const rk_string_t *name);
 // file name in a database directory.
 bool db_name_acceptable(const rk_string_t *name);
 
+// Appends a live collection (created or loaded) to the registry with a
+// fresh pin, growing the registry when full; the registry then owns it.
+// RK_ERR_NO_MEMORY when it cannot grow or the pin cannot be had (the caller
+// still owns the collection then). Caller holds the write lock, or is open.
+rk_status_t db_register_locked(rk_vecdb_t *db, rk_collection_t *collection);
+
 // Looks `name` up and pins it. With a non-null `create` configuration a
 // missing collection is created from it (under the write lock, so two
 // threads creating the same name both end up with the one collection).
@@ -91,9 +97,6 @@ void db_pin_drain(DbPin *pin);
 rk_status_t db_persistent_open(rk_vecdb_t *db);
 rk_status_t db_save(rk_vecdb_t *db);
 void db_persistent_close(rk_vecdb_t *db);
-
-// Registers a collection loaded from disk (caller holds the write lock).
-rk_status_t db_adopt_locked(rk_vecdb_t *db, rk_collection_t *collection);
 
 // The registry's own teardown for close: waits for pinned users, destroys
 // every collection and frees the pins. Caller holds the write lock.

@@ -41,16 +41,17 @@ std::once_flag g_build_info_once;
 
 extern "C" {
 
-RK_API rk_string_t rk_vecdb_version(void) {
-    return rk_string_t{kVersion, sizeof(kVersion) - 1};
-}
+RK_API rk_string_t rk_vecdb_version(void) { return rk_string_t{kVersion, sizeof(kVersion) - 1}; }
 
 RK_API rk_string_t rk_vecdb_build_info(void) {
     std::call_once(g_build_info_once, [] {
         const int n = std::snprintf(g_build_info, sizeof g_build_info,
-                                    "%s\nPlatform: %s\nCompiler: %s\nBuild Date: %s %s", kVersion,
-                                    kPlatform, kCompiler, __DATE__, __TIME__);
-        g_build_info_len = n < 0 ? 0 : (n >= static_cast<int>(sizeof g_build_info) ? static_cast<int>(sizeof g_build_info) - 1 : n);
+                                    "%s\nPlatform: %s\nCompiler: %s\nBuild Date: %s %s", kVersion, kPlatform,
+                                    kCompiler, __DATE__, __TIME__);
+        g_build_info_len =
+            n < 0 ? 0
+                  : (n >= static_cast<int>(sizeof g_build_info) ? static_cast<int>(sizeof g_build_info) - 1
+                                                                : n);
     });
     return rk_string_t{g_build_info, static_cast<uint64_t>(g_build_info_len)};
 }

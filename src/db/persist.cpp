@@ -30,7 +30,8 @@ bool has_path(const rk_vecdb_t *db) { return db->config.path.data != nullptr && 
 
 // "%s/%s%s" of the directory, a name and a suffix; RK_ERR_PATH_TOO_LONG when
 // it does not fit.
-rk_status_t form(char (&out)[kPathMax], const char *dir, const char *name, size_t name_len, const char *suffix) {
+rk_status_t form(char (&out)[kPathMax], const char *dir, const char *name, size_t name_len,
+                 const char *suffix) {
     const int n = std::snprintf(out, sizeof out, "%s/%.*s%s", dir, int(name_len), name, suffix);
     return n >= 0 && size_t(n) < sizeof out && name_len < size_t(INT32_MAX) ? RK_OK : RK_ERR_PATH_TOO_LONG;
 }
@@ -52,8 +53,10 @@ void open_storage(rk_vecdb_t *db) {
     if (form(path, db->config.path.data, "storage", 7, "") != RK_OK) return;
     // A read-only database never writes, so it never creates either.
     int32_t access = RK_STORAGE_READ_WRITE;
-    if (db->config.read_only) access = RK_STORAGE_READ_ONLY;
-    else if (db->config.create_if_missing) access = RK_STORAGE_CREATE;
+    if (db->config.read_only)
+        access = RK_STORAGE_READ_ONLY;
+    else if (db->config.create_if_missing)
+        access = RK_STORAGE_CREATE;
     const rk_storage_config_t cfg = storage_config(path, access);
     db->storage = rk_storage_create(db->arena, &cfg);
 }
@@ -76,7 +79,7 @@ void load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     // The catalog names it: a header keeps only 63 bytes of a name.
     const char *have = rk_collection_get_name(c);
     if (!have || std::strcmp(have, copy) != 0) c->name = rk_arena_strdup(c->arena, copy);
-    if (!c->name || db_adopt_locked(db, c) != RK_OK) rk_collection_destroy(c);
+    if (!c->name || db_register_locked(db, c) != RK_OK) rk_collection_destroy(c);
 }
 
 void load_catalog(rk_vecdb_t *db) {
@@ -185,7 +188,8 @@ rk_status_t db_save(rk_vecdb_t *db) {
     // The renames above must be durable before the catalog lists them.
     if (os::sync_dir(path) != 0) keep_first(&first, RK_ERR_IO);
     // Written even when empty: a dropped collection must not come back.
-    if (first != RK_ERR_NO_MEMORY) keep_first(&first, file_write_atomic(catalog, text.data() ? text.data() : "", text.size()));
+    if (first != RK_ERR_NO_MEMORY)
+        keep_first(&first, file_write_atomic(catalog, text.data() ? text.data() : "", text.size()));
     if (db->storage) keep_first(&first, rk_storage_sync(db->storage));
     return first;
 }

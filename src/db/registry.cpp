@@ -30,8 +30,9 @@ bool grow_locked(rk_vecdb_t *db) {
     return true;
 }
 
-// Appends a live collection to the registry, with a fresh pin.
-rk_status_t append_locked(rk_vecdb_t *db, rk_collection_t *collection) {
+}  // namespace
+
+rk_status_t db_register_locked(rk_vecdb_t *db, rk_collection_t *collection) {
     if (db->collection_count == db->collection_capacity && !grow_locked(db)) return RK_ERR_NO_MEMORY;
     rk_collection_stats_t stats{};
     RK_TRY(rk_collection_get_stats(collection, &stats));
@@ -48,6 +49,8 @@ rk_status_t append_locked(rk_vecdb_t *db, rk_collection_t *collection) {
     return RK_OK;
 }
 
+namespace {
+
 // Creates and registers a collection; the name was checked by the caller.
 rk_status_t create_locked(rk_vecdb_t *db, const rk_collection_config_t *config, DbEntry **out) {
     RK_RETURN_IF(db_find_locked(db, &config->name) != nullptr, RK_ERR_EXISTS);
@@ -56,7 +59,7 @@ rk_status_t create_locked(rk_vecdb_t *db, const rk_collection_config_t *config, 
     // under their own locks, in parallel, and an arena has no lock.
     rk_collection_t *collection = rk_collection_create(nullptr, config);
     if (collection == nullptr) return RK_ERR_UNKNOWN;
-    const rk_status_t st = append_locked(db, collection);
+    const rk_status_t st = db_register_locked(db, collection);
     if (st != RK_OK) {
         rk_collection_destroy(collection);
         return st;
@@ -138,8 +141,6 @@ void db_pin_drain(DbPin *pin) {
         rk_sleep(spin < kDrainSpins ? 0 : 1);
     }
 }
-
-rk_status_t db_adopt_locked(rk_vecdb_t *db, rk_collection_t *collection) { return append_locked(db, collection); }
 
 void db_destroy_collections_locked(rk_vecdb_t *db) {
     for (uint64_t i = 0; i < db->collection_count; ++i) {

@@ -69,9 +69,7 @@ void heap_push(ResultHeap *h, uint64_t id, float d) {
 
 void sort_hits(HeapItem *items, size_t n) {
     if (!items || n < 2) return;
-    auto cmp = [items](size_t i, size_t j) {
-        return compare_distance(items[i].distance, items[j].distance);
-    };
+    auto cmp = [items](size_t i, size_t j) { return compare_distance(items[i].distance, items[j].distance); };
     auto swap = [items](size_t i, size_t j) {
         const HeapItem t = items[i];
         items[i] = items[j];

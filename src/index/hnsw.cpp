@@ -63,8 +63,7 @@ bool first_occupied(const rk_hnsw_t *h, uint32_t *slot, uint32_t *level) {
     return false;
 }
 
-size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, uint32_t reads0,
-                     HeapItem *out) {
+size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, uint32_t reads0, HeapItem *out) {
     if (h->ntotal == 0 || h->entry_point < 0) return 0;
     uint32_t e, top;
     if (node_at(h, static_cast<uint64_t>(h->entry_point))) {
@@ -110,8 +109,7 @@ rk_status_t hnsw_make_node(rk_hnsw_t *h, uint32_t level, HnswNode **out) {
     n->upper = nullptr;
     if (level > 0) {
         size_t words;
-        if (!mul_size(level, static_cast<size_t>(h->params.m) + 1, &words))
-            return RK_ERR_NO_MEMORY;
+        if (!mul_size(level, static_cast<size_t>(h->params.m) + 1, &words)) return RK_ERR_NO_MEMORY;
         n->upper = arena_array<uint32_t>(h->arena, words);
         if (!n->upper) return RK_ERR_NO_MEMORY;
     }
@@ -124,8 +122,7 @@ rk_status_t hnsw_reserve(rk_hnsw_t *h, uint64_t slots) {
     return grow_table(h, slots);
 }
 
-rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector,
-                            HnswNode **out) {
+rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, HnswNode **out) {
     if (!h || !vector || !out) return RK_ERR_INVALID_ARG;
     RK_TRY(hnsw_grow_for(h, id));
     HnswNode *n;
@@ -136,8 +133,7 @@ rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const flo
     return RK_OK;
 }
 
-rk_status_t hnsw_set_links(rk_hnsw_t *h, HnswNode *node, uint32_t l, const uint64_t *ids,
-                           uint32_t count) {
+rk_status_t hnsw_set_links(rk_hnsw_t *h, HnswNode *node, uint32_t l, const uint64_t *ids, uint32_t count) {
     if (!h || !node || (count && !ids)) return RK_ERR_INVALID_ARG;
     uint32_t *cnt;
     uint32_t *links = node_links(h, node, l, &cnt);
@@ -180,8 +176,8 @@ rk_status_t hnsw_set_metric(rk_hnsw_t *h, uint32_t metric) {
     return RK_OK;
 }
 
-size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef,
-                      uint32_t level0_reads, HeapItem *out) {
+size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, uint32_t level0_reads,
+                      HeapItem *out) {
     if (!h || !query || !out || k == 0) return 0;
     if (level0_reads > h->cap0) level0_reads = h->cap0;
     size_t n;

@@ -36,8 +36,8 @@ inline constexpr uint64_t kInitialSlots = 4096;
 
 struct HnswNode {
     uint32_t level;
-    uint32_t count0;   // ids in use in the level-0 list
-    uint32_t *upper;   // levels 1..level: blocks of 1 + m words, [count, ids...]
+    uint32_t count0;  // ids in use in the level-0 list
+    uint32_t *upper;  // levels 1..level: blocks of 1 + m words, [count, ids...]
     // followed by uint32_t links0[2 * m] and float vector[dim]
 };
 
@@ -55,26 +55,26 @@ struct ScratchPool {
 }  // namespace rk
 
 struct rk_hnsw_t {
-    uint32_t type;          // 2 from create; the index object writes its own type here
-    uint32_t metric;        // 0 L2, 1 inner product, 2 cosine (rk::hnsw_set_metric)
+    uint32_t type;    // 2 from create; the index object writes its own type here
+    uint32_t metric;  // 0 L2, 1 inner product, 2 cosine (rk::hnsw_set_metric)
     uint32_t dim;
-    uint64_t ntotal;        // insertions so far; removal does not lower it
+    uint64_t ntotal;  // insertions so far; removal does not lower it
     rk_hnsw_params_t params;
-    rk::HnswNode **slots;   // node table indexed by id; empty slots are null
-    uint64_t capacity;      // slots in the table
-    uint32_t max_level;     // level of the entry point
-    int64_t entry_point;    // -1 = none
+    rk::HnswNode **slots;  // node table indexed by id; empty slots are null
+    uint64_t capacity;     // slots in the table
+    uint32_t max_level;    // level of the entry point
+    int64_t entry_point;   // -1 = none
     uint32_t quantization;
     rk_pq_t *pq;
     rk_sq_quantizer_t *sq;
     rk_arena_t *arena;
     rk_rwlock_t *lock;
-    uint64_t seed;          // params.seed, or 12345 when that is 0
+    uint64_t seed;  // params.seed, or 12345 when that is 0
     // ---- layout and scratch
     bool owns_arena;
-    uint32_t cap0;          // 2 * m
-    size_t vec_offset;      // bytes from a node's header to its vector
-    size_t node_bytes;      // header + level-0 list + vector
+    uint32_t cap0;      // 2 * m
+    size_t vec_offset;  // bytes from a node's header to its vector
+    size_t node_bytes;  // header + level-0 list + vector
     rk::ScratchPool pool;
 };
 
@@ -84,8 +84,7 @@ namespace rk {
 
 inline uint32_t *node_links0(HnswNode *n) { return reinterpret_cast<uint32_t *>(n + 1); }
 inline const float *node_vector(const rk_hnsw_t *h, const HnswNode *n) {
-    return reinterpret_cast<const float *>(reinterpret_cast<const unsigned char *>(n) +
-                                           h->vec_offset);
+    return reinterpret_cast<const float *>(reinterpret_cast<const unsigned char *>(n) + h->vec_offset);
 }
 inline float *node_vector_mut(const rk_hnsw_t *h, HnswNode *n) {
     return reinterpret_cast<float *>(reinterpret_cast<unsigned char *>(n) + h->vec_offset);
@@ -127,15 +126,19 @@ rk_status_t hnsw_set_metric(rk_hnsw_t *h, uint32_t metric);
 rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vectors, size_t n);
 
 // The nearest min(k, reachable) nodes to query, written to out[0..] in
-// ascending distance exactly as the index hands them out (the hit sort of
-// heap.h applied to the n nearest). 0 for null arguments, k 0, an empty graph
-// or a failed scratch allocation. out must have room for k pairs.
+// ascending distance exactly as the index hands them out: the layer search's
+// result list, ascending, cut to n, then sorted once more by the hit sort of
+// heap.h (which orders as rk_qsort_simple with the index comparator). Callers
+// copy them as they are; sorting them again could swap tied hits. Distances
+// are the metric's: squared L2, negated dot product, or 1 - cosine
+// similarity. 0 for null arguments, k 0, an empty graph or a failed scratch
+// allocation. out must have room for k pairs.
 size_t hnsw_search(rk_hnsw_t *h, const float *query, size_t k, HeapItem *out);
 
 // Same search with an explicit candidate-list size and level-0 read width
 // (the benchmark's experiment; the library always reads m ids per list).
-size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef,
-                      uint32_t level0_reads, HeapItem *out);
+size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, uint32_t level0_reads,
+                      HeapItem *out);
 
 // Empties slot id; a removed entry point hands over to the lowest occupied
 // slot. RK_OK also when id was not present; RK_ERR_INVALID_ARG for null.
@@ -152,13 +155,11 @@ rk_status_t hnsw_reserve(rk_hnsw_t *h, uint64_t slots);
 // copied as stored (already normalised for cosine graphs: no metric
 // treatment), puts it in the table (growing it to 2 * id + 2 when needed) and
 // returns it in *out. Does not touch ntotal or the entry point.
-rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector,
-                            HnswNode **out);
+rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, HnswNode **out);
 // Replaces the level-l list of node with count ids (ids that no table can hold
 // become kNoId). RK_ERR_INVALID_ARG when the node does not reach level l or
 // count exceeds the level's cap.
-rk_status_t hnsw_set_links(rk_hnsw_t *h, HnswNode *node, uint32_t l, const uint64_t *ids,
-                           uint32_t count);
+rk_status_t hnsw_set_links(rk_hnsw_t *h, HnswNode *node, uint32_t l, const uint64_t *ids, uint32_t count);
 
 // ---- internal pieces shared by the graph's sources -----------------------
 

@@ -49,8 +49,8 @@ size_t select_nearest(const HeapItem *in, size_t n, size_t cap, HeapItem *out) {
 // Offers the new node as a neighbour of F on level l after a full list: it
 // takes the place of F's farthest listed neighbour when that one is farther
 // from F than the new node (df). The farthest is the first of the largest.
-void replace_farthest(rk_hnsw_t *h, HnswScratch *s, HnswNode *fn, uint32_t *links,
-                      uint32_t count, uint32_t id, float df) {
+void replace_farthest(rk_hnsw_t *h, HnswScratch *s, HnswNode *fn, uint32_t *links, uint32_t count,
+                      uint32_t id, float df) {
     size_t b = 0;
     for (uint32_t j = 0; j < count; ++j) {
         const HnswNode *x = node_at(h, links[j]);
@@ -75,8 +75,8 @@ void replace_farthest(rk_hnsw_t *h, HnswScratch *s, HnswNode *fn, uint32_t *link
 
 // Links the new node (nn, id) and F on level l in both directions where
 // there is room; a full list of F may swap its farthest for the new node.
-void link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const HeapItem &f,
-               uint32_t l, bool may_replace) {
+void link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const HeapItem &f, uint32_t l,
+               bool may_replace) {
     HnswNode *fn = h->slots[f.id];
     // A slot re-filled by a lower node keeps old links: such a node has no
     // list on this level, so it is not linked here.
@@ -98,8 +98,7 @@ void link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const He
 // of all nodes reaching level l (in slot order), without displacing anyone.
 rk_status_t link_to_all(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, uint32_t l) {
     size_t n = 0;
-    for (uint64_t i = 0; i < h->capacity; ++i)
-        n += h->slots[i] && i != id && h->slots[i]->level >= l;
+    for (uint64_t i = 0; i < h->capacity; ++i) n += h->slots[i] && i != id && h->slots[i]->level >= l;
     if (n == 0) return RK_OK;
     HookPtr<HeapItem> all(hook_array<HeapItem>(n));
     if (!all) return RK_ERR_NO_MEMORY;
@@ -174,8 +173,7 @@ rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vecto
     HnswScratch *s = scratch_acquire(h);
     if (!s) return RK_ERR_NO_MEMORY;
     rk_status_t st = RK_OK;
-    for (size_t i = 0; i < n && st == RK_OK; ++i)
-        st = insert_one(h, s, ids[i], vectors + i * h->dim);
+    for (size_t i = 0; i < n && st == RK_OK; ++i) st = insert_one(h, s, ids[i], vectors + i * h->dim);
     scratch_release(h, s);
     return st;
 }

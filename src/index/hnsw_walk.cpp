@@ -10,10 +10,11 @@
 // one sift towards the root restores the heap. NaN distances have no order a
 // heap could follow: from the first one on, the search falls back to the
 // linear scan over the same array.
+#include "index/hnsw_walk.h"
+
 #include <cstring>
 
 #include "core/alloc.h"
-#include "index/hnsw_walk.h"
 #include "rk_vector.h"
 #include "vector/kernels.h"
 
@@ -68,6 +69,14 @@ void store_form(uint32_t metric, const float *v, uint32_t dim, float *out) {
 
 // ---- working memory ----------------------------------------------------------
 
+// Rows the batch kernel computes side by side in one group: a call costs
+// about the same for any number of rows up to a multiple of this.
+size_t kern_group_rows() {
+    static const size_t rows[kern::kPathCount] = {1, 4, 8, 16};
+    const int p = static_cast<int>(kern::active_path());
+    return p >= 0 && p < kern::kPathCount ? rows[p] : 1;
+}
+
 namespace {
 
 // Replaces *p by an uninitialised array of at least `need` T (keeping nothing).
@@ -96,8 +105,8 @@ bool regrow(T *&p, size_t cap, size_t keep) {
 bool grow_candidates(HnswScratch *s, size_t n, size_t heap_n) {
     size_t cap = s->cand_cap ? s->cand_cap * 2 : 256;
     if (cap <= n) cap = n + 1;
-    if (!regrow(s->cand_id, cap, n) || !regrow(s->cand_d, cap, n) ||
-        !regrow(s->cand_heap, cap, heap_n) || !regrow(s->where, cap, n))
+    if (!regrow(s->cand_id, cap, n) || !regrow(s->cand_d, cap, n) || !regrow(s->cand_heap, cap, heap_n) ||
+        !regrow(s->where, cap, n))
         return false;
     s->cand_cap = cap;
     return true;
@@ -108,14 +117,19 @@ bool grow_candidates(HnswScratch *s, size_t n, size_t heap_n) {
 bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
     if (s->stamp_cap < h->capacity || !s->stamps) {
         uint32_t *st = hook_array<uint32_t>(h->capacity);
-        if (!st) return false;
+        float *dc = hook_array<float>(h->capacity);
+        if (!st || !dc) {
+            rk_free(st), rk_free(dc);
+            return false;
+        }
         std::memset(st, 0, h->capacity * sizeof(uint32_t));
-        rk_free(s->stamps);
+        rk_free(s->stamps), rk_free(s->dcache);
         s->stamps = st;
+        s->dcache = dc;
         s->stamp_cap = h->capacity;
         s->gen = 0;
     }
-    const size_t batch = h->cap0 ? h->cap0 : 1;
+    const size_t batch = static_cast<size_t>(h->cap0) + kSpecRows + 1;
     if (s->batch_cap < batch || !s->rows) {
         const float **rows = hook_array<const float *>(batch);
         uint32_t *ids = hook_array<uint32_t>(batch);
@@ -132,10 +146,13 @@ bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
     return fit_array(s->query, s->query_cap, h->dim);
 }
 
+// gen moves in steps of two so that both gen and gen - 1 are values no
+// earlier set used; stamps start at 0, which neither ever equals.
 void visited_reset(HnswScratch *s) {
-    if (++s->gen == 0) {
+    s->gen += 2;
+    if (s->gen < 2) {
         std::memset(s->stamps, 0, s->stamp_cap * sizeof(uint32_t));
-        s->gen = 1;
+        s->gen = 2;
     }
 }
 
@@ -149,7 +166,7 @@ HnswScratch *scratch_new() {
 
 void scratch_free(HnswScratch *s) {
     if (!s) return;
-    rk_free(s->stamps);
+    rk_free(s->stamps), rk_free(s->dcache);
     rk_free(s->cand_id), rk_free(s->cand_d), rk_free(s->cand_heap), rk_free(s->where);
     rk_free(s->results);
     rk_free(s->rows), rk_free(s->ids), rk_free(s->dists), rk_free(s->picked);
@@ -165,8 +182,7 @@ constexpr int kPrivate = -1;
 HnswScratch *scratch_acquire(rk_hnsw_t *h) {
     for (int i = 0; i < ScratchPool::kSlots; ++i) {
         bool expected = false;
-        if (!h->pool.busy[i].compare_exchange_strong(expected, true, std::memory_order_acquire))
-            continue;
+        if (!h->pool.busy[i].compare_exchange_strong(expected, true, std::memory_order_acquire)) continue;
         if (!h->pool.items[i]) h->pool.items[i] = scratch_new();
         if (!h->pool.items[i]) {
             h->pool.busy[i].store(false, std::memory_order_release);
@@ -258,9 +274,9 @@ inline bool key_less(const CandKey &a, const CandKey &b) {
 
 struct Candidates {
     HnswScratch *s;
-    size_t n = 0;        // entries in the array
-    size_t hn = 0;       // entries in the heap
-    bool linear = false; // a NaN arrived: choose by scanning the array
+    size_t n = 0;         // entries in the array
+    size_t hn = 0;        // entries in the heap
+    bool linear = false;  // a NaN arrived: choose by scanning the array
 
     void sift_up(size_t k) {
         CandKey *hp = s->cand_heap;
@@ -338,6 +354,51 @@ struct Candidates {
 
 }  // namespace
 
+namespace {
+
+// Queues, for one batch, the ids among links[0..lim) that name an existing,
+// unvisited node whose distance is not known yet; they count as known from
+// here on (the batch is computed before anyone reads them).
+void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b, size_t max) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    const uint32_t known = s->gen - 1;
+    for (uint32_t j = 0; j < lim && *b < max; ++j) {
+        const uint32_t id = links[j];
+        const HnswNode *nd = node_at(h, id);
+        if (!nd || s->stamps[id] == s->gen || s->stamps[id] == known) continue;
+        s->stamps[id] = known;
+        const float *v = node_vector(h, nd);
+        __builtin_prefetch(v);
+        s->rows[*b] = v;
+        s->ids[*b] = id;
+        ++*b;
+    }
+}
+
+// Distances are pure functions of the query and a node, so computing some
+// early changes no result. The batch kernel takes as long for a partial group
+// of rows as for a full one, so the group an expansion needs is filled with
+// the missing neighbour distances of the next candidates to be expanded (the
+// top of the candidate heap).
+void speculate(const Walk &w, const Candidates &cand, uint32_t l, uint32_t reads, float root, size_t *b) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    const size_t group = kern_group_rows();
+    const size_t target = (*b + group - 1) / group * group;
+    const size_t top = cand.hn < kSpecCands ? cand.hn : kSpecCands;
+    for (size_t k = 0; k < top && *b < target; ++k) {
+        if (s->cand_heap[k].d > root) continue;
+        const uint32_t c = s->cand_id[s->cand_heap[k].pos];
+        uint32_t *count;
+        const uint32_t *links = node_links(h, h->slots[c], l, &count);
+        if (!links) continue;
+        queue_missing(w, links, *count < reads ? *count : reads, b, target);
+    }
+}
+
+}  // namespace
+
 size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;
@@ -355,6 +416,7 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
     heap_attach(&heap, s->results, ef);
     Candidates cand{s};
     const float de = metric_one(h->metric, w.q, node_vector(h, en), h->dim);
+    const uint32_t reads = l == 0 ? w.reads0 : w.reads;
     heap_push(&heap, e, de);
     if (!cand.push(e, de)) return SIZE_MAX;
 
@@ -362,13 +424,27 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
         uint32_t c;
         float cd;
         cand.pop(&c, &cd);
-        if (cd > heap_root(&heap)) break;
-        const size_t b = gather(w, c, l);
-        if (b == 0) continue;
-        w.many(w.q, s->rows, b, h->dim, s->dists);
-        for (size_t j = 0; j < b; ++j) {
-            heap_push(&heap, s->ids[j], s->dists[j]);
-            if (!cand.push(s->ids[j], s->dists[j])) return SIZE_MAX;
+        const float root = heap_root(&heap);
+        if (cd > root) break;
+        uint32_t *count;
+        const uint32_t *links = node_links(h, h->slots[c], l, &count);
+        if (!links) continue;
+        const uint32_t lim = *count < reads ? *count : reads;
+        size_t b = 0;
+        queue_missing(w, links, lim, &b, SIZE_MAX);
+        if (b && !cand.linear) speculate(w, cand, l, reads, root, &b);
+        if (b) {
+            w.many(w.q, s->rows, b, h->dim, s->dists);
+            for (size_t j = 0; j < b; ++j) s->dcache[s->ids[j]] = s->dists[j];
+        }
+        // The expansion itself, in list order, with the distances at hand.
+        for (uint32_t j = 0; j < lim; ++j) {
+            const uint32_t id = links[j];
+            if (!node_at(h, id) || s->stamps[id] == s->gen) continue;
+            s->stamps[id] = s->gen;
+            const float d = s->dcache[id];
+            heap_push(&heap, id, d);
+            if (!cand.push(id, d)) return SIZE_MAX;
         }
     }
     sort_hits(heap.items, heap.count);

@@ -42,8 +42,10 @@ struct CandKey {
 
 struct HnswScratch {
     // Visited set: slot id -> stamp; a slot is visited when its stamp equals
-    // gen. Starting a new set is one increment instead of clearing.
+    // gen, and its distance to the query waits in dcache when the stamp is
+    // gen - 1. Starting a new set is one step of gen instead of clearing.
     uint32_t *stamps;
+    float *dcache;
     uint64_t stamp_cap;
     uint32_t gen;
     // Candidate array (ids and distances by position) and a min-heap over its
@@ -71,8 +73,7 @@ struct HnswScratch {
 };
 
 // Distances of query against rows, by the graph's metric.
-using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim,
-                        float *out);
+using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
 ManyFn metric_many(uint32_t metric);
 float metric_one(uint32_t metric, const float *a, const float *b, uint32_t dim);
 // Writes v as the graph stores it: a unit-normalised copy for cosine graphs
@@ -81,8 +82,16 @@ void store_form(uint32_t metric, const float *v, uint32_t dim, float *out);
 
 // Makes sure s covers the graph's current table, dimension and list sizes.
 bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s);
-// Starts an empty visited set.
+// Starts an empty visited set with no distances cached.
 void visited_reset(HnswScratch *s);
+
+// Most rows one kernel group holds (one lane per row in the widest path); a
+// layer search tops a batch up to a whole group with distances the next
+// candidates will need.
+inline constexpr size_t kSpecRows = 16;
+// Candidates looked at for that top-up.
+inline constexpr size_t kSpecCands = 8;
+size_t kern_group_rows();
 
 // Context of one walk: the query in stored form and how many ids of a list
 // are read (m on every level; the level-0 width is a benchmark switch).

@@ -57,6 +57,17 @@ bool node_cost(const rk_hnsw_t *h, uint32_t level, uint64_t *bytes) {
     return !__builtin_add_overflow(upper, static_cast<uint64_t>(h->node_bytes) + 16, bytes);
 }
 
+// The highest level an insertion can draw with this level multiplier: draws
+// are -ln(u) * level_mult for u from 1/65535 to 1, and -ln(1/65535) < 11.1;
+// results a 32-bit level cannot hold (and NaN) become level 0, so a finite
+// multiplier can reach up to 2^31 - 1 and an infinite one only 0.
+uint32_t highest_draw(float level_mult) {
+    const double mult = static_cast<double>(level_mult);
+    if (!(mult > 0.0) || mult > 3.5e38) return 0;
+    const double top = 11.1 * mult;
+    return top < 2147483647.0 ? static_cast<uint32_t>(top) : 2147483647u;
+}
+
 // Reads a node's count and ids for level l; false when the count passes the
 // level's cap or the file ends.
 bool load_links(FileReader &in, rk_hnsw_t *h, HnswNode *node, uint32_t l, uint64_t *ids) {
@@ -124,7 +135,10 @@ void settle_entry_point(rk_hnsw_t *h) {
 // Reads every node record; false when loading ended early.
 bool load_nodes(LoadContext &ctx, rk_hnsw_t *h, uint64_t node_count) {
     HookPtr<float> vec = hook_unique_array<float>(h->dim);
-    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(h->cap0 > h->params.m ? h->cap0 : h->params.m);
+    // A list never holds more ids than its cap, nor more than the file has left.
+    uint64_t room = h->cap0 > h->params.m ? h->cap0 : h->params.m;
+    if (room > ctx.in.remaining() / 8) room = ctx.in.remaining() / 8;
+    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(room);
     if (!vec || !ids) return false;
     for (uint64_t i = 0; i < node_count; ++i) {
         if (!load_node(ctx, h, vec.get(), ids.get())) return false;
@@ -178,7 +192,12 @@ rk_index_t *load_hnsw(LoadContext &ctx) {
     rk_index_t *ix = index_create_in(ctx.arena, &cfg);
     if (!ix) return nullptr;
     rk_hnsw_t *h = ix->impl.hnsw;
-    if (hnsw_reserve(h, slots) != RK_OK) {
+    // A graph whose next node could be larger than the whole budget (an m,
+    // dim or level multiplier no real file carries) is refused rather than
+    // left to fail, or exhaust memory and time, at its next insertion.
+    uint64_t one_node;
+    if (!node_cost(h, highest_draw(h->params.level_mult), &one_node) || !ctx.budget.take(1, one_node) ||
+        hnsw_reserve(h, slots) != RK_OK) {
         rk_hnsw_destroy(h);
         return nullptr;
     }

@@ -1,4 +1,6 @@
 // The IVF family (types 1, 3, 5) as the index object sees it.
+#include <atomic>
+
 #include "core/alloc.h"
 #include "core/status.h"
 #include "index/index.h"
@@ -60,13 +62,16 @@ uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_inde
 rk_status_t ivf_remove_id(rk_index_t *ix, uint64_t id) {
     uint64_t gone = 0;
     const rk_status_t st = ivf_remove(ix->impl.ivf, &id, 1, &gone);
-    ix->ivf_removed += gone;
+    std::atomic_ref<uint64_t>(ix->ivf_removed).fetch_add(gone, std::memory_order_relaxed);
     return st;
 }
 
 uint32_t ivf_dim(const rk_index_t *ix) { return ix->impl.ivf->dim; }
 
-uint64_t ivf_total(const rk_index_t *ix) { return ivf_ntotal(ix->impl.ivf) + ix->ivf_removed; }
+uint64_t ivf_total(const rk_index_t *ix) {
+    const uint64_t removed = std::atomic_ref<const uint64_t>(ix->ivf_removed).load(std::memory_order_relaxed);
+    return ivf_ntotal(ix->impl.ivf) + removed;
+}
 
 uint64_t ivf_memory(const rk_index_t *ix) { return ivf_memory_usage(ix->impl.ivf); }
 

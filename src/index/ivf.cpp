@@ -95,9 +95,7 @@ rk_status_t grow(rk_ivf_t *ivf, IvfList *l) {
 
 }  // namespace
 
-bool wants_norms(const rk_ivf_t *ivf) {
-    return ivf->metric == 2 && ivf->payload == IvfPayload::kFloat;
-}
+bool wants_norms(const rk_ivf_t *ivf) { return ivf->metric == 2 && ivf->payload == IvfPayload::kFloat; }
 
 CentroidRule ivf_rule(const rk_ivf_t *ivf) {
     return ivf->metric == 1 || ivf->metric == 2 ? CentroidRule::kAngular : CentroidRule::kL2;
@@ -108,8 +106,7 @@ uint64_t ivf_ntotal(const rk_ivf_t *ivf) {
 }
 
 void count_added(rk_ivf_t *ivf, int64_t delta) {
-    std::atomic_ref<uint64_t>(ivf->ntotal).fetch_add(static_cast<uint64_t>(delta),
-                                                     std::memory_order_acq_rel);
+    std::atomic_ref<uint64_t>(ivf->ntotal).fetch_add(static_cast<uint64_t>(delta), std::memory_order_acq_rel);
 }
 
 Slot reserve_slot(rk_ivf_t *ivf, IvfList *l, rk_status_t *status) {
@@ -133,9 +130,7 @@ Slot slot_at(const rk_ivf_t *ivf, const IvfList *l, uint64_t pos) {
     return Slot{};
 }
 
-float stored_norm(const rk_ivf_t *ivf, const float *v) {
-    return rk_math_sqrt_f32(kern::dot(v, v, ivf->dim));
-}
+float stored_norm(const rk_ivf_t *ivf, const float *v) { return rk_math_sqrt_f32(kern::dot(v, v, ivf->dim)); }
 
 rk_status_t ivf_bind(rk_ivf_t *ivf, uint32_t type, uint32_t quantization, rk_pq_t *pq,
                      rk_sq_quantizer_t *sq) {

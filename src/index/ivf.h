@@ -1,6 +1,15 @@
 // Inverted-file index: the object layout and the internal entry points the
 // index object and the index files use. Hosts see rk_ivf_t as opaque.
 //
+// Wiring from the index object: rk_ivf_create(arena, dim, params), then
+// ivf_bind(type, quantization, pq, sq) once the quantiser exists and
+// ivf_set_metric(config metric); ivf_train / ivf_add_batch / ivf_search /
+// ivf_remove serve train, add, search and remove; rk_ivf_destroy releases
+// the locks for every IVF type (they come from the allocator hooks).
+// Loading a saved index: ivf_set_metric, ivf_bind (with the PQ before the
+// entries of a type-3 file), the centroids through ivf_centroid,
+// ivf_set_trained, then ivf_append_raw for each stored entry.
+//
 // Storage: each list keeps its entries in chunks that never move once
 // allocated (sizes 16, 16, 32, 64, ...: the capacity doubles without copying
 // anything). A chunk holds the ids, the payloads side by side (dim floats,
@@ -36,11 +45,11 @@ struct IvfChunk {
 };
 
 struct IvfList {
-    IvfChunk *chunks;     // nchunks in use, room for chunk_room
+    IvfChunk *chunks;  // nchunks in use, room for chunk_room
     uint32_t nchunks;
     uint32_t chunk_room;
     uint64_t count;
-    uint64_t capacity;    // entries the chunks can hold
+    uint64_t capacity;  // entries the chunks can hold
     rk_rwlock_t *lock;
 };
 
@@ -50,23 +59,23 @@ using IvfHit = HeapItem;
 }  // namespace rk
 
 struct rk_ivf_t {
-    uint32_t type;          // index type (1, 3 or 5); 1 from rk_ivf_create
-    uint32_t metric;        // 0 L2, 1 inner product, 2 cosine
+    uint32_t type;    // index type (1, 3 or 5); 1 from rk_ivf_create
+    uint32_t metric;  // 0 L2, 1 inner product, 2 cosine
     uint32_t dim;
-    uint64_t ntotal;        // entries stored; read and written atomically
+    uint64_t ntotal;  // entries stored; read and written atomically
     rk_ivf_params_t params;
     rk::IvfList *lists;
-    float *centroids;       // nlist * dim floats, list 0 first
+    float *centroids;  // nlist * dim floats, list 0 first
     uint32_t nlist;
     uint32_t quantization;  // 2 from rk_ivf_create
     rk_pq_t *pq;
     rk_sq_quantizer_t *sq;
     rk_arena_t *arena;
-    rk_mutex_t *mutex;      // serialises writers
+    rk_mutex_t *mutex;  // serialises writers
     uint32_t trained;
     rk::IvfPayload payload;
     uint32_t payload_bytes;
-    bool owns_arena;        // made by rk_ivf_create, released by rk_ivf_destroy
+    bool owns_arena;  // made by rk_ivf_create, released by rk_ivf_destroy
 };
 
 namespace rk {
@@ -79,8 +88,7 @@ namespace rk {
 // RK_ERR_INVALID_ARG for a null ivf or a type other than 1, 3, 5; a change of
 // payload on an index that already stores entries is refused with
 // RK_ERR_INVALID_ARG and changes nothing.
-rk_status_t ivf_bind(rk_ivf_t *ivf, uint32_t type, uint32_t quantization, rk_pq_t *pq,
-                     rk_sq_quantizer_t *sq);
+rk_status_t ivf_bind(rk_ivf_t *ivf, uint32_t type, uint32_t quantization, rk_pq_t *pq, rk_sq_quantizer_t *sq);
 
 // Sets the metric entries are ranked by (0 L2, 1 inner product, 2 cosine).
 // Train after setting it: metrics 1 and 2 cluster directions. Refused with

@@ -44,8 +44,10 @@ bool contains(const uint64_t *sorted, uint64_t n, uint64_t id) {
     uint64_t lo = 0, hi = n;
     while (lo < hi) {
         const uint64_t mid = lo + (hi - lo) / 2;
-        if (sorted[mid] < id) lo = mid + 1;
-        else hi = mid;
+        if (sorted[mid] < id)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo < n && sorted[lo] == id;
 }

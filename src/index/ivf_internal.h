@@ -53,9 +53,9 @@ rk_status_t encode_row(const rk_ivf_t *ivf, const float *row, unsigned char *dst
 // Per-query state for scoring code entries.
 struct CodeQuery {
     const float *q = nullptr;
-    float qnorm = 0.0f;          // library norm of the query
-    float *pq_table = nullptr;   // PQ partial sums (metrics that go through them)
-    float *decoded = nullptr;    // kScanBlock * dim floats for SQ entries
+    float qnorm = 0.0f;         // library norm of the query
+    float *pq_table = nullptr;  // PQ partial sums (metrics that go through them)
+    float *decoded = nullptr;   // kScanBlock * dim floats for SQ entries
 };
 
 // Scratch floats a query needs for the index's payload (0 for float lists).

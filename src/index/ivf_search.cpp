@@ -1,7 +1,6 @@
 // IVF search: rank the centroids, scan the nprobe nearest lists into a
 // bounded heap, hand the hits out nearest first.
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <cstring>
 
@@ -15,7 +14,6 @@
 
 namespace rk {
 namespace {
-
 
 struct Probe {
     float d;
@@ -76,19 +74,19 @@ void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, float 
     const float *base = reinterpret_cast<const float *>(c.payload) + at * ivf->dim;
     const float *q = qy.cq.q;
     switch (ivf->metric) {
-    case 1:
-        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
-        for (size_t i = 0; i < n; ++i) out[i] = -out[i];
-        return;
-    case 2:
-        kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
-        for (size_t i = 0; i < n; ++i) {
-            out[i] = cosine_from(out[i], qy.cq.qnorm, c.norms[at + i]);
-        }
-        return;
-    default:
-        kern::l2sq_block(q, base, n, ivf->dim, ivf->dim, out);
-        return;
+        case 1:
+            kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+            for (size_t i = 0; i < n; ++i) out[i] = -out[i];
+            return;
+        case 2:
+            kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+            for (size_t i = 0; i < n; ++i) {
+                out[i] = cosine_from(out[i], qy.cq.qnorm, c.norms[at + i]);
+            }
+            return;
+        default:
+            kern::l2sq_block(q, base, n, ivf->dim, ivf->dim, out);
+            return;
     }
 }
 
@@ -104,9 +102,15 @@ void scan_list(const Query &qy, const IvfList &l, ResultHeap *heap) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, in_chunk - at));
             const unsigned char *codes = ch.payload + at * ivf->payload_bytes;
             switch (ivf->payload) {
-            case IvfPayload::kPq: score_pq(ivf, qy.cq, codes, n, d); break;
-            case IvfPayload::kSq: score_sq(ivf, qy.cq, codes, n, d); break;
-            default: score_float(qy, ch, static_cast<size_t>(at), n, d); break;
+                case IvfPayload::kPq:
+                    score_pq(ivf, qy.cq, codes, n, d);
+                    break;
+                case IvfPayload::kSq:
+                    score_sq(ivf, qy.cq, codes, n, d);
+                    break;
+                default:
+                    score_float(qy, ch, static_cast<size_t>(at), n, d);
+                    break;
             }
             offer(heap, ch.ids + at, d, n);
         }

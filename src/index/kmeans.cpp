@@ -16,7 +16,7 @@
 namespace rk {
 namespace {
 
-constexpr size_t kBlock = 256;              // rows scored per kernel call
+constexpr size_t kBlock = 256;  // rows scored per kernel call
 
 // Rows of the job as the clustering sees them: the caller's data for L2, a
 // normalised copy for the angular rule.
@@ -40,17 +40,60 @@ rk_status_t prepare_rows(const KmeansJob &job, Rows *rows) {
     return RK_OK;
 }
 
-// Lowers nearest[r] to the distance between row r and centroid c where that
-// is strictly nearer; the running minimum equals the minimum over all
-// centroids picked so far.
-void lower_nearest(const float *rows, uint64_t count, uint32_t dim, const float *c, float *nearest) {
-    float d[kBlock];
-    for (uint64_t r0 = 0; r0 < count; r0 += kBlock) {
-        const size_t n = count - r0 < kBlock ? static_cast<size_t>(count - r0) : kBlock;
-        kern::l2sq_block(c, rows + r0 * dim, n, dim, dim, d);
-        for (size_t i = 0; i < n; ++i)
-            if (d[i] < nearest[r0 + i]) nearest[r0 + i] = d[i];
+// Pruning by the triangle inequality. A row whose nearest centroid so far
+// is a, at computed squared distance m, cannot come strictly nearer to a new
+// centroid c when |c - a|^2 > 4 m: then |x - c| >= |c - a| - |x - a| > |x - a|.
+// The computed sums carry a relative error of at most about (dim + 2) * 2^-24
+// each (non-negative terms added in order), so the test asks for a margin
+// well beyond that, plus an absolute slack far above any underflow; a row
+// that passes would have computed a distance >= m and changed nothing, so
+// skipping it leaves every bit of the result as the full scan gives it.
+struct PruneBound {
+    float factor;
+    bool skips(float cc, float m) const {
+        const float bound = 4.0f * m * factor + 1e-20f;
+        return cc <= FLT_MAX && cc > bound;
     }
+};
+
+PruneBound prune_bound(uint32_t dim) {
+    const float gamma = (static_cast<float>(dim) + 8.0f) * 0x1p-23f;
+    return PruneBound{1.0f + 4.0f * gamma + 1e-6f};
+}
+
+// State of the farthest-point start: for every row the smallest squared
+// distance to a picked centroid and which centroid that is.
+struct Nearest {
+    float *dist;
+    uint32_t *owner;
+};
+
+// Lowers the nearest distances by centroid c (number i); cc[a] is the squared
+// distance from centroid a to c for a < i. Rows that the bound rules out are
+// skipped; the others are scored in batches through the kernels.
+void lower_nearest(const float *rows, uint64_t count, uint32_t dim, const float *c, uint32_t i,
+                   const float *cc, const PruneBound &pb, Nearest *nr) {
+    const float *ptr[kBlock];
+    uint64_t at[kBlock];
+    float d[kBlock];
+    size_t n = 0;
+    auto flush = [&] {
+        kern::l2sq_many(c, ptr, n, dim, d);
+        for (size_t t = 0; t < n; ++t) {
+            if (d[t] < nr->dist[at[t]]) {
+                nr->dist[at[t]] = d[t];
+                nr->owner[at[t]] = i;
+            }
+        }
+        n = 0;
+    };
+    for (uint64_t r = 0; r < count; ++r) {
+        if (i > 0 && pb.skips(cc[nr->owner[r]], nr->dist[r])) continue;
+        ptr[n] = rows + r * dim;
+        at[n++] = r;
+        if (n == kBlock) flush();
+    }
+    if (n) flush();
 }
 
 // Centroid 0 is a random row; centroid i is the row farthest from its nearest
@@ -61,16 +104,24 @@ rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float 
     uint64_t pick = rk_rand() % job.count;
     std::memcpy(centroids, rows + pick * dim, sizeof(float) * dim);
     if (job.k == 1) return RK_OK;
-    HookPtr<float> nearest = hook_unique_array<float>(job.count);
-    if (!nearest) return RK_ERR_NO_MEMORY;
-    for (uint64_t r = 0; r < job.count; ++r) nearest.get()[r] = FLT_MAX;
+    HookPtr<float> dist = hook_unique_array<float>(job.count);
+    HookPtr<uint32_t> owner = hook_unique_array<uint32_t>(job.count);
+    HookPtr<float> cc = hook_unique_array<float>(job.k);
+    if (!dist || !owner || !cc) return RK_ERR_NO_MEMORY;
+    Nearest nr{dist.get(), owner.get()};
+    for (uint64_t r = 0; r < job.count; ++r) {
+        nr.dist[r] = FLT_MAX;
+        nr.owner[r] = 0;
+    }
+    const PruneBound pb = prune_bound(dim);
     for (uint32_t i = 1; i < job.k; ++i) {
-        lower_nearest(rows, job.count, dim, centroids + static_cast<size_t>(i - 1) * dim,
-                      nearest.get());
+        const float *c = centroids + static_cast<size_t>(i - 1) * dim;
+        kern::l2sq_block(c, centroids, i - 1, dim, dim, cc.get());
+        lower_nearest(rows, job.count, dim, c, i - 1, cc.get(), pb, &nr);
         float best = 0.0f;
         for (uint64_t r = 0; r < job.count; ++r) {
-            if (nearest.get()[r] > best) {
-                best = nearest.get()[r];
+            if (nr.dist[r] > best) {
+                best = nr.dist[r];
                 pick = r;
             }
         }
@@ -81,8 +132,8 @@ rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float 
 
 // One Lloyd round: assign every row (old centroids), accumulate the sums in
 // row order, then move each non-empty centroid to its mean.
-void lloyd_round(const KmeansJob &job, const float *rows, float *centroids, float *scores,
-                 float *sums, uint64_t *sizes) {
+void lloyd_round(const KmeansJob &job, const float *rows, float *centroids, float *scores, float *sums,
+                 uint64_t *sizes) {
     const uint32_t dim = job.dim, k = job.k;
     std::memset(sums, 0, sizeof(float) * k * dim);
     std::memset(sizes, 0, sizeof(uint64_t) * k);
@@ -116,8 +167,8 @@ void normalise_copy(const float *src, float *dst, uint32_t dim) {
     for (uint32_t j = 0; j < dim; ++j) dst[j] = src[j] * f;
 }
 
-void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k,
-                     uint32_t dim, float *out) {
+void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k, uint32_t dim,
+                     float *out) {
     if (rule == CentroidRule::kL2) {
         kern::l2sq_block(x, centroids, k, dim, dim, out);
         return;

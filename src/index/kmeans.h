@@ -23,7 +23,7 @@ struct KmeansJob {
     const float *data = nullptr;  // count rows of dim floats
     uint64_t count = 0;
     uint32_t dim = 0;
-    uint32_t k = 0;               // centroids wanted, 1 <= k <= count
+    uint32_t k = 0;  // centroids wanted, 1 <= k <= count
     uint32_t iterations = 0;
     CentroidRule rule = CentroidRule::kL2;
 };
@@ -36,8 +36,8 @@ rk_status_t kmeans_train(const KmeansJob &job, float *centroids);
 
 // Scores of x against k centroids (k * dim floats, contiguous): squared L2,
 // or the negated dot product for the angular rule.
-void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k,
-                     uint32_t dim, float *out);
+void centroid_scores(CentroidRule rule, const float *x, const float *centroids, uint32_t k, uint32_t dim,
+                     float *out);
 
 // Position of the smallest score: starts from FLT_MAX at position 0 and only a
 // strictly smaller score wins, so the lowest position wins ties.

@@ -32,8 +32,7 @@ extern "C" {
 
 RK_API void rk_qsort(void *base, size_t count, size_t size, rk_compare_fn compare, void *user) {
     if (!base || count == 0 || size == 0 || !compare) return;
-    byte_quicksort(base, count, size,
-                   [&](const void *a, const void *b) { return compare(a, b, user); });
+    byte_quicksort(base, count, size, [&](const void *a, const void *b) { return compare(a, b, user); });
 }
 
 RK_API void rk_qsort_simple(void *base, size_t count, size_t size, rk_compare_simple_fn compare) {
@@ -41,8 +40,7 @@ RK_API void rk_qsort_simple(void *base, size_t count, size_t size, rk_compare_si
     byte_quicksort(base, count, size, [&](const void *a, const void *b) { return compare(a, b); });
 }
 
-RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_fn compare,
-                              void *user) {
+RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_fn compare, void *user) {
     if (!base || count <= 1 || size == 0 || !compare) return;
     auto *buffer = static_cast<unsigned char *>(rk_alloc(size));
     if (!buffer) return;

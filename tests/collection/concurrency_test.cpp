@@ -41,6 +41,8 @@ void reader(rk_collection_t *c, const std::atomic<bool> &done, std::atomic<int> 
         std::set<uint64_t> ids;
         for (uint64_t i = 0; i < n; ++i) {
             if (!ids.insert(res[i].id).second) faults++;
+            // No answer names an id that was never handed out.
+            if (res[i].id == 0 || res[i].id > uint64_t(kInserts)) faults++;
             if (i && res[i].distance < res[i - 1].distance) faults++;
             // The record may be deleted since; if it is there it is whole.
             if (rk_collection_get(c, res[i].id, got) == RK_OK && !uniform(got)) faults++;
@@ -100,6 +102,42 @@ TEST(CollectionConcurrency, SearchersBesideOneWriter) {
         ASSERT_TRUE(uniform(c->records[i].vector));
         ++i;
     }
+    rk_collection_destroy(c);
+}
+
+// The same with an active HNSW index: searches go through the index while
+// the writer feeds and prunes it; no answer may name a record that is gone.
+TEST(CollectionConcurrency, IndexedSearchersBesideOneWriter) {
+    rk_collection_config_t cfg{};
+    cfg.dimension = kDim;
+    cfg.index_type = RK_INDEX_HNSW;
+    rk_collection_t *c = rk_collection_create(nullptr, &cfg);
+    ASSERT_NE(c, nullptr);
+    float v[kDim];
+    for (int i = 0; i < 200; ++i) {
+        for (float &x : v) x = value_of(uint64_t(i) + 1);
+        ASSERT_EQ(rk_collection_insert(c, v, nullptr), RK_OK);
+    }
+    ASSERT_EQ(rk_collection_build_index(c), RK_OK);
+    std::atomic<bool> done{false};
+    std::atomic<int> faults{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kReaders; ++i) readers.emplace_back(reader, c, std::cref(done), std::ref(faults));
+    for (int i = 200; i < 1200; ++i) {
+        if (i % 100 == 0) {
+            const uint64_t seen = g_rounds.load();
+            while (g_rounds.load() < seen + kReaders) std::this_thread::yield();
+        }
+        uint64_t id = 0;
+        for (float &x : v) x = value_of(uint64_t(i) + 1);
+        ASSERT_EQ(rk_collection_insert(c, v, &id), RK_OK);
+        if (i % 3 == 0) {
+            ASSERT_EQ(rk_collection_delete(c, id - 100), RK_OK);
+        }
+    }
+    done.store(true, std::memory_order_release);
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(faults.load(), 0);
     rk_collection_destroy(c);
 }
 

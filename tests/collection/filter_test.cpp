@@ -14,8 +14,8 @@ namespace {
 
 using rk::coll::filter_match;
 
-constexpr int kEq = RK_FILTER_EQ, kNe = RK_FILTER_NE, kGt = RK_FILTER_GT, kGe = RK_FILTER_GE, kLt = RK_FILTER_LT,
-              kLe = RK_FILTER_LE, kBadOp = 9;
+constexpr int kEq = RK_FILTER_EQ, kNe = RK_FILTER_NE, kGt = RK_FILTER_GT, kGe = RK_FILTER_GE,
+              kLt = RK_FILTER_LT, kLe = RK_FILTER_LE, kBadOp = 9;
 
 rk_meta_entry_t entry(const char *key, int32_t type) {
     rk_meta_entry_t e{};
@@ -45,12 +45,36 @@ std::string row(rk_meta_entry_t e, rk_meta_value_t v) {
     return out;
 }
 
-rk_meta_value_t i32(int32_t x) { rk_meta_value_t v{}; v.i32 = x; return v; }
-rk_meta_value_t i64(int64_t x) { rk_meta_value_t v{}; v.i64 = x; return v; }
-rk_meta_value_t f32(float x) { rk_meta_value_t v{}; v.f32 = x; return v; }
-rk_meta_value_t f64(double x) { rk_meta_value_t v{}; v.f64 = x; return v; }
-rk_meta_value_t str(const char *s) { rk_meta_value_t v{}; v.str = rk_string_t{s, std::strlen(s)}; return v; }
-rk_meta_value_t boolean(int32_t b) { rk_meta_value_t v{}; v.b = b; return v; }
+rk_meta_value_t i32(int32_t x) {
+    rk_meta_value_t v{};
+    v.i32 = x;
+    return v;
+}
+rk_meta_value_t i64(int64_t x) {
+    rk_meta_value_t v{};
+    v.i64 = x;
+    return v;
+}
+rk_meta_value_t f32(float x) {
+    rk_meta_value_t v{};
+    v.f32 = x;
+    return v;
+}
+rk_meta_value_t f64(double x) {
+    rk_meta_value_t v{};
+    v.f64 = x;
+    return v;
+}
+rk_meta_value_t str(const char *s) {
+    rk_meta_value_t v{};
+    v.str = rk_string_t{s, std::strlen(s)};
+    return v;
+}
+rk_meta_value_t boolean(int32_t b) {
+    rk_meta_value_t v{};
+    v.b = b;
+    return v;
+}
 
 rk_meta_entry_t with(rk_meta_entry_t e, rk_meta_value_t v) {
     e.value = v;
@@ -190,11 +214,13 @@ TEST_F(Fixture, FilteredSearchSeesOnlyCandidates) {
     rk_search_result_t res[10];
     const float q = 4.4f;
     const uint64_t n = rk_collection_search_filtered(c, &q, &g0, 10, res);
-    ASSERT_EQ(n, 4u);  // values 0, 3, 6, 9
+    ASSERT_EQ(n, 4u);          // values 0, 3, 6, 9
     EXPECT_EQ(res[0].id, 4u);  // value 3
     EXPECT_EQ(res[1].id, 7u);  // value 6
     int calls = 0;
-    auto count = [](uint64_t, const float *, uint32_t, void *u) { return ++*static_cast<int *>(u) > 0 ? 1 : 0; };
+    auto count = [](uint64_t, const float *, uint32_t, void *u) {
+        return ++*static_cast<int *>(u) > 0 ? 1 : 0;
+    };
     EXPECT_EQ(rk_collection_foreach(c, &g0, count, &calls), 4u);
 }
 

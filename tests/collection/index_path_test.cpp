@@ -42,7 +42,8 @@ void fill(rk_collection_t *c, const std::vector<float> &v) {
 std::vector<uint64_t> exact_ids(rk_collection_t *c, const float *q, uint64_t k) {
     std::vector<std::pair<float, uint64_t>> d;
     for (uint64_t i = 0; i < c->count; ++i)
-        d.push_back({rk_vec_distance(q, c->records[i].vector, c->dimension, int(c->metric)), c->records[i].id});
+        d.push_back(
+            {rk_vec_distance(q, c->records[i].vector, c->dimension, int(c->metric)), c->records[i].id});
     std::stable_sort(d.begin(), d.end(), [](auto &a, auto &b) { return a.first < b.first; });
     std::vector<uint64_t> out;
     for (uint64_t i = 0; i < k && i < d.size(); ++i) out.push_back(d[i].second);
@@ -251,7 +252,7 @@ TEST(CollectionIndex, TypicalRequest) {
     ASSERT_EQ(rk_collection_search(c, q, nullptr, res.data()), 10u);
     expect_sound(c, q, res.data(), 10);
     EXPECT_EQ(res[0].distance, 0.0f);
-    EXPECT_EQ(res[1].distance, 0.0f);
+    EXPECT_TRUE(res[0].id == 43 || res[0].id == id);
     rk_collection_destroy(c);
     rk_arena_destroy(arena);
 }

@@ -81,8 +81,9 @@ rk_collection_t *tied_collection(uint32_t dim, uint32_t metric, int n, std::mt19
         e.type = RK_META_INT32;
         e.value.i32 = i % 2;
         const bool meta = i >= n / 2;
-        EXPECT_EQ(rk_collection_insert_with_meta(c, palette[pick(rng)].data(), meta ? &e : nullptr, meta, nullptr),
-                  RK_OK);
+        EXPECT_EQ(
+            rk_collection_insert_with_meta(c, palette[pick(rng)].data(), meta ? &e : nullptr, meta, nullptr),
+            RK_OK);
     }
     return c;
 }
@@ -140,7 +141,8 @@ TEST(CollectionScan, SelectorAgreesWithLiteralSelectionOnRandomStreams) {
         const uint64_t m = top.finish(got.data());
         rk::coll::select_literal(all.data(), n, cap);
         ASSERT_EQ(m, std::min(n, cap));
-        for (uint64_t i = 0; i < m; ++i) ASSERT_EQ(got[i].id, all[i].id) << "round " << round << " rank " << i;
+        for (uint64_t i = 0; i < m; ++i)
+            ASSERT_EQ(got[i].id, all[i].id) << "round " << round << " rank " << i;
     }
 }
 

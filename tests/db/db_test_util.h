@@ -45,6 +45,17 @@ inline std::vector<float> vec_for(uint64_t id, uint32_t dim) {
     return v;
 }
 
+// A scattered point in [0, 1)^dim, fixed by its seed (a plain LCG).
+inline std::vector<float> scattered(uint64_t seed, uint32_t dim) {
+    std::vector<float> v(dim);
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (uint32_t j = 0; j < dim; ++j) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        v[j] = static_cast<float>(x >> 40) / static_cast<float>(1ull << 24);
+    }
+    return v;
+}
+
 // The distance the collection's scan reports for an L2 collection.
 inline float l2(const float *a, const float *b, uint32_t dim) {
     return rk_vec_distance(a, b, dim, RK_METRIC_L2);

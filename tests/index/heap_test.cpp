@@ -1,4 +1,6 @@
 // Bounded result heap, the exported sorts and the typed hit sort.
+#include "index/heap.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <random>
 #include <vector>
 
-#include "index/heap.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"

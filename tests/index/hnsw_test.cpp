@@ -3,6 +3,8 @@
 // same answers as the library, ties and duplicated vectors included; recall
 // against exhaustive search for each metric; removal, table growth and bad
 // input.
+#include "index/hnsw.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -18,7 +21,6 @@
 #include <vector>
 
 #include "index/heap.h"
-#include "index/hnsw.h"
 #include "index/hnsw_walk.h"
 #include "rk_error.h"
 #include "rk_index.h"
@@ -93,8 +95,7 @@ struct Ref {
         }
     }
 
-    std::vector<HeapItem> layer(const float *q, uint64_t e, uint32_t l, size_t ef,
-                                uint32_t reads) const {
+    std::vector<HeapItem> layer(const float *q, uint64_t e, uint32_t l, size_t ef, uint32_t reads) const {
         if (!valid(e)) return {};
         std::vector<uint64_t> V{e};
         std::vector<HeapItem> store(ef);
@@ -280,42 +281,50 @@ std::vector<float> tied_data(size_t n, uint32_t dim, unsigned seed) {
     return d;
 }
 
-class Model : public ::testing::TestWithParam<uint32_t> {};
-
-TEST_P(Model, SameGraphAndAnswersWithTiesRemovalAndReinsertion) {
-    const uint32_t metric = GetParam(), dim = 6;
-    const rk_hnsw_params_t p = params(3, 10, 8);
+// Builds the same insert/remove sequence in the library and the model and
+// compares graphs and answers.
+void compare_with_model(uint32_t metric, const rk_hnsw_params_t &p, size_t n, unsigned seed) {
+    const uint32_t dim = 6;
     rk_hnsw_t *h = rk_hnsw_create(nullptr, dim, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(rk::hnsw_set_metric(h, metric), RK_OK);
     Ref ref(dim, metric, p);
-    const size_t n = 400;
-    const auto data = tied_data(n, dim, 3 + metric);
-    std::mt19937 rng(9);
-    rk_srand(77);
-    const uint64_t saved = rk_rand();
-    rk_srand(77);
+    const auto data = tied_data(n, dim, seed);
+    // Ids out of order, some beyond the first table, some inserted twice,
+    // with removals in between.
+    auto id_of = [](size_t i) { return (i * 7919) % 5000 + (i % 37 == 0 ? 4100 : 1); };
+    rk_srand(seed);
     for (size_t i = 0; i < n; ++i) {
-        // Ids out of order, some beyond the first table, some inserted twice.
-        const uint64_t id = (i * 7919) % 5000 + (i % 37 == 0 ? 4100 : 1);
-        ASSERT_EQ(add(h, id, &data[i * dim]), RK_OK);
-        if (i % 53 == 0) rk::hnsw_remove(h, id / 2);
+        ASSERT_EQ(add(h, id_of(i), &data[i * dim]), RK_OK);
+        if (i % 53 == 0) rk::hnsw_remove(h, id_of(i) / 2);
     }
-    rk_srand(77);
-    ASSERT_EQ(rk_rand(), saved);
-    rk_srand(77);
+    rk_srand(seed);
     for (size_t i = 0; i < n; ++i) {
-        const uint64_t id = (i * 7919) % 5000 + (i % 37 == 0 ? 4100 : 1);
-        ref.insert(id, &data[i * dim]);
-        if (i % 53 == 0) ref.remove(id / 2);
+        ref.insert(id_of(i), &data[i * dim]);
+        if (i % 53 == 0) ref.remove(id_of(i) / 2);
     }
     expect_same_graph(h, ref);
+    std::mt19937 rng(seed);
     for (int t = 0; t < 40; ++t) {
         const float *q = &data[(rng() % n) * dim];
         const size_t k = 1 + rng() % 12;
         expect_same_hits(lib_search(h, q, k), ref.search(q, k));
     }
     rk_hnsw_destroy(h);
+}
+
+class Model : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(Model, SameGraphAndAnswersWithTiesRemovalAndReinsertion) {
+    compare_with_model(GetParam(), params(3, 10, 8), 400, 3 + GetParam());
+}
+
+TEST_P(Model, SameGraphWithoutLayerResultsOrWithCappedLevels) {
+    // ef_construction 0: every level links to the nearest of all nodes.
+    compare_with_model(GetParam(), params(3, 0, 8), 150, 21);
+    // A level cap, and m = 1 whose 1 / ln(m) multiplier is infinite.
+    compare_with_model(GetParam(), params(2, 6, 6, 1), 300, 22);
+    compare_with_model(GetParam(), params(1, 6, 6), 200, 23);
 }
 
 INSTANTIATE_TEST_SUITE_P(Metrics, Model, ::testing::Values(0u, 1u, 2u));
@@ -334,7 +343,8 @@ TEST(Model, NaNDistancesFallBackToTheLinearScan) {
     rk_srand(5);
     for (uint64_t i = 0; i < 120; ++i) ref.insert(i, &data[i * dim]);
     expect_same_graph(h, ref);
-    for (size_t i = 0; i < 120; i += 7) expect_same_hits(lib_search(h, &data[i * dim], 5), ref.search(&data[i * dim], 5));
+    for (size_t i = 0; i < 120; i += 7)
+        expect_same_hits(lib_search(h, &data[i * dim], 5), ref.search(&data[i * dim], 5));
     rk_hnsw_destroy(h);
 }
 
@@ -371,7 +381,8 @@ double recall_at_10(uint32_t metric, size_t n, size_t nq, uint32_t dim) {
         for (const auto &x : got) {
             for (int t = 0; t < 10; ++t) hit += all[t].second == x.id;
             // Reported distances are the metric's own, up to rounding.
-            const float exact = rk_vec_distance(q, &data[(x.id - 1) * dim], dim, static_cast<rk_metric_t>(metric));
+            const float exact =
+                rk_vec_distance(q, &data[(x.id - 1) * dim], dim, static_cast<rk_metric_t>(metric));
             EXPECT_NEAR(x.distance, exact, 1e-4f);
         }
     }
@@ -525,6 +536,33 @@ TEST(Graph, RebuiltFromPlacedNodesAnswersAlike) {
         expect_same_hits(lib_search(a, &data[i * dim], 6), lib_search(b, &data[i * dim], 6));
     rk_hnsw_destroy(a);
     rk_hnsw_destroy(b);
+}
+
+void *failing_malloc(size_t, void *) { return nullptr; }
+void *plain_realloc(void *p, size_t n, void *) { return std::realloc(p, n); }
+void plain_free(void *p, void *) { std::free(p); }
+
+TEST(Graph, WorkingMemoryFailuresAreReportedNotHidden) {
+    const rk_hnsw_params_t p = params(4, 10, 10);
+    rk_hnsw_t *h = rk_hnsw_create(nullptr, 2, &p);
+    const float v[2] = {1, 2};
+    const rk_allocator_t saved = *rk_get_allocator();
+    const rk_allocator_t failing = {failing_malloc, plain_realloc, plain_free, nullptr};
+    ASSERT_EQ(rk_set_allocator(&failing), RK_OK);
+    const rk_status_t st = add(h, 1, v);
+    ASSERT_EQ(rk_set_allocator(&saved), RK_OK);
+    EXPECT_EQ(st, RK_ERR_NO_MEMORY);
+    ASSERT_EQ(add(h, 1, v), RK_OK);
+    ASSERT_EQ(add(h, 2, v), RK_OK);
+    rk_hnsw_t *fresh = rk_hnsw_create(nullptr, 2, &p);
+    ASSERT_EQ(add(fresh, 1, v), RK_OK);  // a lone node: its scratch never grew
+    ASSERT_EQ(rk_set_allocator(&failing), RK_OK);
+    const size_t found = lib_search(fresh, v, 3).size();
+    ASSERT_EQ(rk_set_allocator(&saved), RK_OK);
+    EXPECT_EQ(found, 0u);
+    EXPECT_EQ(lib_search(fresh, v, 3).size(), 1u);
+    rk_hnsw_destroy(h);
+    rk_hnsw_destroy(fresh);
 }
 
 TEST(Graph, ConcurrentSearchesAgreeWithASerialOne) {

@@ -320,10 +320,23 @@ TEST_F(IndexFile, LoadRefusesHeadersClaimingMoreThanTheFileHolds) {
     rk_index_t *h = filled(RK_INDEX_HNSW, 50);
     ASSERT_EQ(rk_index_save(h, &s), RK_OK);
     rk_index_destroy(h);
-    b = bytes_of(p);
+    const auto graph = bytes_of(p);
+    b = graph;
     put_u64(b, 20, uint64_t{1} << 60);  // capacity
     write_bytes(p, b);
     EXPECT_EQ(load(p), nullptr);
+    // An m, dim or level multiplier that would make the next node gigabytes
+    // large: refused instead of failing (or exhausting memory) at the next
+    // insertion.
+    const float huge_mult = 2.4e8f;  // levels of hundreds of millions
+    uint32_t mult_bits;
+    std::memcpy(&mult_bits, &huge_mult, 4);
+    for (auto [off, v] : {std::pair<size_t, uint32_t>{40, 0x40000000}, {4, 0x40000000}, {52, mult_bits}}) {
+        b = graph;
+        put_u32(b, off, v);
+        write_bytes(p, b);
+        EXPECT_EQ(load(p), nullptr) << off;
+    }
 }
 
 // Node records with an id too large for any table, a level beyond the file,

@@ -1,5 +1,7 @@
 // IVF index: k-means reproducibility and conformance, list probing, metrics,
 // quantised payloads, removal and argument handling.
+#include "index/ivf.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "index/ivf.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"
@@ -41,8 +42,7 @@ float ref_dot(const float *a, const float *b, uint32_t d) {
 }
 
 // Gaussian blobs around `centres` random centres; optionally unit length.
-std::vector<float> blobs(size_t n, uint32_t dim, int centres, uint32_t seed, bool unit,
-                         float spread = 4.0f) {
+std::vector<float> blobs(size_t n, uint32_t dim, int centres, uint32_t seed, bool unit, float spread = 4.0f) {
     std::mt19937 gen(seed);
     std::normal_distribution<float> g(0.0f, 1.0f);
     std::vector<float> c(static_cast<size_t>(centres) * dim), x(n * dim);
@@ -98,11 +98,13 @@ float metric_distance(uint32_t metric, const float *q, const float *x, uint32_t 
     return ref_l2(q, x, dim);
 }
 
-std::vector<IvfHit> exhaustive(uint32_t metric, const float *q, const std::vector<float> &x,
-                               uint32_t dim, size_t k) {
+std::vector<IvfHit> exhaustive(uint32_t metric, const float *q, const std::vector<float> &x, uint32_t dim,
+                               size_t k) {
     std::vector<IvfHit> all(x.size() / dim);
-    for (size_t r = 0; r < all.size(); ++r) all[r] = IvfHit{r + 1, metric_distance(metric, q, &x[r * dim], dim)};
-    std::stable_sort(all.begin(), all.end(), [](const IvfHit &a, const IvfHit &b) { return a.distance < b.distance; });
+    for (size_t r = 0; r < all.size(); ++r)
+        all[r] = IvfHit{r + 1, metric_distance(metric, q, &x[r * dim], dim)};
+    std::stable_sort(all.begin(), all.end(),
+                     [](const IvfHit &a, const IvfHit &b) { return a.distance < b.distance; });
     all.resize(std::min(k, all.size()));
     return all;
 }
@@ -115,8 +117,7 @@ std::vector<IvfHit> search(const rk_ivf_t *ivf, const float *q, size_t k) {
 
 // The clustering as written out longhand: random first row, farthest-point
 // picks recomputed over all earlier centroids, then Lloyd rounds.
-std::vector<float> reference_kmeans(const std::vector<float> &x, uint32_t dim, uint32_t k,
-                                    uint32_t iters) {
+std::vector<float> reference_kmeans(const std::vector<float> &x, uint32_t dim, uint32_t k, uint32_t iters) {
     const size_t n = x.size() / dim;
     std::vector<float> c(static_cast<size_t>(k) * dim);
     size_t pick = rk_rand() % n;
@@ -154,7 +155,8 @@ std::vector<float> reference_kmeans(const std::vector<float> &x, uint32_t dim, u
         }
         for (uint32_t j = 0; j < k; ++j)
             if (size[j])
-                for (uint32_t e = 0; e < dim; ++e) c[j * dim + e] = sum[j * dim + e] / static_cast<float>(size[j]);
+                for (uint32_t e = 0; e < dim; ++e)
+                    c[j * dim + e] = sum[j * dim + e] / static_cast<float>(size[j]);
     }
     return c;
 }
@@ -178,6 +180,21 @@ TEST(IvfKmeans, SameSeedGivesSameCentroidsAndMatchesLonghand) {
     rk_srand(42);
     const auto ref = reference_kmeans(x, dim, nlist, 4);
     EXPECT_EQ(0, std::memcmp(ca.data(), ref.data(), ref.size() * 4));
+}
+
+// Many lists over tight clusters: most distances of the farthest-point start
+// are ruled out by the triangle inequality, and the picks must still be the
+// ones the full scan makes, bit for bit.
+TEST(IvfKmeans, PrunedStartMatchesLonghand) {
+    const uint32_t dim = 16, nlist = 48;
+    const auto x = blobs(900, dim, 30, 15, false, 8.0f);
+    IvfHolder a(dim, nlist, 2, 2);
+    rk_srand(8);
+    ASSERT_EQ(rk::ivf_train(a.ivf, x.data(), 900), RK_OK);
+    rk_srand(8);
+    const auto ref = reference_kmeans(x, dim, nlist, 2);
+    const auto got = centroids_of(a.ivf, nlist, dim);
+    EXPECT_EQ(0, std::memcmp(got.data(), ref.data(), ref.size() * 4));
 }
 
 TEST(IvfKmeans, StartPicksAndTrainingLimits) {
@@ -248,6 +265,11 @@ TEST_P(IvfMetric, RecallOnNormalisedData) {
     IvfHolder h(dim, nlist, 8, 6, metric);
     rk_srand(11);
     ASSERT_EQ(rk::ivf_train(h.ivf, x.data(), n), RK_OK);
+    // Inner product and cosine cluster directions: unit-length centroids.
+    for (uint32_t i = 0; metric != 0 && i < nlist; ++i) {
+        const float *c = rk::ivf_centroid(h.ivf, i);
+        EXPECT_NEAR(ref_dot(c, c, dim), 1.0f, 1e-4f);
+    }
     const auto ids = seq_ids(n);
     ASSERT_EQ(rk::ivf_add_batch(h.ivf, ids.data(), x.data(), n), RK_OK);
     size_t hit = 0;
@@ -338,8 +360,8 @@ TEST_P(IvfCoded, ProbingAllListsRanksTheCodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, IvfCoded,
-                         ::testing::Values(CodedCase{5, 0}, CodedCase{5, 1}, CodedCase{5, 2},
-                                           CodedCase{3, 0}, CodedCase{3, 1}, CodedCase{3, 2}));
+                         ::testing::Values(CodedCase{5, 0}, CodedCase{5, 1}, CodedCase{5, 2}, CodedCase{3, 0},
+                                           CodedCase{3, 1}, CodedCase{3, 2}));
 
 // Type 1 with scalar quantisation configured trains the quantiser but keeps
 // float vectors in its lists.
@@ -448,8 +470,10 @@ TEST(IvfRemove, RemovedIdsVanishAndOrderIsKept) {
         ASSERT_EQ(rk::ivf_add_batch(full.ivf, ids.data(), x.data(), 400), RK_OK);
         std::vector<uint64_t> gone;
         for (uint64_t i = 0; i < 400; ++i) {
-            if (i % 3 == 0) gone.push_back(ids[i]);
-            else ASSERT_EQ(rk::ivf_add_batch(kept.ivf, &ids[i], &x[i * dim], 1), RK_OK);
+            if (i % 3 == 0)
+                gone.push_back(ids[i]);
+            else
+                ASSERT_EQ(rk::ivf_add_batch(kept.ivf, &ids[i], &x[i * dim], 1), RK_OK);
         }
         gone.push_back(99999);  // unknown ids are ignored
         uint64_t removed = 0;

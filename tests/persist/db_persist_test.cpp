@@ -194,8 +194,8 @@ TEST(DbPersist, CatalogLinesAndHostileNames) {
     ASSERT_EQ(rename((path + "/a.rkcol").c_str(), (dir / "outside/x.rkcol").c_str()), 0);
     ASSERT_EQ(rename((path + "/b.rkcol").c_str(), (path + "/a.rkcol").c_str()), 0);
     write_bytes(path + "/b.rkcol", read_bytes(path + "/a.rkcol"));
-    write_bytes(path + "/.rkmeta", {'a', '\n', '\n', 'a', '\n', '.', '.', '/', 'o', 'u', 't', 's', 'i', 'd', 'e',
-                                    '/', 'x', '\n', 'c', '\r', '\0', 'b'});
+    write_bytes(path + "/.rkmeta", {'a', '\n', '\n', 'a', '\n', '.', '.',  '/', 'o',  'u',  't',
+                                    's', 'i',  'd',  'e', '/',  'x', '\n', 'c', '\r', '\0', 'b'});
     db = open_at(path);
     // Empty lines and duplicates are skipped, so are names no collection
     // may have (a path out of the directory, a carriage return); text after

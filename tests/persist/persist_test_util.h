@@ -47,8 +47,10 @@ public:
                 if (n == "." || n == "..") continue;
                 const std::string child = p + "/" + n;
                 struct stat st;
-                if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) remove_tree(child);
-                else unlink(child.c_str());
+                if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    remove_tree(child);
+                else
+                    unlink(child.c_str());
             }
             closedir(d);
             rmdir(p.c_str());
