@@ -6,7 +6,7 @@
 #include <string>
 
 #include "filter_expr.h"
-#include "meta_store.h"
+#include "metadata.h"
 #include "zevud.h"
 
 namespace {
