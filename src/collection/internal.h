@@ -84,7 +84,7 @@ int filter_match(const rk_record_t *record, const rk_filter_t *filter);
 
 // ---- the index, seen from the collection (collection_index.cpp) ----
 
-// The spec for a collection configuration's index_type (type 0 for none).
+// The index settings a collection configuration's index_type asks for (type 0 for none).
 IndexSpec spec_for(const rk_collection_config_t *config);
 // The index configuration a collection without an index builds.
 IndexSpec default_spec(uint32_t dimension);
