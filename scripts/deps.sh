@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the benchmarks need.
 # Skips apt entirely when everything is already there.
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
+pkgs=(build-essential cmake ninja-build pkg-config zlib1g-dev googletest libgtest-dev libgmock-dev
       libbenchmark-dev clang libclang-rt-14-dev libfaiss-dev libhnswlib-dev gnuplot-nox)
 missing=()
 for p in "${pkgs[@]}"; do
