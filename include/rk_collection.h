@@ -368,7 +368,7 @@ RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filt
 /**
  * Trains the index with every record and fills it, then makes it active
  * (searches use it from now on). A collection without an index first gets one
- * from the default configuration. Building again adds every record again.
+ * from the default configuration. Building again starts over from a fresh index of the same configuration.
  * @return RK_OK; RK_ERR_INVALID_ARG for null or an empty collection;
  *         RK_ERR_UNKNOWN when no index can be created; RK_ERR_NO_MEMORY for
  *         scratch; otherwise the index's failing status (it stays inactive
