@@ -1,6 +1,4 @@
-// Process-wide allocator hooks. The defaults are the C runtime's functions,
-// installed lazily on first use.
-#include <atomic>
+// Process-wide allocator hooks. The defaults are the C runtime's functions.
 #include <cstdlib>
 #include <cstring>
 
@@ -14,16 +12,11 @@ void *default_malloc(size_t size, void *) { return std::malloc(size); }
 void *default_realloc(void *p, size_t size, void *) { return std::realloc(p, size); }
 void default_free(void *p, void *) { std::free(p); }
 
-rk_allocator_t g_hooks = {nullptr, nullptr, nullptr, nullptr};
-std::atomic<bool> g_installed{false};
+// The defaults are in force from the start: constant initialisation means no
+// first-use write that two threads could race on.
+rk_allocator_t g_hooks = {default_malloc, default_realloc, default_free, nullptr};
 
-rk_allocator_t &hooks() {
-    if (!g_installed.load(std::memory_order_acquire)) {
-        g_hooks = rk_allocator_t{default_malloc, default_realloc, default_free, nullptr};
-        g_installed.store(true, std::memory_order_release);
-    }
-    return g_hooks;
-}
+inline rk_allocator_t &hooks() { return g_hooks; }
 
 }  // namespace
 
@@ -57,7 +50,6 @@ RK_API void rk_free(void *ptr) {
 RK_API rk_status_t rk_set_allocator(const rk_allocator_t *allocator) {
     if (!allocator || !allocator->malloc_fn) return RK_ERR_INVALID_ARG;
     g_hooks = *allocator;
-    g_installed.store(true, std::memory_order_release);
     return RK_OK;
 }
 
