@@ -34,13 +34,13 @@ float sqnorm(const float *v, uint32_t dim) {
 namespace detail {
 namespace {
 
-void scalar_l2sq(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+void scalar_l2sq(const float *q, const float *const *rows, size_t n, size_t, uint32_t dim, float *out) {
     for (size_t i = 0; i < n; ++i) out[i] = l2sq(q, rows[i], dim);
 }
-void scalar_dot(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
+void scalar_dot(const float *q, const float *const *rows, size_t n, size_t, uint32_t dim, float *out) {
     for (size_t i = 0; i < n; ++i) out[i] = dot(q, rows[i], dim);
 }
-void scalar_sqnorm(const float *, const float *const *rows, size_t n, uint32_t dim, float *out) {
+void scalar_sqnorm(const float *, const float *const *rows, size_t n, size_t, uint32_t dim, float *out) {
     for (size_t i = 0; i < n; ++i) out[i] = sqnorm(rows[i], dim);
 }
 
@@ -104,16 +104,20 @@ const Table &table() {
     return *t;
 }
 
-// Rows per call of the block functions' pointer chunks.
-constexpr size_t kBlockChunk = 64;
+// Rows per call of the block functions' pointer chunks, and rows of the
+// next chunk passed along so the kernel can fetch them early.
+constexpr size_t kBlockChunk = 256;
+constexpr size_t kBlockAhead = 128;
 
 template <class Fn>
 void over_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out, Fn fn) {
-    const float *rows[kBlockChunk];
+    const float *rows[kBlockChunk + kBlockAhead];
     for (size_t done = 0; done < n;) {
         const size_t m = n - done < kBlockChunk ? n - done : kBlockChunk;
-        for (size_t i = 0; i < m; ++i) rows[i] = base + (done + i) * stride;
-        fn(q, rows, m, dim, out + done);
+        const size_t rest = n - done - m;
+        const size_t ahead = rest < kBlockAhead ? rest : kBlockAhead;
+        for (size_t i = 0; i < m + ahead; ++i) rows[i] = base + (done + i) * stride;
+        fn(q, rows, m, ahead, dim, out + done);
         done += m;
     }
 }
@@ -121,15 +125,25 @@ void over_block(const float *q, const float *base, size_t n, size_t stride, uint
 }  // namespace
 
 void l2sq_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
-    table().l2sq(q, rows, n, dim, out);
+    table().l2sq(q, rows, n, 0, dim, out);
 }
 
 void dot_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out) {
-    table().dot(q, rows, n, dim, out);
+    table().dot(q, rows, n, 0, dim, out);
+}
+
+void l2sq_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
+                     float *out) {
+    table().l2sq(q, rows, n, ahead, dim, out);
+}
+
+void dot_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
+                    float *out) {
+    table().dot(q, rows, n, ahead, dim, out);
 }
 
 void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out) {
-    table().sqnorm(nullptr, rows, n, dim, out);
+    table().sqnorm(nullptr, rows, n, 0, dim, out);
 }
 
 void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out) {

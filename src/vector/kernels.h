@@ -25,6 +25,14 @@ float sqnorm(const float *v, uint32_t dim);                // sum of v[i]*v[i]
 // bit. Every rows[i] must be valid for dim floats.
 void l2sq_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
 void dot_many(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
+// As above, where rows[n .. n + ahead) are further valid rows the caller
+// will measure next: their memory is fetched early, nothing is computed from
+// them. A scan split into calls passes the next call's first rows here so
+// no call starts on rows still in main memory.
+void l2sq_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
+                     float *out);
+void dot_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
+                    float *out);
 // out[i] equals sqnorm(rows[i], dim).
 void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
 

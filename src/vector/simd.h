@@ -9,8 +9,11 @@
 
 namespace rk::kern::detail {
 
-// One query against n rows; for sqnorm the query is ignored.
-using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, uint32_t dim, float *out);
+// One query against n rows; for sqnorm the query is ignored. rows[n ..
+// n + ahead) are valid rows the caller measures next: a kernel may fetch
+// their memory early but computes nothing from them.
+using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
+                        float *out);
 
 struct Table {
     ManyFn l2sq;
