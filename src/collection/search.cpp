@@ -13,7 +13,12 @@ namespace rk::coll {
 namespace {
 
 constexpr uint64_t kDefaultK = 10;
-constexpr size_t kChunk = 256;
+constexpr size_t kChunk = 1024;
+// Candidates gathered beyond a chunk before it is measured, so the kernels
+// can fetch them while they compute.
+constexpr size_t kAhead = 128;
+// Records fetched ahead of the one gathered (2 KiB).
+constexpr size_t kRecordsAhead = 64;
 // Norms below this (2^-23) count as zero in the cosine distance.
 constexpr float kZeroNorm = 1.1920929e-7f;
 
@@ -35,35 +40,16 @@ Query make_query(const rk_collection_t *c, const float *q) {
     return Query{q, c->dimension, metric, norm};
 }
 
-// Stride in floats when rows[0..n) lie at equal steps, else 0.
-size_t common_stride(const float *const *rows, size_t n) {
-    if (n < 2 || rows[1] <= rows[0]) return 0;
-    const size_t stride = size_t(rows[1] - rows[0]);
-    for (size_t i = 2; i < n; ++i) {
-        if (rows[i] != rows[0] + i * stride) return 0;
-    }
-    return stride;
+// Raw sums (squared L2 or dot) of n rows; rows[n .. n + ahead) come next.
+void raw_sums(const Query &q, const float *const *rows, size_t n, size_t ahead, float *out) {
+    if (q.metric == RK_METRIC_L2)
+        kern::l2sq_many_ahead(q.q, rows, n, ahead, q.dim, out);
+    else
+        kern::dot_many_ahead(q.q, rows, n, ahead, q.dim, out);
 }
 
-// Raw sums (squared L2 or dot) of n rows: contiguous runs go to the block
-// kernels, scattered rows to the pointer form; both give the same bits.
-void raw_sums(const Query &q, const float *const *rows, size_t n, float *out) {
-    const bool l2 = q.metric == RK_METRIC_L2;
-    const size_t stride = common_stride(rows, n);
-    if (stride >= q.dim) {
-        if (l2)
-            kern::l2sq_block(q.q, rows[0], n, stride, q.dim, out);
-        else
-            kern::dot_block(q.q, rows[0], n, stride, q.dim, out);
-    } else if (l2) {
-        kern::l2sq_many(q.q, rows, n, q.dim, out);
-    } else {
-        kern::dot_many(q.q, rows, n, q.dim, out);
-    }
-}
-
-void measure(const Query &q, const float *const *rows, size_t n, float *out) {
-    raw_sums(q, rows, n, out);
+void measure(const Query &q, const float *const *rows, size_t n, float *out, size_t ahead = 0) {
+    raw_sums(q, rows, n, ahead, out);
     if (q.metric == RK_METRIC_IP) {
         for (size_t i = 0; i < n; ++i) out[i] = flip_sign(out[i]);
     } else if (q.metric == RK_METRIC_COSINE) {
@@ -81,27 +67,34 @@ void measure(const Query &q, const float *const *rows, size_t n, float *out) {
 template <class Sink>
 void scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, const uint64_t *skip,
           size_t nskip, Sink &&sink) {
-    const float *rows[kChunk];
-    uint64_t ids[kChunk];
+    const float *rows[kChunk + kAhead];
+    uint64_t ids[kChunk + kAhead];
     float dist[kChunk];
     size_t n = 0, s = 0;
-    auto flush = [&] {
-        measure(q, rows, n, dist);
-        for (size_t i = 0; i < n; ++i) sink(ids[i], dist[i]);
-        n = 0;
+    // Measures the first m gathered candidates, the rest passed as coming
+    // next, and keeps the rest for the following chunk.
+    auto flush = [&](size_t m) {
+        measure(q, rows, m, dist, n - m);
+        for (size_t i = 0; i < m; ++i) sink(ids[i], dist[i]);
+        std::memmove(rows, rows + m, (n - m) * sizeof rows[0]);
+        std::memmove(ids, ids + m, (n - m) * sizeof ids[0]);
+        n -= m;
     };
     for (uint64_t pos = 0; pos < c->count; ++pos) {
         if (s < nskip && skip[s] == pos) {
             ++s;
             continue;
         }
+        // The record array is a second stream beside the vectors; fetched
+        // ahead, its reads stop stalling the gathering.
+        if (pos + kRecordsAhead < c->count) __builtin_prefetch(c->records + pos + kRecordsAhead, 0, 3);
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
         rows[n] = r.vector;
         ids[n++] = r.id;
-        if (n == kChunk) flush();
+        if (n == kChunk + kAhead) flush(kChunk);
     }
-    if (n) flush();
+    while (n) flush(n < kChunk ? n : kChunk);
 }
 
 // The cap nearest candidates in selection order into out; returns how many,

@@ -91,9 +91,11 @@ rk_collection_t *tied_collection(uint32_t dim, uint32_t metric, int n, std::mt19
 TEST(CollectionScan, MatchesSelectionOrderWithTies) {
     std::mt19937 rng(7);
     for (uint32_t metric : {0u, 1u, 2u, 7u}) {
-        rk_collection_t *c = tied_collection(13, metric, 1500, rng);
+        // Enough rows for the scan to measure several chunks, each with the
+        // next chunk's first rows passed along.
+        rk_collection_t *c = tied_collection(13, metric, 2600, rng);
         // Delete a few to break contiguous runs.
-        for (uint64_t id = 5; id < 1500; id += 97) ASSERT_EQ(rk_collection_delete(c, id), RK_OK);
+        for (uint64_t id = 5; id < 2600; id += 97) ASSERT_EQ(rk_collection_delete(c, id), RK_OK);
         rk_filter_t odd{};
         odd.kind = RK_FILTER_CONDITION;
         odd.key = "odd";
