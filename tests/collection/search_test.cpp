@@ -12,6 +12,7 @@
 #include "collection/select.h"
 #include "rk_collection.h"
 #include "rk_vector.h"
+#include "support/float_bits.h"
 
 namespace {
 
@@ -39,11 +40,7 @@ std::vector<Ref> reference(rk_collection_t *c, const float *q, const rk_filter_t
     return p;
 }
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return u;
-}
+using rk_test::bits;
 
 void expect_same(rk_collection_t *c, const float *q, const rk_filter_t *filter, uint64_t k) {
     const std::vector<Ref> want = reference(c, q, filter, k);

@@ -13,6 +13,7 @@
 #include "rk_database.h"
 #include "rk_error.h"
 #include "rk_vector.h"
+#include "support/capture.h"
 
 namespace rk_test {
 
@@ -75,38 +76,9 @@ inline bool index_objects_available() {
 }
 
 // Redirects standard output into a temporary file for its lifetime.
-class CaptureStdout {
+class CaptureStdout : public Capture {
 public:
-    CaptureStdout() {
-        std::fflush(stdout);
-        file_ = std::tmpfile();
-        saved_ = dup(STDOUT_FILENO);
-        dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~CaptureStdout() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string out;
-        std::rewind(file_);
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::FILE *file_ = nullptr;
-    int saved_ = -1;
+    CaptureStdout() : Capture(STDOUT_FILENO) {}
 };
 
 }  // namespace rk_test

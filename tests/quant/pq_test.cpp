@@ -14,6 +14,7 @@
 #include "rk_platform.h"
 #include "rk_quant.h"
 #include "rk_vector.h"
+#include "support/float_bits.h"
 
 // Oversized requests must come back as null instead of aborting the test.
 extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
@@ -22,11 +23,7 @@ namespace {
 
 constexpr float kFltMax = 3.4028235e38f;
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
+using rk_test::bits;
 
 std::vector<float> random_rows(uint64_t seed, size_t rows, uint32_t dim) {
     rk_srand(seed);

@@ -12,43 +12,11 @@
 
 #include "rk_error.h"
 #include "rk_string.h"
+#include "support/capture.h"
 
 namespace {
 
-// Sends one descriptor into a temporary file while alive; text() returns
-// what reached it. Writes that bypass the C streams land there too.
-class Capture {
-public:
-    explicit Capture(int fd) : fd_(fd), file_(std::tmpfile()) {
-        std::fflush(nullptr);
-        saved_ = dup(fd_);
-        dup2(fileno(file_), fd_);
-    }
-    ~Capture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string out;
-        std::rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        dup2(saved_, fd_);
-        close(saved_);
-        saved_ = -1;
-    }
-    int fd_;
-    FILE *file_;
-    int saved_ = -1;
-};
+using rk_test::Capture;
 
 // What rk_printf writes for these arguments, and its return value.
 template <class... A>

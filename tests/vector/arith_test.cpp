@@ -13,14 +13,11 @@
 #include "rk_memory.h"
 #include "rk_platform.h"
 #include "rk_vector.h"
+#include "support/float_bits.h"
 
 namespace {
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
+using rk_test::bits;
 
 #define EXPECT_SAME_BITS(a, b) EXPECT_EQ(bits(a), bits(b))
 
