@@ -3,7 +3,6 @@
 #include "index/index_file.h"
 
 #include "core/status.h"
-#include "platform/fd_io.h"
 #include "rk_quant.h"
 
 namespace rk {

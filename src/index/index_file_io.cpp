@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "platform/fd_io.h"
+#include "platform/file_os.h"
 
 namespace rk {
 namespace {
@@ -30,7 +30,7 @@ uint64_t load_le(const unsigned char *in, int bytes) {
 bool FileWriter::open(const char *path) {
     buf_ = hook_unique_array<unsigned char>(kBuffer);
     if (!buf_) return false;
-    fd_ = fdio::open_create_rw(path, 0644);
+    fd_ = os::open_file(path, os::OpenMode::read_write_trunc);
     ok_ = fd_ >= 0;
     return ok_;
 }
@@ -78,7 +78,7 @@ void FileWriter::put_f32s(const float *v, size_t n) {
 bool FileWriter::flush() {
     if (!ok_) return false;
     if (used_ > 0) {
-        const int64_t w = fdio::write(fd_, buf_.get(), used_);
+        const int64_t w = os::write_all(fd_, buf_.get(), used_);
         if (w < 0 || static_cast<size_t>(w) != used_) ok_ = false;
         used_ = 0;
     }
@@ -88,8 +88,8 @@ bool FileWriter::flush() {
 bool FileWriter::close() {
     if (fd_ < 0) return false;
     // Saved files are durable once their writer reports success.
-    const bool flushed = flush() && fdio::sync(fd_) == 0;
-    const bool closed = fdio::close(fd_) == 0;
+    const bool flushed = flush() && os::sync_fd(fd_) == 0;
+    const bool closed = os::close_file(fd_) == 0;
     fd_ = -1;
     buf_.reset();
     ok_ = false;
@@ -101,9 +101,9 @@ bool FileWriter::close() {
 bool FileReader::open(const char *path) {
     buf_ = hook_unique_array<unsigned char>(kBuffer);
     if (!buf_) return false;
-    fd_ = fdio::open_read(path);
+    fd_ = os::open_file(path, os::OpenMode::read);
     if (fd_ < 0) return false;
-    const int64_t s = fdio::size(fd_);
+    const int64_t s = os::size_fd(fd_);
     if (s < 0) {
         close();
         return false;
@@ -114,7 +114,7 @@ bool FileReader::open(const char *path) {
 }
 
 void FileReader::close() {
-    if (fd_ >= 0) fdio::close(fd_);
+    if (fd_ >= 0) os::close_file(fd_);
     fd_ = -1;
     buf_.reset();
 }
@@ -127,14 +127,14 @@ bool FileReader::has(uint64_t n, uint64_t unit) const {
 
 bool FileReader::seek(uint64_t pos) {
     if (fd_ < 0 || pos > size_) return false;
-    if (fdio::seek(fd_, static_cast<int64_t>(pos), fdio::Whence::set) < 0) return false;
     pos_ = pos;
     buf_len_ = buf_off_ = 0;
     return true;
 }
 
+// The buffer is empty when this runs, so the file is read on from pos_.
 bool FileReader::refill() {
-    const int64_t r = fdio::read(fd_, buf_.get(), kBuffer);
+    const int64_t r = os::read_at(fd_, pos_, buf_.get(), kBuffer);
     if (r <= 0) return false;
     buf_len_ = static_cast<size_t>(r);
     buf_off_ = 0;

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "index/index.h"
-#include "platform/fd_io.h"
+#include "platform/file_os.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"
@@ -71,7 +71,7 @@ protected:
         for (const std::string &f : files_) std::remove(f.c_str());
         rmdir(dir_.c_str());
         rk_arena_destroy(arena_);
-        rk::fdio::inject_write_failure(0);
+        rk::os::fault_clear();
     }
     std::string path(const char *name) {
         files_.push_back(dir_ + "/" + name);
@@ -250,9 +250,9 @@ TEST_F(IndexFile, SaveReportsArgumentAndWriteFailures) {
     // The first and a later write fail: both are I/O errors.
     rk_index_t *big = filled(RK_INDEX_HNSW, 1000);  // beyond one write buffer
     for (uint64_t nth : {1u, 2u}) {
-        rk::fdio::inject_write_failure(nth);
+        rk::os::fault_arm(rk::os::Fault::write, nth);
         EXPECT_EQ(rk_index_save(big, &s), RK_ERR_IO) << nth;
-        rk::fdio::inject_write_failure(0);
+        rk::os::fault_clear();
     }
     rk_index_destroy(big);
     ASSERT_EQ(rk_index_save(ix, &s), RK_OK);
