@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "collection/internal.h"
-#include "rk_string.h"
 
 namespace rk::coll {
 namespace {
@@ -59,10 +58,27 @@ int cmp_f32(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
 int cmp_f64(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
     return compare_float(a.f64, b.f64, op, 1e-12);
 }
+// Equal ignoring ASCII case; a string without data reads as empty. Every
+// condition of a scan runs this once or more per record, so it stops at the
+// lengths when they differ instead of walking the bytes.
+bool same_nocase(const rk_string_t &a, const rk_string_t &b) {
+    const uint64_t an = a.data ? a.len : 0, bn = b.data ? b.len : 0;
+    if (an != bn) return false;
+    const auto *x = reinterpret_cast<const unsigned char *>(a.data);
+    const auto *y = reinterpret_cast<const unsigned char *>(b.data);
+    for (uint64_t i = 0; i < an; ++i) {
+        if (x[i] == y[i]) continue;
+        const unsigned char lx = x[i] >= 'A' && x[i] <= 'Z' ? x[i] + 32 : x[i];
+        const unsigned char ly = y[i] >= 'A' && y[i] <= 'Z' ? y[i] + 32 : y[i];
+        if (lx != ly) return false;
+    }
+    return true;
+}
+
 int cmp_str(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
     if (!known_op(op)) return 1;
     if (op != RK_FILTER_EQ && op != RK_FILTER_NE) return 0;
-    const bool equal = rk_strcasecmp(&a.str, &b.str) == 0;
+    const bool equal = same_nocase(a.str, b.str);
     return op == RK_FILTER_EQ ? equal : !equal;
 }
 int cmp_bool(const rk_meta_value_t &a, const rk_meta_value_t &b, int32_t op) {
@@ -81,7 +97,7 @@ int match_condition(const rk_record_t *r, const rk_filter_t *f) {
     const rk_string_t key{f->key, std::strlen(f->key)};
     for (uint64_t i = 0; i < r->metadata_count; ++i) {
         const rk_meta_entry_t &e = r->metadata[i];
-        if (rk_strcasecmp(&e.key, &key) != 0) continue;
+        if (!same_nocase(e.key, key)) continue;
         if (e.type <= 0 || e.type >= kTypes) return 1;
         return kCompare[e.type](e.value, f->value, f->op);
     }

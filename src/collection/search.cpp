@@ -19,6 +19,8 @@ constexpr size_t kChunk = 1024;
 constexpr size_t kAhead = 128;
 // Records fetched ahead of the one gathered (2 KiB).
 constexpr size_t kRecordsAhead = 64;
+// Records whose metadata is fetched ahead of the filter.
+constexpr size_t kMetaAhead = 32;
 // Norms below this (2^-23) count as zero in the cosine distance.
 constexpr float kZeroNorm = 1.1920929e-7f;
 
@@ -88,6 +90,16 @@ void scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, c
         // The record array is a second stream beside the vectors; fetched
         // ahead, its reads stop stalling the gathering.
         if (pos + kRecordsAhead < c->count) __builtin_prefetch(c->records + pos + kRecordsAhead, 0, 3);
+        if (filter && pos + kMetaAhead < c->count) {
+            // Each record's metadata is one block (entries, then their
+            // text) reached through the record: fetched ahead so the filter
+            // does not wait on it.
+            const auto *m = reinterpret_cast<const char *>(c->records[pos + kMetaAhead].metadata);
+            if (m) {
+                __builtin_prefetch(m, 0, 3);
+                __builtin_prefetch(m + 64, 0, 3);
+            }
+        }
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
         rows[n] = r.vector;

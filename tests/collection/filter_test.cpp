@@ -113,6 +113,11 @@ TEST(FilterTable, StringsBooleansAndUnknownTypes) {
     EXPECT_EQ(row(with(entry("s", 5), str("Hello")), str("hELLO")), "1000001");
     EXPECT_EQ(row(with(entry("s", 5), str("Hello")), str("Help")), "0100001");
     EXPECT_EQ(row(with(entry("s", 5), str("ab")), str("abc")), "0100001");
+    EXPECT_EQ(row(with(entry("s", 5), str("ABC")), str("abd")), "0100001");
+    rk_meta_value_t no_data{};
+    no_data.str = rk_string_t{nullptr, 3};  // a string without data reads as empty
+    EXPECT_EQ(row(with(entry("s", 5), no_data), str("")), "1000001");
+    EXPECT_EQ(row(with(entry("s", 5), str("abc")), no_data), "0100001");
     EXPECT_EQ(row(with(entry("b", 6), boolean(1)), boolean(1)), "1000000");
     EXPECT_EQ(row(with(entry("b", 6), boolean(1)), boolean(0)), "0100000");
     EXPECT_EQ(row(with(entry("b", 6), boolean(2)), boolean(1)), "0100000");  // compared as integers
@@ -131,6 +136,12 @@ TEST(FilterTree, KeysAndStructure) {
     rk_filter_t c99 = cond("price", kEq, i32(99));
     EXPECT_EQ(filter_match(&r, &c10), 1);
     EXPECT_EQ(filter_match(&r, &c99), 0);
+    // A key that is a prefix of an entry's key, or the other way round, is
+    // another key.
+    rk_filter_t prefix = cond("pric", kEq, i32(10));
+    rk_filter_t longer = cond("prices", kEq, i32(10));
+    EXPECT_EQ(filter_match(&r, &prefix), 0);
+    EXPECT_EQ(filter_match(&r, &longer), 0);
     // A missing key matches only NE; a null key or null node always.
     for (int op : {kEq, kGt, kGe, kLt, kLe, kBadOp}) {
         rk_filter_t f = cond("missing", op, i32(0));
