@@ -14,6 +14,8 @@ namespace {
 
 constexpr uint64_t kDefaultK = 10;
 constexpr size_t kChunk = 1024;
+// Index hits measured again per batch: few, and kept off the stack's budget.
+constexpr size_t kHitChunk = 256;
 // Candidates gathered beyond a chunk before it is measured, so the kernels
 // can fetch them while they compute.
 constexpr size_t kAhead = 128;
@@ -174,8 +176,8 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
     if (!ids) return 0;
     const uint64_t n = index_search(c, q.q, k, ids.get());
     uint64_t w = 0;
-    const float *rows[kChunk];
-    float dist[kChunk];
+    const float *rows[kHitChunk];
+    float dist[kHitChunk];
     size_t pending = 0;
     // Distances are measured again in the collection's metric, a chunk of
     // hits at a time through the batch kernels.
@@ -191,7 +193,7 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
         if (filter && !filter_match(&r, filter)) continue;
         hits[w++] = Hit{pos, 0.0f, i};
         rows[pending++] = r.vector;
-        if (pending == kChunk) flush();
+        if (pending == kHitChunk) flush();
     }
     if (pending) flush();
     // An id added twice to the index comes back twice: keep its first hit.

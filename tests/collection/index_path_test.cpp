@@ -157,6 +157,21 @@ TEST(CollectionIndex, SearchDropsStaleHitsAndMergesTheTopUp) {
     }
 }
 
+// More index hits than one batch of re-measuring holds.
+TEST(CollectionIndex, ManyIndexHitsAreAllMeasuredAgain) {
+    rk_collection_t *c = make(6, RK_INDEX_HNSW, RK_METRIC_COSINE);
+    const std::vector<float> v = rows(700, 6, 9);
+    fill(c, v);
+    ASSERT_EQ(rk_collection_build_index(c), RK_OK);
+    std::vector<rk_search_result_t> res(600);
+    rk_search_params_t p{};
+    p.k = 600;
+    const uint64_t n = rk_collection_search(c, &v[3 * 6], &p, res.data());
+    EXPECT_EQ(n, 600u);
+    expect_sound(c, &v[3 * 6], res.data(), n);
+    rk_collection_destroy(c);
+}
+
 TEST(CollectionIndex, IncludeFlagsFillIndexHitsOnly) {
     rk_collection_t *c = make(3, RK_INDEX_HNSW);
     std::vector<float> v = rows(10, 3, 9);
