@@ -1,12 +1,21 @@
-// HNSW graph against hnswlib (same m and ef_construction, one thread) on
-// MNIST t10k and a seeded clustered synthetic set: build time, recall@10 and
-// queries per second over an ef_search sweep, memory per indexed vector.
+// HNSW graph against hnswlib (same m and ef_construction, one thread, both
+// in this process): build time, recall@10 and queries per second over an
+// ef_search sweep, memory per indexed vector, on MNIST t10k (9,000 / 1,000),
+// a seeded clustered 100k x 128 set (L2) and a seeded normalised
+// 100k x 384 set (cosine). Ratios are printed per set.
 //
-// The library's walk reads m ids of every list, also on level 0 whose lists
-// hold 2 * m; the "all level-0 ids" column repeats the sweep with all 2 * m
-// read on level 0 (an experiment, not the library's default path).
-//
-// Usage: hnsw_bench [synthetic_count (100000)] [queries (1000)] [spread (1.0)]
+// Options (key=value, any order):
+//   sets=mnist,clustered,cosine   which data sets
+//   n=100000 nq=1000              synthetic base size and query count
+//   variants=default              graph rules to build with, comma separated:
+//                                 default, swap (a full list swaps its farthest
+//                                 member instead of re-selecting), fill (free
+//                                 places take passed-over candidates)
+//   removal=0                     1: recall after removing 10/30/50 % of the
+//                                 nodes, against a fresh build of the survivors
+//   hnswlib=1                     0: skip the hnswlib runs
+//   sweep=1                       0: skip the sweeps (removal only)
+//   out=DIR                       writes `recall qps` curves for the plot
 #include <malloc.h>
 
 #include <algorithm>
@@ -14,6 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +34,7 @@
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_platform.h"
+#include "rk_vector.h"
 #include "vector/kernels.h"
 
 #ifdef ZEVUD_HAVE_HNSWLIB
@@ -31,14 +44,17 @@
 namespace {
 
 constexpr uint32_t kM = 16, kEfc = 200, kK = 10;
-const uint32_t kSweep[] = {10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512};
+const uint32_t kSweep[] = {10, 12, 16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 384, 512};
+// Each sweep point runs this many times; the fastest run counts.
+constexpr int kRuns = 3;
 
 struct Set {
     std::string name;
     uint32_t dim = 0;
+    uint32_t metric = 0;  // 0 L2, 2 cosine (rows stored normalised)
     size_t n = 0, nq = 0;
     std::vector<float> base, queries;
-    std::vector<uint64_t> truth;  // nq x kK ids (0-based rows)
+    std::vector<uint64_t> truth;  // nq x kK rows (0-based)
 };
 
 // Times are this thread's CPU time: the machine is shared, and wall time
@@ -69,7 +85,7 @@ bool load_mnist(Set &s, size_t nq) {
     ok = ok && fread(px.data(), 1, px.size(), p) == px.size();
     pclose(p);
     if (!ok) return false;
-    s.name = "MNIST t10k";
+    s.name = "MNIST t10k " + std::to_string(count - nq) + "/" + std::to_string(nq) + " (L2)";
     s.dim = rows * cols;
     s.n = count - nq;
     s.nq = nq;
@@ -80,13 +96,16 @@ bool load_mnist(Set &s, size_t nq) {
 }
 
 // Gaussian blobs: 100 centres drawn N(0, 1) per component, points scattered
-// around them with standard deviation `spread` per component.
-void make_clustered(Set &s, size_t n, size_t nq, float spread) {
-    s.name = "synthetic clustered " + std::to_string(n) + "x128";
-    s.dim = 128;
+// around them with standard deviation 1 per component; normalised rows for
+// the cosine set.
+void make_clustered(Set &s, size_t n, size_t nq, uint32_t dim, bool normalise) {
+    s.name =
+        "clustered " + std::to_string(n) + "x" + std::to_string(dim) + (normalise ? " (cosine)" : " (L2)");
+    s.dim = dim;
+    s.metric = normalise ? 2 : 0;
     s.n = n;
     s.nq = nq;
-    std::mt19937 rng(20261208);
+    std::mt19937 rng(20261208 + dim);
     std::normal_distribution<float> g;
     std::vector<float> centres(100 * s.dim);
     for (auto &x : centres) x = g(rng);
@@ -94,34 +113,43 @@ void make_clustered(Set &s, size_t n, size_t nq, float spread) {
         out.resize(rows * s.dim);
         for (size_t i = 0; i < rows; ++i) {
             const float *c = &centres[(rng() % 100) * s.dim];
-            for (uint32_t j = 0; j < s.dim; ++j) out[i * s.dim + j] = c[j] + spread * g(rng);
+            float *row = &out[i * s.dim];
+            for (uint32_t j = 0; j < s.dim; ++j) row[j] = c[j] + g(rng);
+            if (!normalise) continue;
+            const float norm = rk_math_sqrt_f32(rk::kern::sqnorm(row, s.dim));
+            for (uint32_t j = 0; j < s.dim; ++j) row[j] /= norm;
         }
     };
     fill(s.base, n);
     fill(s.queries, nq);
 }
 
-void ground_truth(Set &s) {
-    s.truth.resize(s.nq * kK);
+// Exact neighbours among the rows marked live (all when live is empty).
+std::vector<uint64_t> ground_truth(const Set &s, const std::vector<char> &live) {
+    std::vector<uint64_t> truth(s.nq * kK);
     std::vector<float> d(s.n);
-    std::vector<uint32_t> idx(s.n);
+    std::vector<uint32_t> idx;
     for (size_t q = 0; q < s.nq; ++q) {
         rk::kern::l2sq_block(&s.queries[q * s.dim], s.base.data(), s.n, s.dim, s.dim, d.data());
-        for (uint32_t i = 0; i < s.n; ++i) idx[i] = i;
+        idx.clear();
+        for (uint32_t i = 0; i < s.n; ++i)
+            if (live.empty() || live[i]) idx.push_back(i);
         std::partial_sort(idx.begin(), idx.begin() + kK, idx.end(),
                           [&](uint32_t a, uint32_t b) { return d[a] < d[b] || (d[a] == d[b] && a < b); });
-        for (uint32_t k = 0; k < kK; ++k) s.truth[q * kK + k] = idx[k];
+        for (uint32_t k = 0; k < kK; ++k) truth[q * kK + k] = idx[k];
     }
+    return truth;
 }
 
-double recall_of(const Set &s, size_t q, const uint64_t *ids, size_t n) {
+double recall_of(const std::vector<uint64_t> &truth, size_t q, const uint64_t *ids, size_t n) {
     size_t hit = 0;
     for (size_t i = 0; i < n; ++i)
-        for (uint32_t k = 0; k < kK; ++k) hit += s.truth[q * kK + k] == ids[i];
+        for (uint32_t k = 0; k < kK; ++k) hit += truth[q * kK + k] == ids[i];
     return double(hit) / kK;
 }
 
 struct Point {
+    uint32_t ef = 0;
     double recall = 0, qps = 0;
 };
 
@@ -144,128 +172,301 @@ double qps_at(const Curve &c, double r) {
     return 0;
 }
 
-void run_ours(const Set &s, Curve &lib, Curve &wide) {
+rk::HnswRules rules_of(const std::string &variant) {
+    rk::HnswRules r;
+    if (variant == "swap") r.reselect_full = false;
+    if (variant == "fill") r.fill_pruned = true;
+    return r;
+}
+
+rk_hnsw_t *build_ours(const Set &s, const rk::HnswRules &rules, const std::vector<char> &live, Curve *c) {
     rk_hnsw_params_t p{};
     p.m = kM;
     p.ef_construction = kEfc;
     p.ef_search = 10;
+    std::vector<uint64_t> ids;
+    std::vector<float> rows;
+    for (size_t i = 0; i < s.n; ++i) {
+        if (!live.empty() && !live[i]) continue;
+        ids.push_back(i);
+        rows.insert(rows.end(), &s.base[i * s.dim], &s.base[(i + 1) * s.dim]);
+    }
     const size_t before = heap_in_use();
     rk_hnsw_t *h = rk_hnsw_create(nullptr, s.dim, &p);
-    std::vector<uint64_t> ids(s.n);
-    for (size_t i = 0; i < s.n; ++i) ids[i] = i;  // row i is id i
+    rk::hnsw_set_metric(h, s.metric);
+    h->rules = rules;
     rk_srand(1);
     const double t0 = now();
-    if (rk::hnsw_add_batch(h, ids.data(), s.base.data(), s.n) != RK_OK)
+    if (rk::hnsw_add_batch(h, ids.data(), rows.data(), ids.size()) != RK_OK)
         std::fprintf(stderr, "build failed\n");
-    lib.build_s = wide.build_s = now() - t0;
-    lib.bytes_per_vec = wide.bytes_per_vec = double(heap_in_use() - before) / double(s.n);
-    std::vector<rk::HeapItem> out(kK);
+    if (c) {
+        c->build_s = now() - t0;
+        c->bytes_per_vec = double(heap_in_use() - before) / double(ids.size());
+    }
+    return h;
+}
+
+// One searcher per curve: answers query q with ef into got, returns the count.
+using Searcher = std::function<size_t(size_t q, uint32_t ef, uint64_t *got)>;
+
+Searcher ours_searcher(const Set &s, rk_hnsw_t *h) {
+    auto out = std::make_shared<std::vector<rk::HeapItem>>(kK);
+    return [&s, h, out](size_t q, uint32_t ef, uint64_t *got) {
+        const size_t n = rk::hnsw_search_ex(h, &s.queries[q * s.dim], kK, ef, out->data());
+        for (size_t i = 0; i < n; ++i) got[i] = (*out)[i].id;
+        return n;
+    };
+}
+
+// The sweep alternates the curves point by point and keeps each one's
+// fastest of kRuns rounds, so that a noisy stretch of the machine hits all
+// of them alike.
+void sweep(const Set &s, const std::vector<uint64_t> &truth, std::vector<Curve> &curves,
+           std::vector<Searcher> &searchers) {
     std::vector<uint64_t> got(kK);
-    for (Curve *c : {&lib, &wide}) {
-        const uint32_t reads0 = c == &lib ? kM : 2 * kM;
-        for (uint32_t ef : kSweep) {
-            double rec = 0;
-            const double t1 = now();
-            for (size_t q = 0; q < s.nq; ++q) {
-                const size_t n = rk::hnsw_search_ex(h, &s.queries[q * s.dim], kK, ef, reads0, out.data());
-                for (size_t i = 0; i < n; ++i) got[i] = out[i].id;
-                rec += recall_of(s, q, got.data(), n);
+    for (uint32_t ef : kSweep) {
+        for (Curve &c : curves) c.pts.push_back(Point{ef, 0, 0});
+        for (int run = 0; run < kRuns; ++run) {
+            for (size_t i = 0; i < curves.size(); ++i) {
+                double rec = 0;
+                const double t1 = now();
+                for (size_t q = 0; q < s.nq; ++q)
+                    rec += recall_of(truth, q, got.data(), searchers[i](q, ef, got.data()));
+                Point &p = curves[i].pts.back();
+                p.recall = rec / double(s.nq);
+                p.qps = std::max(p.qps, double(s.nq) / (now() - t1));
             }
-            c->pts.push_back({rec / double(s.nq), double(s.nq) / (now() - t1)});
         }
     }
-    rk_hnsw_destroy(h);
 }
 
 #ifdef ZEVUD_HAVE_HNSWLIB
-void run_hnswlib(const Set &s, Curve &c) {
-    hnswlib::L2Space space(s.dim);
+struct Hnswlib {
+    hnswlib::L2Space l2;
+    hnswlib::InnerProductSpace ip;
+    std::unique_ptr<hnswlib::HierarchicalNSW<float>> alg;
+    explicit Hnswlib(uint32_t dim) : l2(dim), ip(dim) {}
+};
+
+std::shared_ptr<Hnswlib> build_hnswlib(const Set &s, Curve &c) {
+    auto lib = std::make_shared<Hnswlib>(s.dim);
+    hnswlib::SpaceInterface<float> *space =
+        s.metric == 2 ? static_cast<hnswlib::SpaceInterface<float> *>(&lib->ip) : &lib->l2;
     const size_t before = heap_in_use();
-    auto *alg = new hnswlib::HierarchicalNSW<float>(&space, s.n, kM, kEfc, 100);
+    lib->alg = std::make_unique<hnswlib::HierarchicalNSW<float>>(space, s.n, kM, kEfc, 100);
     const double t0 = now();
-    for (size_t i = 0; i < s.n; ++i) alg->addPoint(&s.base[i * s.dim], i);
+    for (size_t i = 0; i < s.n; ++i) lib->alg->addPoint(&s.base[i * s.dim], i);
     c.build_s = now() - t0;
     c.bytes_per_vec = double(heap_in_use() - before) / double(s.n);
-    std::vector<uint64_t> got(kK);
-    for (uint32_t ef : kSweep) {
-        alg->setEf(ef);
-        double rec = 0;
-        const double t1 = now();
-        for (size_t q = 0; q < s.nq; ++q) {
-            auto res = alg->searchKnn(&s.queries[q * s.dim], kK);
-            size_t n = 0;
-            while (!res.empty()) {
-                got[n++] = res.top().second;
-                res.pop();
-            }
-            rec += recall_of(s, q, got.data(), n);
+    return lib;
+}
+
+Searcher hnswlib_searcher(const Set &s, std::shared_ptr<Hnswlib> lib) {
+    return [&s, lib](size_t q, uint32_t ef, uint64_t *got) {
+        lib->alg->setEf(ef);
+        auto res = lib->alg->searchKnn(&s.queries[q * s.dim], kK);
+        size_t n = 0;
+        while (!res.empty()) {
+            got[n++] = res.top().second;
+            res.pop();
         }
-        c.pts.push_back({rec / double(s.nq), double(s.nq) / (now() - t1)});
-    }
-    delete alg;
+        return n;
+    };
 }
 #endif
+
+std::string ratio(double a, double b) {
+    if (a <= 0 || b <= 0) return "n/a";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", a / b);
+    return buf;
+}
 
 void report(const Set &s, const std::vector<Curve> &curves) {
     std::printf("\n== %s: %zu vectors, %zu queries, dim %u, m %u, ef_construction %u\n", s.name.c_str(), s.n,
                 s.nq, s.dim, kM, kEfc);
     for (const Curve &c : curves)
-        std::printf("  %-28s build %8.2f s   memory %8.1f bytes/vector\n", c.name.c_str(), c.build_s,
+        std::printf("  %-16s build %8.2f s   memory %8.1f bytes/vector\n", c.name.c_str(), c.build_s,
                     c.bytes_per_vec);
     std::printf("  %6s", "ef");
-    for (const Curve &c : curves) std::printf(" | %-28s", (c.name + " recall / QPS").c_str());
+    for (const Curve &c : curves) std::printf(" | %-16s %-10s", c.name.c_str(), "recall/QPS");
     std::printf("\n");
     for (size_t i = 0; i < std::size(kSweep); ++i) {
         std::printf("  %6u", kSweep[i]);
-        for (const Curve &c : curves) std::printf(" | %8.4f %10.0f         ", c.pts[i].recall, c.pts[i].qps);
+        for (const Curve &c : curves) std::printf(" | %8.4f %10.0f   ", c.pts[i].recall, c.pts[i].qps);
         std::printf("\n");
     }
-    for (const Curve &c : curves) {
-        const double q = qps_at(c, 0.95);
-        if (q > 0)
-            std::printf("  %-28s QPS at recall@10 0.95: %.0f\n", c.name.c_str(), q);
-        else
-            std::printf("  %-28s QPS at recall@10 0.95: not reached (best recall %.4f)\n", c.name.c_str(),
-                        c.pts.back().recall);
-    }
-    if (curves.size() == 3) {
-        const Curve &ours = curves[0], &theirs = curves[2];
-        const double qo = qps_at(ours, 0.95), qh = qps_at(theirs, 0.95);
-        std::printf("  ratios (ours / hnswlib): QPS@0.95 %s   build %.2f   memory %.2f\n",
-                    qo > 0 && qh > 0 ? std::to_string(qo / qh).c_str() : "n/a", ours.build_s / theirs.build_s,
-                    ours.bytes_per_vec / theirs.bytes_per_vec);
+    for (const Curve &c : curves)
+        std::printf("  %-16s QPS at recall 0.95: %8.0f   at 0.99: %8.0f   ceiling (ef 512) %.4f\n",
+                    c.name.c_str(), qps_at(c, 0.95), qps_at(c, 0.99), c.pts.back().recall);
+    const Curve &ref = curves.back();
+    if (ref.name != "hnswlib") return;
+    for (size_t i = 0; i + 1 < curves.size(); ++i) {
+        const Curve &c = curves[i];
+        std::printf("  ratio %s / hnswlib: QPS@0.95 %s   QPS@0.99 %s   build %s   memory %s\n",
+                    c.name.c_str(), ratio(qps_at(c, 0.95), qps_at(ref, 0.95)).c_str(),
+                    ratio(qps_at(c, 0.99), qps_at(ref, 0.99)).c_str(), ratio(c.build_s, ref.build_s).c_str(),
+                    ratio(c.bytes_per_vec, ref.bytes_per_vec).c_str());
     }
 }
 
-void run(Set &s) {
-    ground_truth(s);
-    std::vector<Curve> curves(2);
-    curves[0].name = "zevud (m ids on level 0)";
-    curves[1].name = "zevud (all level-0 ids)";
-    run_ours(s, curves[0], curves[1]);
+void write_curve(const std::string &dir, const std::string &file, const Curve &c) {
+    if (dir.empty()) return;
+    FILE *f = std::fopen((dir + "/" + file).c_str(), "w");
+    if (!f) return;
+    for (const Point &p : c.pts) std::fprintf(f, "%.4f %.0f\n", p.recall, p.qps);
+    std::fclose(f);
+}
+
+// Recall after removing a share of the nodes at random, against a fresh
+// build over the survivors, at equal ef.
+void run_removal(const Set &s) {
+    std::printf("\n  removal on %s: recall@10 at ef 16 / 32 / 64 / 128, removed graph vs fresh build\n",
+                s.name.c_str());
+    for (double share : {0.1, 0.3, 0.5}) {
+        std::vector<char> live(s.n, 1);
+        std::mt19937 rng(77);
+        std::vector<uint64_t> order(s.n);
+        for (size_t i = 0; i < s.n; ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        const size_t cut = size_t(share * double(s.n));
+        for (size_t i = 0; i < cut; ++i) live[order[i]] = 0;
+        const auto truth = ground_truth(s, live);
+        rk_hnsw_t *fresh = build_ours(s, rk::HnswRules{}, live, nullptr);
+        for (bool repair : {true, false}) {
+            rk::HnswRules rules;
+            rules.repair_on_remove = repair;
+            rk_hnsw_t *h = build_ours(s, rules, {}, nullptr);
+            const double t0 = now();
+            for (size_t i = 0; i < cut; ++i) rk::hnsw_remove(h, order[i]);
+            const double rm_s = now() - t0;
+            std::printf("    %2.0f %% removed, %-9s (%.2f s):", share * 100, repair ? "repaired" : "plain",
+                        rm_s);
+            for (uint32_t ef : {16u, 32u, 64u, 128u}) {
+                double r_rm = 0, r_fresh = 0;
+                std::vector<rk::HeapItem> out(kK);
+                std::vector<uint64_t> got(kK);
+                for (size_t q = 0; q < s.nq; ++q) {
+                    size_t n = rk::hnsw_search_ex(h, &s.queries[q * s.dim], kK, ef, out.data());
+                    for (size_t i = 0; i < n; ++i) got[i] = out[i].id;
+                    r_rm += recall_of(truth, q, got.data(), n);
+                    n = rk::hnsw_search_ex(fresh, &s.queries[q * s.dim], kK, ef, out.data());
+                    for (size_t i = 0; i < n; ++i) got[i] = out[i].id;
+                    r_fresh += recall_of(truth, q, got.data(), n);
+                }
+                std::printf("  %.4f/%.4f", r_rm / double(s.nq), r_fresh / double(s.nq));
+            }
+            std::printf("\n");
+            rk_hnsw_destroy(h);
+        }
+        rk_hnsw_destroy(fresh);
+    }
+}
+
+struct Options {
+    std::vector<std::string> sets{"mnist", "clustered", "cosine"};
+    std::vector<std::string> variants{"default"};
+    size_t n = 100000, nq = 1000;
+    bool removal = false, hnswlib = true, sweep = true;
+    std::string out;
+};
+
+std::vector<std::string> split(const std::string &v) {
+    std::vector<std::string> out;
+    size_t a = 0;
+    while (a <= v.size()) {
+        const size_t b = v.find(',', a);
+        out.push_back(v.substr(a, b == std::string::npos ? std::string::npos : b - a));
+        if (b == std::string::npos) break;
+        a = b + 1;
+    }
+    return out;
+}
+
+void run(Set &s, const Options &o) {
+    if (!o.sweep) {
+        if (o.removal) run_removal(s);
+        return;
+    }
+    s.truth = ground_truth(s, {});
+    std::vector<Curve> curves;
+    std::vector<Searcher> searchers;
+    std::vector<rk_hnsw_t *> graphs;
+    for (const std::string &v : o.variants) {
+        Curve c;
+        c.name = "zevud " + v;
+        graphs.push_back(build_ours(s, rules_of(v), {}, &c));
+        searchers.push_back(ours_searcher(s, graphs.back()));
+        curves.push_back(c);
+    }
 #ifdef ZEVUD_HAVE_HNSWLIB
-    curves.emplace_back();
-    curves[2].name = "hnswlib";
-    run_hnswlib(s, curves[2]);
+    if (o.hnswlib) {
+        curves.emplace_back();
+        curves.back().name = "hnswlib";
+        searchers.push_back(hnswlib_searcher(s, build_hnswlib(s, curves.back())));
+    }
 #endif
+    sweep(s, s.truth, curves, searchers);
+    searchers.clear();
+    for (rk_hnsw_t *h : graphs) rk_hnsw_destroy(h);
     report(s, curves);
+    std::string tag = s.name.substr(0, s.name.find(' '));
+    for (char &ch : tag) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    if (s.metric == 2) tag = "cosine";
+    for (const Curve &c : curves)
+        write_curve(o.out,
+                    "bench-hnsw-" + tag + "-" + (c.name == "hnswlib" ? "hnswlib" : c.name.substr(6)) + ".dat",
+                    c);
+    if (o.removal) run_removal(s);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
-    const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
-    const float spread = argc > 3 ? std::strtof(argv[3], nullptr) : 1.0f;
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const size_t eq = a.find('=');
+        const std::string k = a.substr(0, eq), v = eq == std::string::npos ? "" : a.substr(eq + 1);
+        if (k == "sets")
+            o.sets = split(v);
+        else if (k == "variants")
+            o.variants = split(v);
+        else if (k == "n")
+            o.n = std::strtoull(v.c_str(), nullptr, 10);
+        else if (k == "nq")
+            o.nq = std::strtoull(v.c_str(), nullptr, 10);
+        else if (k == "removal")
+            o.removal = v == "1";
+        else if (k == "hnswlib")
+            o.hnswlib = v != "0";
+        else if (k == "sweep")
+            o.sweep = v != "0";
+        else if (k == "out")
+            o.out = v;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
     std::printf("hnsw_bench: single thread, k = %u, times in thread CPU seconds, kernels path %s\n", kK,
                 rk::kern::path_name(rk::kern::active_path()));
-    Set mnist;
-    if (load_mnist(mnist, nq))
-        run(mnist);
-    else
-        std::printf("MNIST not available, skipped\n");
-    Set synth;
-    make_clustered(synth, n, nq, spread);
-    run(synth);
+    for (const std::string &name : o.sets) {
+        Set s;
+        if (name == "mnist") {
+            if (!load_mnist(s, o.nq)) {
+                std::printf("MNIST not available, skipped\n");
+                continue;
+            }
+        } else if (name == "clustered") {
+            make_clustered(s, o.n, o.nq, 128, false);
+        } else if (name == "cosine") {
+            make_clustered(s, o.n, o.nq, 384, true);
+        } else {
+            std::fprintf(stderr, "unknown set %s\n", name.c_str());
+            return 2;
+        }
+        run(s, o);
+    }
     return 0;
 }

@@ -48,31 +48,30 @@ typedef union rk_meta_value_t {
 /** One typed metadata entry. */
 typedef struct rk_meta_entry_t {
     rk_string_t key;
-    int32_t type;          /**< rk_meta_type_t */
+    int32_t type; /**< rk_meta_type_t */
     rk_meta_value_t value;
 } rk_meta_entry_t;
 
 /** One stored record; every pointer is owned by the collection. */
 typedef struct rk_record_t {
     uint64_t id;
-    float *vector;                /**< dimension floats */
-    rk_meta_entry_t *metadata;    /**< metadata_count entries, or null */
+    float *vector;             /**< dimension floats */
+    rk_meta_entry_t *metadata; /**< metadata_count entries, or null */
     uint64_t metadata_count;
 } rk_record_t;
 
 /** The record that creates a collection. */
 typedef struct rk_collection_config_t {
-    rk_string_t name;       /**< data must be NUL-terminated */
-    uint32_t dimension;     /**< floats per vector; non-zero */
-    uint32_t metric;        /**< rk_metric_t */
-    int32_t index_type;     /**< rk_index_type_t, or -1 for the default index configuration */
-    uint64_t reserved;      /**< not read */
-    uint32_t auto_resize;   /**< stored only */
+    rk_string_t name;     /**< data must be NUL-terminated */
+    uint32_t dimension;   /**< floats per vector; non-zero */
+    uint32_t metric;      /**< rk_metric_t */
+    int32_t index_type;   /**< rk_index_type_t, or -1 for the default index configuration */
+    uint64_t reserved;    /**< not read */
+    uint32_t auto_resize; /**< stored only */
     uint32_t quantization;
     uint32_t pq_m;
     uint32_t pq_nbits;
 } rk_collection_config_t;
-
 
 /* ---- collection object ---- */
 
@@ -84,31 +83,32 @@ struct rk_index_t;
  * order, with ids rising strictly along the array.
  */
 typedef struct rk_collection_t {
-    char *name;                 /**< copy of the configured name, or null */
+    char *name; /**< copy of the configured name, or null */
     uint32_t dimension;
-    uint32_t metric;            /**< rk_metric_t of every distance the collection reports */
+    uint32_t metric; /**< rk_metric_t of every distance the collection reports */
     rk_record_t *records;
-    uint64_t count;             /**< live records */
-    uint64_t capacity;          /**< slots in records; 4096 at creation */
-    uint64_t next_id;           /**< id of the next insert; 1 at creation */
-    struct rk_index_t *index;   /**< index object, or null */
-    uint32_t index_enabled;     /**< boolean */
-    uint64_t index_threshold;   /**< index consulted while count >= this; 100000000 until built, then 0 */
-    rk_arena_t *arena;          /**< holds the collection and all its data */
-    uint32_t owns_arena;        /**< 1 when the collection made the arena */
+    uint64_t count;           /**< live records */
+    uint64_t capacity;        /**< slots in records; 4096 at creation */
+    uint64_t next_id;         /**< id of the next insert; 1 at creation */
+    struct rk_index_t *index; /**< index object, or null */
+    uint32_t index_enabled;   /**< boolean */
+    uint64_t index_threshold; /**< index consulted while count >= this; 100000000 until built, then 0 */
+    rk_arena_t *arena;        /**< holds the collection and all its data */
+    uint32_t owns_arena;      /**< 1 when the collection made the arena */
     rk_rwlock_t *lock;
-    int64_t created_at;         /**< seconds since the Unix epoch */
-    int64_t modified_at;        /**< seconds since the Unix epoch, last change */
+    int64_t created_at;  /**< seconds since the Unix epoch */
+    int64_t modified_at; /**< seconds since the Unix epoch, last change */
 } rk_collection_t;
 
 /** What rk_collection_get_stats reports. */
 typedef struct rk_collection_stats_t {
     uint64_t count;
     uint64_t capacity;
-    uint64_t memory_used;    /**< used bytes of the collection's arena (the whole database arena when it lives in one) */
+    uint64_t memory_used; /**< used bytes of the collection's arena (the whole database arena when it lives in
+                             one) */
     uint32_t dimension;
-    int32_t index_type;      /**< the index's type, or -1 without an index */
-    uint32_t index_trained;  /**< boolean; 0 without an index */
+    int32_t index_type;     /**< the index's type, or -1 without an index */
+    uint32_t index_trained; /**< boolean; 0 without an index */
 } rk_collection_stats_t;
 
 /* ---- filters and search ---- */
@@ -153,21 +153,21 @@ typedef enum rk_filter_op_t {
  * Trees deeper than 1024 levels do not match below that depth.
  */
 typedef struct rk_filter_t {
-    int32_t kind;                   /**< rk_filter_kind_t */
-    const char *key;                /**< NUL-terminated metadata key (conditions) */
-    int32_t op;                     /**< rk_filter_op_t (conditions) */
-    rk_meta_value_t value;          /**< compared value (conditions) */
-    struct rk_filter_t **children;  /**< child_count node pointers (AND, OR, NOT) */
+    int32_t kind;                  /**< rk_filter_kind_t */
+    const char *key;               /**< NUL-terminated metadata key (conditions) */
+    int32_t op;                    /**< rk_filter_op_t (conditions) */
+    rk_meta_value_t value;         /**< compared value (conditions) */
+    struct rk_filter_t **children; /**< child_count node pointers (AND, OR, NOT) */
     uint64_t child_count;
 } rk_filter_t;
 
 /** Search options. A null options pointer means k 10, no filter, nothing included. */
 typedef struct rk_search_params_t {
-    uint64_t k;                 /**< results wanted */
-    const rk_filter_t *filter;  /**< only matching records are candidates; null for all */
-    uint32_t include_vector;    /**< boolean; honoured for hits the index found */
-    uint32_t include_metadata;  /**< boolean; honoured for hits the index found */
-    uint64_t reserved;          /**< not read; set to 0 */
+    uint64_t k;                /**< results wanted */
+    const rk_filter_t *filter; /**< only matching records are candidates; null for all */
+    uint32_t include_vector;   /**< boolean; honoured for hits the index found */
+    uint32_t include_metadata; /**< boolean; honoured for hits the index found */
+    uint64_t reserved;         /**< not read; set to 0 */
 } rk_search_params_t;
 
 /** One search hit. The pointers point into the collection until its next write. */
@@ -182,10 +182,10 @@ typedef struct rk_search_result_t {
 /** A cursor over a collection's records, made by rk_collection_create_iterator. */
 typedef struct rk_collection_iterator_t {
     rk_collection_t *collection;
-    uint64_t position;          /**< current record */
-    uint64_t end;               /**< count when the iterator was made */
-    const rk_filter_t *filter;  /**< only matching records are visited; null for all */
-    uint32_t valid;             /**< boolean: a current record exists */
+    uint64_t position;         /**< current record */
+    uint64_t end;              /**< count when the iterator was made */
+    const rk_filter_t *filter; /**< only matching records are visited; null for all */
+    uint32_t valid;            /**< boolean: a current record exists */
 } rk_collection_iterator_t;
 
 /**
@@ -302,7 +302,8 @@ RK_API rk_status_t rk_collection_delete(rk_collection_t *collection, uint64_t id
  * Deletes each id in turn (each taking the lock); unknown ids are skipped.
  * @return RK_OK; RK_ERR_INVALID_ARG for null pointers or count 0.
  */
-RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const uint64_t *ids, uint64_t count);
+RK_API rk_status_t rk_collection_delete_batch(rk_collection_t *collection, const uint64_t *ids,
+                                              uint64_t count);
 
 /**
  * Replaces the metadata of record id by a deep copy of count entries.
@@ -343,7 +344,8 @@ RK_API uint64_t rk_collection_get_batch(rk_collection_t *collection, const uint6
  * next write) in *out, which is set to null first.
  * @return RK_OK; RK_ERR_INVALID_ARG for null pointers; RK_ERR_NOT_FOUND.
  */
-RK_API rk_status_t rk_collection_get_record(rk_collection_t *collection, uint64_t id, const rk_record_t **out);
+RK_API rk_status_t rk_collection_get_record(rk_collection_t *collection, uint64_t id,
+                                            const rk_record_t **out);
 
 /**
  * Copies min(metadata_count, *count) entries of record id to out and sets
@@ -360,8 +362,8 @@ RK_API rk_status_t rk_collection_get_meta(rk_collection_t *collection, uint64_t 
  * @return the number of calls that returned non-zero; 0 for a null
  *         collection or callback.
  */
-RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filter_t *filter, rk_foreach_fn fn,
-                                      void *user_data);
+RK_API uint64_t rk_collection_foreach(rk_collection_t *collection, const rk_filter_t *filter,
+                                      rk_foreach_fn fn, void *user_data);
 
 /* ---- index management (each under the write lock) ---- */
 
@@ -395,6 +397,24 @@ RK_API rk_status_t rk_collection_drop_index(rk_collection_t *collection);
  */
 RK_API int rk_collection_has_index(const rk_collection_t *collection);
 
+/**
+ * Extension: the search effort of the collection's index, changed without a
+ * rebuild. ef_search (candidate-list size, at least k is used) belongs to the
+ * HNSW index types, nprobe (lists scanned, capped at the list count) to the
+ * IVF types, the default configuration's index included. The setting takes
+ * effect at once on a live index, is kept for rebuilds, and is saved with the
+ * collection (and in its index file).
+ * @param out receives the setting in force; unchanged on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or out;
+ *         RK_ERR_NOT_SUPPORTED when the collection has no index of that
+ *         family (a flat collection, or the other family).
+ * Thread-safety: setters take the write lock, getters the read lock.
+ */
+RK_API rk_status_t rk_collection_set_ef_search(rk_collection_t *collection, uint32_t ef_search);
+RK_API rk_status_t rk_collection_get_ef_search(rk_collection_t *collection, uint32_t *out);
+RK_API rk_status_t rk_collection_set_nprobe(rk_collection_t *collection, uint32_t nprobe);
+RK_API rk_status_t rk_collection_get_nprobe(rk_collection_t *collection, uint32_t *out);
+
 /* ---- iteration (no lock: do not write the collection meanwhile) ---- */
 
 /**
@@ -417,7 +437,8 @@ RK_API const float *rk_collection_iterator_get_vector(const rk_collection_iterat
  * Stores the current record's address (owned by the collection) in *out.
  * @return RK_OK; RK_ERR_INVALID_ARG when it is null or not valid or out is null.
  */
-RK_API rk_status_t rk_collection_iterator_get_record(const rk_collection_iterator_t *it, const rk_record_t **out);
+RK_API rk_status_t rk_collection_iterator_get_record(const rk_collection_iterator_t *it,
+                                                     const rk_record_t **out);
 /** Releases an iterator (rk_free); null is ignored. */
 RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
 
@@ -448,9 +469,30 @@ RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
 RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *query,
                                      const rk_search_params_t *params, rk_search_result_t *results);
 
+/**
+ * Extension: rk_collection_search with a search effort for this call and a
+ * status, so that a failure is never mistaken for an empty answer. effort is
+ * the candidate-list size of an HNSW index or the number of lists an IVF
+ * index scans; 0 uses the index's setting. A scan answers as
+ * rk_collection_search's does. Every result, found by the index or by the
+ * scan, carries the stored vector and metadata when the options ask for them.
+ *
+ * @param params    options, or null for k 10 without filter
+ * @param results   room for k results
+ * @param out_count receives the number of results written (0 on failure)
+ * @return RK_OK (also for k 0); RK_ERR_INVALID_ARG for a null collection,
+ *         query, results or out_count; RK_ERR_NO_MEMORY when working memory
+ *         cannot be had (no results are counted then).
+ * Thread-safety: read lock for the whole call.
+ */
+RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const float *query,
+                                           const rk_search_params_t *params, uint32_t effort,
+                                           rk_search_result_t *results, uint64_t *out_count);
+
 /** rk_collection_search with options {k, filter, nothing included}. */
 RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,
-                                              const rk_filter_t *filter, uint64_t k, rk_search_result_t *results);
+                                              const rk_filter_t *filter, uint64_t k,
+                                              rk_search_result_t *results);
 
 /**
  * rk_collection_search with the stored vector of record id as the query (the
@@ -513,7 +555,6 @@ RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *p
  *         allocation. Thread-safe; the result is private until shared.
  */
 RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
-
 
 RK_EXTERN_C_END
 

@@ -67,10 +67,7 @@ RK_API void rk_qsort_simple(void *base, size_t count, size_t size, rk_compare_si
  * @param user passed to every compare call unchanged
  * Thread-safety: reentrant; the array must not be touched by others meanwhile.
  */
-RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_fn compare,
-                              void *user);
-
-
+RK_API void rk_insertion_sort(void *base, size_t count, size_t size, rk_compare_fn compare, void *user);
 
 /* ---- HNSW graph ---- */
 
@@ -96,6 +93,17 @@ typedef struct rk_hnsw_params_t {
  * to be small integers handed out in increasing order. Insertion, search and
  * removal are reached through the index object (rk_index_add_batch,
  * rk_index_search, rk_index_remove). Opaque; owned by the arena it was made in.
+ *
+ * Construction. A node lives on levels 0 .. its drawn level; its lists hold
+ * up to 2 * m ids on level 0 and m above, and walks read every id listed.
+ * A new node searches each of its levels with ef_construction candidates and
+ * keeps them by the diversity rule: in ascending distance, a candidate is
+ * kept only when it is nearer to the new node than to every neighbour kept
+ * before it, up to the level's cap. Each kept neighbour lists the new node
+ * back; a neighbour whose list is full re-selects it by the same rule from
+ * its members and the new node. Removing a node re-links the nodes it lists
+ * among themselves by the same rule, so paths through it survive. The same
+ * data, parameters and generator seed give the same graph on every machine.
  */
 typedef struct rk_hnsw_t rk_hnsw_t;
 
@@ -135,7 +143,20 @@ RK_API int64_t rk_hnsw_get_entry_point(rk_hnsw_t *hnsw);
  */
 RK_API uint32_t rk_hnsw_get_max_level(rk_hnsw_t *hnsw);
 
+/**
+ * Extension: sets the candidate-list size of later searches (at least k is
+ * always used), without rebuilding. The value is saved with the graph by
+ * rk_index_save.
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null graph.
+ * Thread-safety: may run beside searches, which see the old or the new value.
+ */
+RK_API rk_status_t rk_hnsw_set_ef_search(rk_hnsw_t *hnsw, uint32_t ef_search);
 
+/**
+ * Extension: the candidate-list size searches use, 0 for a null graph.
+ * Thread-safety: safe at any time.
+ */
+RK_API uint32_t rk_hnsw_get_ef_search(const rk_hnsw_t *hnsw);
 
 /* ---- IVF index ---- */
 
@@ -175,8 +196,7 @@ typedef struct rk_ivf_t rk_ivf_t;
  *         made here is released again; a caller's arena keeps what was taken).
  * Thread-safety: safe to call concurrently; the result is private until shared.
  */
-RK_API rk_ivf_t *rk_ivf_create(struct rk_arena_t *arena, uint32_t dim,
-                               const rk_ivf_params_t *params);
+RK_API rk_ivf_t *rk_ivf_create(struct rk_arena_t *arena, uint32_t dim, const rk_ivf_params_t *params);
 
 /**
  * Releases the index's locks, and the arena when rk_ivf_create made it.
@@ -199,6 +219,21 @@ RK_API uint32_t rk_ivf_get_nlist(const rk_ivf_t *ivf);
  * Thread-safety: safe beside adds (the count read is atomic).
  */
 RK_API uint64_t rk_ivf_get_list_size(const rk_ivf_t *ivf, uint32_t list);
+
+/**
+ * Extension: sets how many lists later searches scan (capped at nlist; 0
+ * scans none), without retraining. The value is saved with the index by
+ * rk_index_save.
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null index.
+ * Thread-safety: may run beside searches, which see the old or the new value.
+ */
+RK_API rk_status_t rk_ivf_set_nprobe(rk_ivf_t *ivf, uint32_t nprobe);
+
+/**
+ * Extension: the number of lists searches scan, 0 for a null index.
+ * Thread-safety: safe at any time.
+ */
+RK_API uint32_t rk_ivf_get_nprobe(const rk_ivf_t *ivf);
 
 /* ---- index object ---- */
 
@@ -335,6 +370,32 @@ RK_API uint64_t rk_index_search(rk_index_t *index, const float *query, uint64_t 
                                 rk_index_result_t *results);
 
 /**
+ * Extension: rk_index_search with a search effort for this call only: the
+ * candidate-list size for the HNSW types (at least k is used), the number of
+ * lists scanned for the IVF types (capped at nlist). 0 uses the index's
+ * stored setting, which makes the call the same as rk_index_search.
+ * @return as rk_index_search.
+ * Thread-safety: as rk_index_search; the stored setting is not changed.
+ */
+RK_API uint64_t rk_index_search_ex(rk_index_t *index, const float *query, uint64_t k, uint32_t effort,
+                                   rk_index_result_t *results);
+
+/**
+ * Extension: stored search settings, changed without rebuilding. ef_search
+ * belongs to the HNSW types (2, 4, 6), nprobe to the IVF types (1, 3, 5);
+ * rk_index_save writes the current value into the index file.
+ * @param out receives the value; unchanged on failure
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null index (or null out);
+ *         RK_ERR_NOT_SUPPORTED for an index of the other family or without
+ *         its type object.
+ * Thread-safety: may run beside searches, which see the old or the new value.
+ */
+RK_API rk_status_t rk_index_set_ef_search(rk_index_t *index, uint32_t ef_search);
+RK_API rk_status_t rk_index_get_ef_search(const rk_index_t *index, uint32_t *out);
+RK_API rk_status_t rk_index_set_nprobe(rk_index_t *index, uint32_t nprobe);
+RK_API rk_status_t rk_index_get_nprobe(const rk_index_t *index, uint32_t *out);
+
+/**
  * Answers nq queries (row after row, dimension floats each); query i writes
  * its hits into results[i*k .. i*k+k-1] as rk_index_search does. A query
  * without hits gets id 0xFFFFFFFFFFFFFFFF and distance FLT_MAX in its first
@@ -342,8 +403,8 @@ RK_API uint64_t rk_index_search(rk_index_t *index, const float *query, uint64_t 
  * @return RK_OK (also for nq 0); RK_ERR_INVALID_ARG for null index, queries or results.
  * Thread-safety: as rk_index_search.
  */
-RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries, uint64_t nq,
-                                         uint64_t k, rk_index_result_t *results);
+RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries, uint64_t nq, uint64_t k,
+                                         rk_index_result_t *results);
 
 /**
  * Removes id from the index, whatever its type, so that no later search
@@ -363,7 +424,8 @@ RK_API rk_status_t rk_index_remove_batch(rk_index_t *index, const uint64_t *ids,
 
 /** Vector dimension; 0 for null. */
 RK_API uint32_t rk_index_get_dim(const rk_index_t *index);
-/** Number of vectors added since creation (or stored in the loaded file); removals do not lower it. 0 for null. */
+/** Number of vectors added since creation (or stored in the loaded file); removals do not lower it. 0 for
+ * null. */
 RK_API uint64_t rk_index_get_ntotal(const rk_index_t *index);
 /** The index type (rk_index_type_t); 0 for null. */
 RK_API uint32_t rk_index_get_type(const rk_index_t *index);

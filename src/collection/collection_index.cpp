@@ -157,12 +157,49 @@ void index_forget(rk_collection_t *c, uint64_t id) {
     if (c->index) (void)rk_index_remove(c->index, id);
 }
 
-uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint64_t *ids) {
+uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
+                      uint64_t *ids) {
     HookPtr<rk_index_result_t> slots = hook_unique_array<rk_index_result_t>(size_t(k));
-    if (!slots) return 0;
-    const uint64_t n = rk_index_search(c->index, query, k, slots.get());
+    if (!slots) return UINT64_MAX;
+    const uint64_t n = rk_index_search_ex(c->index, query, k, effort, slots.get());
     for (uint64_t i = 0; i < n; ++i) ids[i] = slots.get()[i].id;
     return n;
+}
+
+namespace {
+
+// The spec's field for the family's search effort, or null when the
+// collection's index is of the other family or it has none.
+uint32_t *effort_field(rk_collection_t *c, bool ivf) {
+    IndexSpec &s = impl_of(c)->spec;
+    if (s.type == RK_INDEX_FLAT || is_ivf(s.type) != ivf) return nullptr;
+    return ivf ? &s.nprobe : &s.ef_search;
+}
+
+}  // namespace
+
+rk_status_t set_search_effort(rk_collection_t *c, bool ivf, uint32_t value) {
+    RK_RETURN_IF(!c, RK_ERR_INVALID_ARG);
+    WriteLock guard(c);
+    uint32_t *field = effort_field(c, ivf);
+    RK_RETURN_IF(!field, RK_ERR_NOT_SUPPORTED);
+    *field = value;
+    // The live index follows at once; rebuilds and saves carry the setting.
+    if (c->index)
+        (void)(ivf ? rk_index_set_nprobe(c->index, value) : rk_index_set_ef_search(c->index, value));
+    c->modified_at = rk_time_now();
+    return RK_OK;
+}
+
+rk_status_t get_search_effort(rk_collection_t *c, bool ivf, uint32_t *out) {
+    RK_RETURN_IF(!c || !out, RK_ERR_INVALID_ARG);
+    ReadLock guard(c);
+    uint32_t *field = effort_field(c, ivf);
+    RK_RETURN_IF(!field, RK_ERR_NOT_SUPPORTED);
+    if (!c->index ||
+        (ivf ? rk_index_get_nprobe(c->index, out) : rk_index_get_ef_search(c->index, out)) != RK_OK)
+        *out = *field;
+    return RK_OK;
 }
 
 }  // namespace rk::coll
@@ -198,6 +235,22 @@ RK_API rk_status_t rk_collection_drop_index(rk_collection_t *collection) {
     destroy_index(collection);
     collection->index_enabled = 0;
     return RK_OK;
+}
+
+RK_API rk_status_t rk_collection_set_ef_search(rk_collection_t *collection, uint32_t ef_search) {
+    return set_search_effort(collection, false, ef_search);
+}
+
+RK_API rk_status_t rk_collection_get_ef_search(rk_collection_t *collection, uint32_t *out) {
+    return get_search_effort(collection, false, out);
+}
+
+RK_API rk_status_t rk_collection_set_nprobe(rk_collection_t *collection, uint32_t nprobe) {
+    return set_search_effort(collection, true, nprobe);
+}
+
+RK_API rk_status_t rk_collection_get_nprobe(rk_collection_t *collection, uint32_t *out) {
+    return get_search_effort(collection, true, out);
 }
 
 RK_API int rk_collection_has_index(const rk_collection_t *collection) {

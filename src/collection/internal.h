@@ -103,7 +103,17 @@ uint32_t index_trained(const rk_collection_t *c);
 // Removes an id from the index if there is one.
 void index_forget(rk_collection_t *c, uint64_t id);
 // Index search into n <= k (id, distance) slots; see collection_index.cpp.
-uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint64_t *ids);
+// The search setting of the collection's index family (ef_search for the
+// graph types, nprobe for IVF), kept in the spec and the live index.
+// RK_ERR_NOT_SUPPORTED when the collection's index is of the other family
+// or it has none. Each takes the collection's lock.
+rk_status_t set_search_effort(rk_collection_t *c, bool ivf, uint32_t value);
+rk_status_t get_search_effort(rk_collection_t *c, bool ivf, uint32_t *out);
+
+// The index's hits for query with the given effort (0: the index's own
+// setting) into ids; UINT64_MAX when working memory cannot be had.
+uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
+                      uint64_t *ids);
 
 }  // namespace rk::coll
 

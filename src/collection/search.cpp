@@ -140,14 +140,17 @@ void put(rk_search_result_t &r, uint64_t id, float dist) {
     r.metadata_count = 0;
 }
 
+// A search that could not get its working memory.
+constexpr uint64_t kFailed = UINT64_MAX;
+
 uint64_t search_scan(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
                      rk_search_result_t *results) {
     const uint64_t cap = k < c->count ? k : c->count;
     if (cap == 0) return 0;
     HookPtr<Pair> top = hook_unique_array<Pair>(size_t(cap));
-    if (!top) return 0;
+    if (!top) return kFailed;
     const uint64_t m = scan_top(c, q, filter, nullptr, 0, cap, top.get());
-    if (m == UINT64_MAX) return 0;
+    if (m == UINT64_MAX) return kFailed;
     for (uint64_t i = 0; i < m; ++i) put(results[i], top.get()[i].id, top.get()[i].dist);
     return m;
 }
@@ -169,12 +172,14 @@ bool hit_before(const Hit &a, const Hit &b) {
 }
 
 // The index's answer as live candidate hits, without duplicate ids, ordered
-// by distance (ties in the index's order). Returns how many.
+// by distance (ties in the index's order). Returns how many, kFailed when
+// working memory cannot be had.
 uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
-                    Hit *hits) {
+                    uint32_t effort, Hit *hits) {
     HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(size_t(k));
-    if (!ids) return 0;
-    const uint64_t n = index_search(c, q.q, k, ids.get());
+    if (!ids) return kFailed;
+    const uint64_t n = index_search(c, q.q, k, effort, ids.get());
+    if (n == kFailed) return kFailed;
     uint64_t w = 0;
     const float *rows[kHitChunk];
     float dist[kHitChunk];
@@ -208,15 +213,16 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
     return u;
 }
 
-uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_params_t &p,
+uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_params_t &p, uint32_t effort,
                       rk_search_result_t *results) {
     // No answer holds more than count records.
     const uint64_t k = p.k < c->count ? p.k : c->count;
     if (k == 0) return 0;
     HookPtr<Hit> hits = hook_unique_array<Hit>(size_t(k));
-    if (!hits) return 0;
+    if (!hits) return kFailed;
     Hit *h = hits.get();
-    const uint64_t nh = index_hits(c, q, p.filter, k, h);
+    const uint64_t nh = index_hits(c, q, p.filter, k, effort, h);
+    if (nh == kFailed) return kFailed;
     // Top-up from the scan, skipping the hits' records.
     uint64_t nt = 0;
     HookPtr<Pair> extra;
@@ -224,12 +230,11 @@ uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_
         const uint64_t want = k - nh < c->count - nh ? k - nh : c->count - nh;
         HookPtr<uint64_t> skip = hook_unique_array<uint64_t>(size_t(nh));
         extra.reset(hook_array<Pair>(size_t(want)));
-        if (skip && extra) {
-            for (uint64_t i = 0; i < nh; ++i) skip.get()[i] = h[i].pos;
-            heap_sort(skip.get(), size_t(nh), [](uint64_t a, uint64_t b) { return a < b; });
-            nt = scan_top(c, q, p.filter, skip.get(), size_t(nh), want, extra.get());
-            if (nt == UINT64_MAX) nt = 0;
-        }
+        if (!skip || !extra) return kFailed;
+        for (uint64_t i = 0; i < nh; ++i) skip.get()[i] = h[i].pos;
+        heap_sort(skip.get(), size_t(nh), [](uint64_t a, uint64_t b) { return a < b; });
+        nt = scan_top(c, q, p.filter, skip.get(), size_t(nh), want, extra.get());
+        if (nt == UINT64_MAX) return kFailed;
     }
     // Merge by distance; at equal distance the index's hit goes first.
     uint64_t i = 0, j = 0, w = 0;
@@ -252,6 +257,31 @@ uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_
     return w;
 }
 
+// Runs the search the collection's state calls for; kFailed when working
+// memory cannot be had. The caller holds the read lock.
+uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
+                       uint32_t effort, rk_search_result_t *results) {
+    const Query q = make_query(c, query);
+    if (index_active(c)) return search_index(c, q, p, effort, results);
+    return search_scan(c, q, p.filter, p.k, results);
+}
+
+// Points every result at its record's vector and metadata, as asked.
+void attach_fields(const rk_collection_t *c, const rk_search_params_t &p, rk_search_result_t *results,
+                   uint64_t n) {
+    if (!p.include_vector && !p.include_metadata) return;
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint64_t pos = find(c, results[i].id);
+        if (pos == kNotFound) continue;
+        const rk_record_t &r = c->records[pos];
+        if (p.include_vector) results[i].vector = r.vector;
+        if (p.include_metadata) {
+            results[i].metadata = r.metadata;
+            results[i].metadata_count = r.metadata_count;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace rk::coll
 
@@ -267,9 +297,25 @@ RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *q
     if (params) p = *params;
     if (p.k == 0) return 0;
     ReadLock guard(collection);
-    const Query q = make_query(collection, query);
-    if (index_active(collection)) return search_index(collection, q, p, results);
-    return search_scan(collection, q, p.filter, p.k, results);
+    const uint64_t n = search_locked(collection, query, p, 0, results);
+    return n == kFailed ? 0 : n;
+}
+
+RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const float *query,
+                                           const rk_search_params_t *params, uint32_t effort,
+                                           rk_search_result_t *results, uint64_t *out_count) {
+    if (out_count) *out_count = 0;
+    if (!collection || !query || !results || !out_count) return RK_ERR_INVALID_ARG;
+    rk_search_params_t p{};
+    p.k = kDefaultK;
+    if (params) p = *params;
+    if (p.k == 0) return RK_OK;
+    ReadLock guard(collection);
+    const uint64_t n = search_locked(collection, query, p, effort, results);
+    if (n == kFailed) return RK_ERR_NO_MEMORY;
+    attach_fields(collection, p, results, n);
+    *out_count = n;
+    return RK_OK;
 }
 
 RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,

@@ -2,6 +2,7 @@
 // and the pieces the index files rebuild a graph with.
 #include "index/hnsw.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -63,7 +64,7 @@ bool first_occupied(const rk_hnsw_t *h, uint32_t *slot, uint32_t *level) {
     return false;
 }
 
-size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, uint32_t reads0, HeapItem *out) {
+size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, HeapItem *out) {
     if (h->ntotal == 0 || h->entry_point < 0) return 0;
     uint32_t e, top;
     if (node_at(h, static_cast<uint64_t>(h->entry_point))) {
@@ -78,7 +79,7 @@ size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, uint
         return 0;
     }
     store_form(h->metric, query, h->dim, s->query);
-    const Walk w{h, s, s->query, metric_many(h->metric), h->params.m, reads0};
+    const Walk w{h, s, s->query, metric_many(h->metric)};
     visited_reset(s);
     for (uint32_t l = top; l >= 1; --l) e = greedy_walk(w, e, l);
     const size_t r = layer_search(w, e, 0, ef < k ? k : ef);
@@ -89,6 +90,42 @@ size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, uint
     }
     scratch_release(h, s);
     return n;
+}
+
+// Re-links the neighbours of a node about to be removed: each node it lists
+// on level l re-selects its level-l list from its own live neighbours and
+// the removed node's other neighbours. Runs with the node's slot already
+// empty, so no list keeps or gains it.
+void relink_around(rk_hnsw_t *h, const HnswNode *gone) {
+    HnswScratch *s = scratch_acquire(h);
+    // Two lists' worth of ids: the removed node's live neighbours, and the
+    // ones a neighbour does not list yet.
+    HookPtr<uint32_t> buf(hook_array<uint32_t>(2 * static_cast<size_t>(h->cap0) + 2));
+    if (s && buf && scratch_fit(h, s)) {
+        uint32_t *mine = buf.get();
+        uint32_t *extra = mine + h->cap0 + 1;
+        for (uint32_t l = 0; l <= gone->level; ++l) {
+            uint32_t *count;
+            const uint32_t *links = node_links(h, const_cast<HnswNode *>(gone), l, &count);
+            uint32_t n = 0;
+            for (uint32_t j = 0; j < *count; ++j)
+                if (node_at(h, links[j])) mine[n++] = links[j];
+            for (uint32_t j = 0; j < n; ++j) {
+                HnswNode *nb = h->slots[mine[j]];
+                if (l > nb->level) continue;
+                uint32_t *ncount;
+                const uint32_t *nlinks = node_links(h, nb, l, &ncount);
+                uint32_t extra_n = 0;
+                for (uint32_t t = 0; t < n; ++t) {
+                    bool listed = t == j;
+                    for (uint32_t u = 0; u < *ncount && !listed; ++u) listed = nlinks[u] == mine[t];
+                    if (!listed) extra[extra_n++] = mine[t];
+                }
+                if (!reselect_list(h, s, nb, l, extra, extra_n)) break;
+            }
+        }
+    }
+    scratch_release(h, s);
 }
 
 }  // namespace
@@ -176,29 +213,37 @@ rk_status_t hnsw_set_metric(rk_hnsw_t *h, uint32_t metric) {
     return RK_OK;
 }
 
-size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, uint32_t level0_reads,
-                      HeapItem *out) {
+size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, HeapItem *out) {
     if (!h || !query || !out || k == 0) return 0;
-    if (level0_reads > h->cap0) level0_reads = h->cap0;
+    if (ef == 0) ef = hnsw_ef_search(h);
     size_t n;
     {
         ReadHold hold(h->lock);
-        n = search_locked(h, query, k, ef, level0_reads, out);
+        n = search_locked(h, query, k, ef, out);
     }
     sort_hits(out, n);
     return n;
 }
 
 size_t hnsw_search(rk_hnsw_t *h, const float *query, size_t k, HeapItem *out) {
-    if (!h) return 0;
-    return hnsw_search_ex(h, query, k, h->params.ef_search, h->params.m, out);
+    return hnsw_search_ex(h, query, k, 0, out);
+}
+
+uint32_t hnsw_ef_search(const rk_hnsw_t *h) {
+    return std::atomic_ref<const uint32_t>(h->params.ef_search).load(std::memory_order_relaxed);
+}
+
+void hnsw_set_ef_search(rk_hnsw_t *h, uint32_t ef) {
+    std::atomic_ref<uint32_t>(h->params.ef_search).store(ef, std::memory_order_relaxed);
 }
 
 rk_status_t hnsw_remove(rk_hnsw_t *h, uint64_t id) {
     if (!h) return RK_ERR_INVALID_ARG;
     WriteHold hold(h->lock);
-    if (!node_at(h, id)) return RK_OK;
+    HnswNode *gone = node_at(h, id);
+    if (!gone) return RK_OK;
     h->slots[id] = nullptr;
+    if (h->rules.repair_on_remove) relink_around(h, gone);
     if (h->entry_point >= 0 && static_cast<uint64_t>(h->entry_point) == id) {
         h->entry_point = -1;
         h->max_level = 0;
@@ -249,5 +294,13 @@ RK_API uint32_t rk_hnsw_get_max_level(rk_hnsw_t *hnsw) {
     rk::ReadHold hold(hnsw->lock);
     return hnsw->max_level;
 }
+
+RK_API rk_status_t rk_hnsw_set_ef_search(rk_hnsw_t *hnsw, uint32_t ef_search) {
+    if (!hnsw) return RK_ERR_INVALID_ARG;
+    rk::hnsw_set_ef_search(hnsw, ef_search);
+    return RK_OK;
+}
+
+RK_API uint32_t rk_hnsw_get_ef_search(const rk_hnsw_t *hnsw) { return hnsw ? rk::hnsw_ef_search(hnsw) : 0; }
 
 }  // extern "C"

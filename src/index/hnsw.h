@@ -41,7 +41,22 @@ struct HnswNode {
     // followed by uint32_t links0[2 * m] and float vector[dim]
 };
 
-struct HnswScratch;  // search working memory, see hnsw_search.cpp
+struct HnswScratch;  // search working memory, see hnsw_walk.h
+
+// How insertion and removal link nodes. Every graph is built with the
+// defaults; the switches exist so that benchmarks and tests can measure and
+// check the alternatives.
+struct HnswRules {
+    // A full list offered a new neighbour is re-selected with the diversity
+    // rule over its members and the newcomer; otherwise the newcomer takes
+    // the place of the farthest member when it is nearer than that one.
+    bool reselect_full = true;
+    // Places the diversity rule leaves free are filled with the passed-over
+    // candidates, nearest first.
+    bool fill_pruned = false;
+    // A removed node's neighbours are re-linked among themselves.
+    bool repair_on_remove = true;
+};
 
 // Working memory that searches borrow for one call, so that steady-state
 // searches allocate nothing. A search that finds every slot busy makes a
@@ -75,6 +90,7 @@ struct rk_hnsw_t {
     uint32_t cap0;      // 2 * m
     size_t vec_offset;  // bytes from a node's header to its vector
     size_t node_bytes;  // header + level-0 list + vector
+    rk::HnswRules rules;
     rk::ScratchPool pool;
 };
 
@@ -135,13 +151,23 @@ rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vecto
 // allocation. out must have room for k pairs.
 size_t hnsw_search(rk_hnsw_t *h, const float *query, size_t k, HeapItem *out);
 
-// Same search with an explicit candidate-list size and level-0 read width
-// (the benchmark's experiment; the library always reads m ids per list).
-size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, uint32_t level0_reads,
-                      HeapItem *out);
+// Same search with a candidate-list size for this call (at least k is used,
+// as with the stored ef_search); ef 0 uses the stored ef_search.
+size_t hnsw_search_ex(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, HeapItem *out);
+
+// The stored ef_search, read and written atomically so that the setting may
+// change while searches run.
+uint32_t hnsw_ef_search(const rk_hnsw_t *h);
+void hnsw_set_ef_search(rk_hnsw_t *h, uint32_t ef);
 
 // Empties slot id; a removed entry point hands over to the lowest occupied
-// slot. RK_OK also when id was not present; RK_ERR_INVALID_ARG for null.
+// slot. Before the slot goes, each neighbour the node lists on each level
+// has its list re-selected with the diversity rule from its own live
+// neighbours and the removed node's, so that paths through the removed node
+// survive it (nodes that list it without being listed by it keep the dead id,
+// which walks skip). Without working memory for that, the node is removed
+// all the same. RK_OK also when id was not present; RK_ERR_INVALID_ARG for
+// null.
 rk_status_t hnsw_remove(rk_hnsw_t *h, uint64_t id);
 
 // ---- files and the index object (no locking: callers keep others away) --

@@ -74,24 +74,31 @@ void replace_farthest(rk_hnsw_t *h, HnswScratch *s, HnswNode *fn, uint32_t *link
 }
 
 // Links the new node (nn, id) and F on level l in both directions where
-// there is room; a full list of F may swap its farthest for the new node.
-void link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const HeapItem &f, uint32_t l,
+// there is room. A full list of F takes the new node by the graph's rule for
+// full lists (re-selection, or a swap for its farthest member) when
+// may_replace is set. false when working memory fails.
+bool link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const HeapItem &f, uint32_t l,
                bool may_replace) {
     HnswNode *fn = h->slots[f.id];
     // A slot re-filled by a lower node keeps old links: such a node has no
     // list on this level, so it is not linked here.
-    if (l > fn->level) return;
+    if (l > fn->level) return true;
     const uint32_t cap = level_cap(h, l);
     uint32_t *ncount;
     uint32_t *nlinks = node_links(h, nn, l, &ncount);
     if (*ncount < cap) nlinks[(*ncount)++] = static_cast<uint32_t>(f.id);
     uint32_t *fcount;
     uint32_t *flinks = node_links(h, fn, l, &fcount);
+    // A re-inserted id may still be listed from its earlier life.
+    for (uint32_t j = 0; j < *fcount; ++j)
+        if (flinks[j] == id) return true;
     if (*fcount < cap) {
         flinks[(*fcount)++] = id;
     } else if (may_replace) {
+        if (h->rules.reselect_full) return reselect_list(h, s, fn, l, &id, 1);
         replace_farthest(h, s, fn, flinks, *fcount, id, f.distance);
     }
+    return true;
 }
 
 // With no layer-search result on level l, the new node links to the nearest
@@ -119,8 +126,16 @@ rk_status_t link_to_all(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id,
     }
     const size_t kept = select_nearest(a, n, level_cap(h, l), s->picked);
     if (kept == SIZE_MAX) return RK_ERR_NO_MEMORY;
-    for (size_t j = 0; j < kept; ++j) link_pair(h, s, nn, id, s->picked[j], l, false);
+    for (size_t j = 0; j < kept; ++j) (void)link_pair(h, s, nn, id, s->picked[j], l, false);
     return RK_OK;
+}
+
+// Removes the pair naming id from the ascending run r[0..n), keeping order.
+size_t drop_id(HeapItem *r, size_t n, uint64_t id) {
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (r[i].id != id) r[k++] = r[i];
+    return k;
 }
 
 rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float *vector) {
@@ -138,7 +153,7 @@ rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float 
         return RK_OK;
     }
     if (!scratch_fit(h, s)) return RK_ERR_NO_MEMORY;
-    const Walk w{h, s, node_vector(h, nn), metric_many(h->metric), h->params.m, h->params.m};
+    const Walk w{h, s, node_vector(h, nn), metric_many(h->metric)};
     const auto ep = static_cast<uint64_t>(h->entry_point);
     uint32_t e = node_at(h, ep) ? static_cast<uint32_t>(ep) : kNoId;
     visited_reset(s);
@@ -146,15 +161,20 @@ rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float 
         if (node_at(h, e)) e = greedy_walk(w, e, l);
     const uint32_t top = level < h->max_level ? level : h->max_level;
     for (uint32_t l = top + 1; l-- > 0;) {
-        const size_t r = layer_search(w, e, l, h->params.ef_construction);
+        size_t r = layer_search(w, e, l, h->params.ef_construction);
         if (r == SIZE_MAX) return RK_ERR_NO_MEMORY;
+        // A re-inserted id is reached through the old links to its slot:
+        // the node never becomes its own neighbour.
+        r = drop_id(s->results, r, id);
         if (r == 0) {
             RK_TRY(link_to_all(h, s, nn, id, l));
             continue;
         }
-        const size_t kept = select_nearest(s->results, r, level_cap(h, l), s->picked);
+        const size_t kept =
+            diversity_select(h, s, s->results, r, level_cap(h, l), h->rules.fill_pruned, s->picked);
         if (kept == SIZE_MAX) return RK_ERR_NO_MEMORY;
-        for (size_t j = 0; j < kept; ++j) link_pair(h, s, nn, id, s->picked[j], l, true);
+        for (size_t j = 0; j < kept; ++j)
+            RK_RETURN_IF(!link_pair(h, s, nn, id, s->picked[j], l, true), RK_ERR_NO_MEMORY);
         e = static_cast<uint32_t>(s->results[0].id);
     }
     if (level > h->max_level) {

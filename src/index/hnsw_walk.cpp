@@ -143,6 +143,19 @@ bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
         s->rows = rows, s->ids = ids, s->dists = dists, s->picked = picked;
         s->batch_cap = s->picked_cap = batch;
     }
+    // A removal re-selects from two lists of level 0 at once.
+    const size_t sel = 2 * static_cast<size_t>(h->cap0) + 2;
+    if (s->sel_cap < sel || !s->sel_in) {
+        HeapItem *in = hook_array<HeapItem>(sel);
+        HeapItem *out = hook_array<HeapItem>(sel);
+        if (!in || !out) {
+            rk_free(in), rk_free(out);
+            return false;
+        }
+        rk_free(s->sel_in), rk_free(s->sel_out);
+        s->sel_in = in, s->sel_out = out;
+        s->sel_cap = sel;
+    }
     return fit_array(s->query, s->query_cap, h->dim);
 }
 
@@ -170,6 +183,7 @@ void scratch_free(HnswScratch *s) {
     rk_free(s->cand_id), rk_free(s->cand_d), rk_free(s->cand_heap), rk_free(s->where);
     rk_free(s->results);
     rk_free(s->rows), rk_free(s->ids), rk_free(s->dists), rk_free(s->picked);
+    rk_free(s->sel_in), rk_free(s->sel_out), rk_free(s->alive);
     rk_free(s->query);
     rk_free(s);
 }
@@ -217,17 +231,15 @@ void scratch_pool_free(rk_hnsw_t *h) {
 
 namespace {
 
-// Collects the first min(count, reads) ids of c's level-l list that name an
-// existing node not yet visited, marking them visited, with their vectors.
-// Returns how many were collected.
+// Collects the ids of c's level-l list that name an existing node not yet
+// visited, marking them visited, with their vectors. Returns how many.
 size_t gather(const Walk &w, uint32_t c, uint32_t l) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;
     uint32_t *count;
     const uint32_t *links = node_links(h, h->slots[c], l, &count);
     if (!links) return 0;
-    const uint32_t reads = l == 0 ? w.reads0 : w.reads;
-    const uint32_t lim = *count < reads ? *count : reads;
+    const uint32_t lim = *count;
     size_t b = 0;
     for (uint32_t j = 0; j < lim; ++j) {
         const uint32_t id = links[j];
@@ -381,7 +393,7 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
 // of rows as for a full one, so the group an expansion needs is filled with
 // the missing neighbour distances of the next candidates to be expanded (the
 // top of the candidate heap).
-void speculate(const Walk &w, const Candidates &cand, uint32_t l, uint32_t reads, float root, size_t *b) {
+void speculate(const Walk &w, const Candidates &cand, uint32_t l, float root, size_t *b) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;
     const size_t group = kern_group_rows();
@@ -393,7 +405,7 @@ void speculate(const Walk &w, const Candidates &cand, uint32_t l, uint32_t reads
         uint32_t *count;
         const uint32_t *links = node_links(h, h->slots[c], l, &count);
         if (!links) continue;
-        queue_missing(w, links, *count < reads ? *count : reads, b, target);
+        queue_missing(w, links, *count, b, target);
     }
 }
 
@@ -416,7 +428,6 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
     heap_attach(&heap, s->results, ef);
     Candidates cand{s};
     const float de = metric_one(h->metric, w.q, node_vector(h, en), h->dim);
-    const uint32_t reads = l == 0 ? w.reads0 : w.reads;
     heap_push(&heap, e, de);
     if (!cand.push(e, de)) return SIZE_MAX;
 
@@ -429,26 +440,105 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
         uint32_t *count;
         const uint32_t *links = node_links(h, h->slots[c], l, &count);
         if (!links) continue;
-        const uint32_t lim = *count < reads ? *count : reads;
+        const uint32_t lim = *count;
         size_t b = 0;
         queue_missing(w, links, lim, &b, SIZE_MAX);
-        if (b && !cand.linear) speculate(w, cand, l, reads, root, &b);
+        if (b && !cand.linear) speculate(w, cand, l, root, &b);
         if (b) {
             w.many(w.q, s->rows, b, h->dim, s->dists);
             for (size_t j = 0; j < b; ++j) s->dcache[s->ids[j]] = s->dists[j];
         }
         // The expansion itself, in list order, with the distances at hand.
+        // A neighbour no nearer than the root of a full heap can neither
+        // enter the results nor lead anywhere the stop rule would let the
+        // walk go: it is visited but not queued.
         for (uint32_t j = 0; j < lim; ++j) {
             const uint32_t id = links[j];
             if (!node_at(h, id) || s->stamps[id] == s->gen) continue;
             s->stamps[id] = s->gen;
             const float d = s->dcache[id];
+            if (heap.count == heap.capacity && !(d < heap_root(&heap))) continue;
             heap_push(&heap, id, d);
             if (!cand.push(id, d)) return SIZE_MAX;
         }
     }
     sort_hits(heap.items, heap.count);
     return heap.count;
+}
+
+}  // namespace rk
+
+// ---- neighbour selection -------------------------------------------------
+//
+// Kept candidates rule out the ones after them: when candidate i is kept, the
+// distances from it to every candidate still in the running are computed in
+// batches, and a candidate that is not strictly nearer to the base than to i
+// drops out. A candidate is thus compared with the kept ones before it until
+// one rules it out, and with no others.
+
+namespace rk {
+
+size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand, size_t n, size_t cap,
+                        bool fill, HeapItem *out) {
+    if (cap == 0 || n == 0) return 0;
+    if (!fit_array(s->alive, s->alive_cap, n)) return SIZE_MAX;
+    enum : unsigned char { kOut = 0, kRunning = 1, kKept = 2 };
+    unsigned char *state = s->alive;
+    std::memset(state, kRunning, n);
+    const ManyFn many = metric_many(h->metric);
+    size_t kept = 0;
+    for (size_t i = 0; i < n && kept < cap; ++i) {
+        if (state[i] != kRunning) continue;
+        state[i] = kKept;
+        out[kept++] = cand[i];
+        if (kept == cap) break;
+        const float *v = node_vector(h, h->slots[cand[i].id]);
+        size_t b = 0;
+        for (size_t j = i + 1; j <= n; ++j) {
+            if (j < n && state[j] == kRunning) {
+                s->rows[b] = node_vector(h, h->slots[cand[j].id]);
+                s->ids[b] = static_cast<uint32_t>(j);
+                ++b;
+            }
+            if (b == s->batch_cap || (j == n && b)) {
+                many(v, s->rows, b, h->dim, s->dists);
+                for (size_t t = 0; t < b; ++t)
+                    if (!(cand[s->ids[t]].distance < s->dists[t])) state[s->ids[t]] = kOut;
+                b = 0;
+            }
+        }
+    }
+    if (fill)
+        for (size_t i = 0; i < n && kept < cap; ++i)
+            if (state[i] != kKept) out[kept++] = cand[i];
+    return kept;
+}
+
+bool reselect_list(rk_hnsw_t *h, HnswScratch *s, HnswNode *node, uint32_t l, const uint32_t *extra,
+                   size_t n_extra) {
+    uint32_t *count;
+    uint32_t *links = node_links(h, node, l, &count);
+    if (!links) return true;
+    size_t n = 0;
+    for (uint32_t j = 0; j < *count; ++j)
+        if (node_at(h, links[j])) s->sel_in[n++].id = links[j];
+    for (size_t j = 0; j < n_extra && n < s->sel_cap; ++j)
+        if (node_at(h, extra[j])) s->sel_in[n++].id = extra[j];
+    const float *v = node_vector(h, node);
+    const ManyFn many = metric_many(h->metric);
+    for (size_t j = 0; j < n; j += s->batch_cap) {
+        const size_t b = n - j < s->batch_cap ? n - j : s->batch_cap;
+        for (size_t t = 0; t < b; ++t) s->rows[t] = node_vector(h, h->slots[s->sel_in[j + t].id]);
+        many(v, s->rows, b, h->dim, s->dists);
+        for (size_t t = 0; t < b; ++t) s->sel_in[j + t].distance = s->dists[t];
+    }
+    sort_hits(s->sel_in, n);
+    const size_t kept =
+        diversity_select(h, s, s->sel_in, n, level_cap(h, l), h->rules.fill_pruned, s->sel_out);
+    if (kept == SIZE_MAX) return false;
+    for (size_t j = 0; j < kept; ++j) links[j] = static_cast<uint32_t>(s->sel_out[j].id);
+    *count = static_cast<uint32_t>(kept);
+    return true;
 }
 
 }  // namespace rk

@@ -66,9 +66,16 @@ struct HnswScratch {
     // The query as the graph stores vectors (normalised for cosine).
     float *query;
     size_t query_cap;
-    // Neighbour selection when R is not in plain ascending order.
+    // The new node's chosen neighbours on the level being linked.
     HeapItem *picked;
     size_t picked_cap;
+    // Re-selecting one node's list: its candidates and the kept ones.
+    HeapItem *sel_in;
+    HeapItem *sel_out;
+    size_t sel_cap;
+    // Candidates still in the running during a diversity selection.
+    unsigned char *alive;
+    size_t alive_cap;
     int pool_slot;  // the pool slot it belongs to, or -1 for a private one
 };
 
@@ -93,15 +100,13 @@ inline constexpr size_t kSpecRows = 16;
 inline constexpr size_t kSpecCands = 8;
 size_t kern_group_rows();
 
-// Context of one walk: the query in stored form and how many ids of a list
-// are read (m on every level; the level-0 width is a benchmark switch).
+// Context of one walk: the query in stored form and the metric's kernel.
+// Walks read every id a list holds, on every level.
 struct Walk {
     const rk_hnsw_t *h;
     HnswScratch *s;
     const float *q;
     ManyFn many;
-    uint32_t reads;   // ids read per list on levels 1 and up
-    uint32_t reads0;  // ids read per list on level 0
 };
 
 // Greedy descent on level l from the valid node e, using (and adding to) the
@@ -112,6 +117,25 @@ uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l);
 // Leaves R in s->results, ascending; returns |R|, or SIZE_MAX when working
 // memory could not be had.
 size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef);
+
+// ---- neighbour selection -------------------------------------------------
+
+// The diversity rule. cand[0..n) are candidates for the list of a base node,
+// in ascending distance to it. Going down that order, a candidate is kept
+// when it is strictly nearer to the base than to every candidate kept before
+// it; selection stops at cap. With `fill`, places still free afterwards take
+// the passed-over candidates, nearest first. Writes the kept ones to out in
+// the order kept and returns their count, or SIZE_MAX when scratch memory
+// fails. Uses s->rows, ids, dists and alive; out must not be cand.
+size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand, size_t n, size_t cap,
+                        bool fill, HeapItem *out);
+
+// Rewrites node's level-l list with the diversity rule over its live listed
+// neighbours plus `extra` (ids not already listed, never the node itself),
+// ranked by distance to node. Uses s->sel_in and sel_out. false when scratch
+// memory fails (the list is then unchanged).
+bool reselect_list(rk_hnsw_t *h, HnswScratch *s, HnswNode *node, uint32_t l, const uint32_t *extra,
+                   size_t n_extra);
 
 }  // namespace rk
 

@@ -16,12 +16,12 @@ constexpr size_t kOwnArenaBlock = 0x400000;
 // Types 1..6: odd ones are IVF, even ones HNSW. Type 6 keeps no vectors, and
 // types 5 and 6 report only the size of the index record.
 const TypeInfo kTypes[] = {
-    {&kIvfOps, true, true, true},     // 1 IVF
-    {&kHnswOps, true, true, true},    // 2 HNSW
-    {&kIvfOps, true, true, true},     // 3 IVF-PQ
-    {&kHnswOps, true, true, true},    // 4 HNSW-PQ
-    {&kIvfOps, true, true, false},    // 5 IVF-SQ
-    {&kHnswOps, false, false, false}, // 6 HNSW-SQ
+    {&kIvfOps, true, true, true},      // 1 IVF
+    {&kHnswOps, true, true, true},     // 2 HNSW
+    {&kIvfOps, true, true, true},      // 3 IVF-PQ
+    {&kHnswOps, true, true, true},     // 4 HNSW-PQ
+    {&kIvfOps, true, true, false},     // 5 IVF-SQ
+    {&kHnswOps, false, false, false},  // 6 HNSW-SQ
 };
 
 // The record size the estimate reports for types without a family formula.
@@ -53,7 +53,40 @@ rk_index_t *index_create_in(rk_arena_t *arena, const rk_index_config_t *cfg) {
 
 }  // namespace rk
 
+// ---- search effort (extension) ----------------------------------------------
+
+namespace rk {
+namespace {
+
+// The index when it is of the family that has the setting (odd types: IVF).
+const TypeInfo *effort_family(const rk_index_t *index, bool ivf, rk_status_t *st) {
+    const TypeInfo *info = live(index);
+    *st = !index ? RK_ERR_INVALID_ARG : RK_OK;
+    if (*st == RK_OK && (!info || ((index->type & 1u) != 0) != ivf)) *st = RK_ERR_NOT_SUPPORTED;
+    return *st == RK_OK ? info : nullptr;
+}
+
+rk_status_t set_effort(rk_index_t *index, bool ivf, uint32_t value) {
+    rk_status_t st;
+    const TypeInfo *info = effort_family(index, ivf, &st);
+    if (info) info->family->set_effort(index, value);
+    return st;
+}
+
+rk_status_t get_effort(const rk_index_t *index, bool ivf, uint32_t *out) {
+    if (!out) return RK_ERR_INVALID_ARG;
+    rk_status_t st;
+    const TypeInfo *info = effort_family(index, ivf, &st);
+    if (info) *out = info->family->get_effort(index);
+    return st;
+}
+
+}  // namespace
+}  // namespace rk
+
+using rk::get_effort;
 using rk::live;
+using rk::set_effort;
 
 extern "C" {
 
@@ -105,15 +138,36 @@ RK_API rk_status_t rk_index_add_batch(rk_index_t *index, const uint64_t *ids, co
 
 RK_API uint64_t rk_index_search(rk_index_t *index, const float *query, uint64_t k,
                                 rk_index_result_t *results) {
+    return rk_index_search_ex(index, query, k, 0, results);
+}
+
+RK_API uint64_t rk_index_search_ex(rk_index_t *index, const float *query, uint64_t k, uint32_t effort,
+                                   rk_index_result_t *results) {
     if (!query || !results || k == 0) return 0;
     const rk::TypeInfo *info = live(index);
     if (!info || !info->can_search) return 0;
     if (info->family->ntotal(index) == 0) return 0;
-    return info->family->search(index, query, k, results);
+    return info->family->search(index, query, k, effort, results);
 }
 
-RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries, uint64_t nq,
-                                         uint64_t k, rk_index_result_t *results) {
+RK_API rk_status_t rk_index_set_ef_search(rk_index_t *index, uint32_t ef_search) {
+    return set_effort(index, false, ef_search);
+}
+
+RK_API rk_status_t rk_index_get_ef_search(const rk_index_t *index, uint32_t *out) {
+    return get_effort(index, false, out);
+}
+
+RK_API rk_status_t rk_index_set_nprobe(rk_index_t *index, uint32_t nprobe) {
+    return set_effort(index, true, nprobe);
+}
+
+RK_API rk_status_t rk_index_get_nprobe(const rk_index_t *index, uint32_t *out) {
+    return get_effort(index, true, out);
+}
+
+RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries, uint64_t nq, uint64_t k,
+                                         rk_index_result_t *results) {
     if (!index || !queries || !results) return RK_ERR_INVALID_ARG;
     if (k == 0) return RK_OK;
     const uint32_t dim = rk_index_get_dim(index);

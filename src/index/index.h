@@ -41,7 +41,12 @@ struct FamilyOps {
     rk_status_t (*train)(rk_index_t *ix, const float *data, uint64_t count);
     uint32_t (*is_trained)(const rk_index_t *ix);
     rk_status_t (*add)(rk_index_t *ix, const uint64_t *ids, const float *vectors, uint64_t n);
-    uint64_t (*search)(rk_index_t *ix, const float *query, uint64_t k, rk_index_result_t *results);
+    // effort: ef_search (graphs) or nprobe (IVF) for this call; 0 = stored.
+    uint64_t (*search)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                       rk_index_result_t *results);
+    // The stored search effort (ef_search or nprobe) and its setter.
+    uint32_t (*get_effort)(const rk_index_t *ix);
+    void (*set_effort)(rk_index_t *ix, uint32_t effort);
     rk_status_t (*remove)(rk_index_t *ix, uint64_t id);
     uint32_t (*dim)(const rk_index_t *ix);
     uint64_t (*ntotal)(const rk_index_t *ix);
@@ -61,9 +66,9 @@ extern const FamilyOps kHnswOps;
 // What the index object does for one type beyond forwarding to its family.
 struct TypeInfo {
     const FamilyOps *family;
-    bool can_add;          // type 6 stores no vectors
-    bool can_search;       // type 6 answers nothing
-    bool full_figures;     // false: stats and memory estimate report the record alone
+    bool can_add;       // type 6 stores no vectors
+    bool can_search;    // type 6 answers nothing
+    bool full_figures;  // false: stats and memory estimate report the record alone
 };
 
 // The row for a type in 1..6, or null for any other value.

@@ -40,13 +40,14 @@ rk_status_t hnsw_add(rk_index_t *ix, const uint64_t *ids, const float *vectors, 
 }
 
 // The graph hands out (id, distance) pairs; the caller's slots are 48 bytes.
-uint64_t hnsw_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_index_result_t *results) {
+uint64_t hnsw_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                          rk_index_result_t *results) {
     // There are never more hits than slots in the table.
     const uint64_t slots = ix->impl.hnsw->capacity;
     if (k > slots) k = slots;
     HookPtr<HeapItem> hits = hook_unique_array<HeapItem>(k);
     if (!hits) return 0;
-    const uint64_t n = hnsw_search(ix->impl.hnsw, query, static_cast<size_t>(k), hits.get());
+    const uint64_t n = hnsw_search_ex(ix->impl.hnsw, query, static_cast<size_t>(k), effort, hits.get());
     for (uint64_t i = 0; i < n; ++i) {
         results[i].id = hits.get()[i].id;
         results[i].distance = hits.get()[i].distance;
@@ -55,6 +56,9 @@ uint64_t hnsw_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_ind
 }
 
 rk_status_t hnsw_remove_id(rk_index_t *ix, uint64_t id) { return hnsw_remove(ix->impl.hnsw, id); }
+
+uint32_t hnsw_get_effort(const rk_index_t *ix) { return hnsw_ef_search(ix->impl.hnsw); }
+void hnsw_set_effort(rk_index_t *ix, uint32_t ef) { hnsw_set_ef_search(ix->impl.hnsw, ef); }
 
 uint32_t hnsw_dim(const rk_index_t *ix) { return ix->impl.hnsw->dim; }
 
@@ -84,9 +88,21 @@ void hnsw_fill_stats(const rk_index_t *ix, rk_index_stats_t *stats) {
 }  // namespace
 
 const FamilyOps kHnswOps = {
-    hnsw_make,      hnsw_destroy, hnsw_train,  hnsw_is_trained, hnsw_add,        hnsw_search_hits,
-    hnsw_remove_id, hnsw_dim,     hnsw_ntotal, hnsw_memory,     hnsw_fill_stats, save_hnsw,
-    load_hnsw,
+    .make = hnsw_make,
+    .destroy = hnsw_destroy,
+    .train = hnsw_train,
+    .is_trained = hnsw_is_trained,
+    .add = hnsw_add,
+    .search = hnsw_search_hits,
+    .get_effort = hnsw_get_effort,
+    .set_effort = hnsw_set_effort,
+    .remove = hnsw_remove_id,
+    .dim = hnsw_dim,
+    .ntotal = hnsw_ntotal,
+    .memory_usage = hnsw_memory,
+    .fill_stats = hnsw_fill_stats,
+    .save = save_hnsw,
+    .load = load_hnsw,
 };
 
 }  // namespace rk

@@ -45,13 +45,15 @@ rk_status_t ivf_add(rk_index_t *ix, const uint64_t *ids, const float *vectors, u
 }
 
 // The lists hand out (id, distance) pairs; the caller's slots are 48 bytes.
-uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, rk_index_result_t *results) {
+uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                         rk_index_result_t *results) {
     // There are never more hits than stored entries.
     const uint64_t stored = ivf_ntotal(ix->impl.ivf);
     if (k > stored) k = stored;
     HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(k);
     if (!hits) return 0;
-    const uint64_t n = ivf_search(ix->impl.ivf, query, k, hits.get());
+    rk_ivf_t *ivf = ix->impl.ivf;
+    const uint64_t n = ivf_search_probes(ivf, query, k, effort ? effort : ivf_nprobe(ivf), hits.get());
     for (uint64_t i = 0; i < n; ++i) {
         results[i].id = hits.get()[i].id;
         results[i].distance = hits.get()[i].distance;
@@ -77,12 +79,27 @@ uint64_t ivf_memory(const rk_index_t *ix) { return ivf_memory_usage(ix->impl.ivf
 
 void ivf_fill_stats(const rk_index_t *ix, rk_index_stats_t *stats) { stats->nlist = ix->impl.ivf->nlist; }
 
+uint32_t ivf_get_effort(const rk_index_t *ix) { return ivf_nprobe(ix->impl.ivf); }
+void ivf_set_effort(rk_index_t *ix, uint32_t nprobe) { ivf_set_nprobe(ix->impl.ivf, nprobe); }
+
 }  // namespace
 
 const FamilyOps kIvfOps = {
-    ivf_make,      ivf_destroy_locks, ivf_train_lists, ivf_is_trained, ivf_add,        ivf_search_hits,
-    ivf_remove_id, ivf_dim,           ivf_total,       ivf_memory,     ivf_fill_stats, save_ivf,
-    load_ivf,
+    .make = ivf_make,
+    .destroy = ivf_destroy_locks,
+    .train = ivf_train_lists,
+    .is_trained = ivf_is_trained,
+    .add = ivf_add,
+    .search = ivf_search_hits,
+    .get_effort = ivf_get_effort,
+    .set_effort = ivf_set_effort,
+    .remove = ivf_remove_id,
+    .dim = ivf_dim,
+    .ntotal = ivf_total,
+    .memory_usage = ivf_memory,
+    .fill_stats = ivf_fill_stats,
+    .save = save_ivf,
+    .load = load_ivf,
 };
 
 }  // namespace rk

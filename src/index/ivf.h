@@ -115,6 +115,12 @@ rk_status_t ivf_add_batch(rk_ivf_t *ivf, const uint64_t *ids, const float *rows,
 // Up to k hits, nearest first, into out (k slots). 0 on any failure, for
 // k 0, an empty or untrained index.
 uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out);
+// The same with nprobe lists for this call instead of the stored setting.
+uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe, IvfHit *out);
+// The stored nprobe, read and written atomically so that a setting may
+// change while searches run.
+uint32_t ivf_nprobe(const rk_ivf_t *ivf);
+void ivf_set_nprobe(rk_ivf_t *ivf, uint32_t nprobe);
 
 // Removes every entry whose id is among ids[0..n) from every list, keeping
 // the order of the remaining entries. Returns the number of entries removed

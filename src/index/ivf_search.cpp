@@ -1,6 +1,7 @@
 // IVF search: rank the centroids, scan the nprobe nearest lists into a
 // bounded heap, hand the hits out nearest first.
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "index/ivf.h"
 #include "index/ivf_internal.h"
 #include "index/kmeans.h"
+#include "rk_error.h"
 #include "rk_vector.h"
 #include "vector/kernels.h"
 
@@ -131,11 +133,25 @@ bool scan_probes(const Query &qy, const Probe *probes, uint32_t np, ResultHeap *
 
 }  // namespace
 
+uint32_t ivf_nprobe(const rk_ivf_t *ivf) {
+    return std::atomic_ref<const uint32_t>(ivf->params.nprobe).load(std::memory_order_relaxed);
+}
+
+void ivf_set_nprobe(rk_ivf_t *ivf, uint32_t nprobe) {
+    std::atomic_ref<uint32_t>(ivf->params.nprobe).store(nprobe, std::memory_order_relaxed);
+}
+
 uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out) {
+    if (!ivf) return 0;
+    return ivf_search_probes(ivf, query, k, ivf_nprobe(ivf), out);
+}
+
+uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe,
+                           IvfHit *out) {
     if (!ivf || !query || !out || k == 0 || !ivf->trained) return 0;
     const uint64_t ntotal = ivf_ntotal(ivf);
     if (ntotal == 0) return 0;
-    const uint32_t np = std::min(ivf->params.nprobe, ivf->nlist);
+    const uint32_t np = std::min(nprobe, ivf->nlist);
     if (np == 0) return 0;
 
     HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
@@ -168,3 +184,15 @@ uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit 
 }
 
 }  // namespace rk
+
+extern "C" {
+
+RK_API rk_status_t rk_ivf_set_nprobe(rk_ivf_t *ivf, uint32_t nprobe) {
+    if (!ivf) return RK_ERR_INVALID_ARG;
+    rk::ivf_set_nprobe(ivf, nprobe);
+    return RK_OK;
+}
+
+RK_API uint32_t rk_ivf_get_nprobe(const rk_ivf_t *ivf) { return ivf ? rk::ivf_nprobe(ivf) : 0; }
+
+}  // extern "C"
