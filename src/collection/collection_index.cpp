@@ -16,9 +16,9 @@ namespace {
 // overlapping clusters the graph reaches about 0.83: its construction links
 // plain nearest neighbours and a walk reads at most m links, which leaves
 // nodes unreachable whatever ef_search is.
-constexpr uint32_t kHnswM = 32;
+constexpr uint32_t kHnswM = 16;
 constexpr uint32_t kHnswEfConstruction = 200;
-constexpr uint32_t kHnswEfSearch = 96;
+constexpr uint32_t kHnswEfSearch = 64;
 constexpr uint32_t kIvfNprobe = 32;
 constexpr uint32_t kIvfIterations = 10;
 constexpr uint32_t kIvfMaxLists = 1024;

@@ -94,8 +94,11 @@ size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, Heap
 
 // Re-links the neighbours of a node about to be removed: each node it lists
 // on level l re-selects its level-l list from its own live neighbours and
-// the removed node's other neighbours. Runs with the node's slot already
-// empty, so no list keeps or gains it.
+// the removed node's other neighbours, by the diversity rule with the free
+// places filled nearest first (without filling, a repair would thin out
+// lists that grew past what the rule keeps, and cost more paths than the
+// removal itself). Runs with the node's slot already empty, so no list
+// keeps or gains it.
 void relink_around(rk_hnsw_t *h, const HnswNode *gone) {
     HnswScratch *s = scratch_acquire(h);
     // Two lists' worth of ids: the removed node's live neighbours, and the
@@ -121,7 +124,9 @@ void relink_around(rk_hnsw_t *h, const HnswNode *gone) {
                     for (uint32_t u = 0; u < *ncount && !listed; ++u) listed = nlinks[u] == mine[t];
                     if (!listed) extra[extra_n++] = mine[t];
                 }
-                if (!reselect_list(h, s, nb, l, extra, extra_n)) break;
+                // Filled: the repair patches the hole the removed node
+                // leaves and keeps the other links the list had.
+                if (!reselect_list(h, s, nb, l, extra, extra_n, true)) break;
             }
         }
     }

@@ -95,7 +95,7 @@ bool link_pair(rk_hnsw_t *h, HnswScratch *s, HnswNode *nn, uint32_t id, const He
     if (*fcount < cap) {
         flinks[(*fcount)++] = id;
     } else if (may_replace) {
-        if (h->rules.reselect_full) return reselect_list(h, s, fn, l, &id, 1);
+        if (h->rules.reselect_full) return reselect_list(h, s, fn, l, &id, 1, h->rules.fill_pruned);
         replace_farthest(h, s, fn, flinks, *fcount, id, f.distance);
     }
     return true;

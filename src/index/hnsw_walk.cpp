@@ -115,17 +115,12 @@ bool grow_candidates(HnswScratch *s, size_t n, size_t heap_n) {
 }  // namespace
 
 bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
-    if (s->stamp_cap < h->capacity || !s->stamps) {
-        uint32_t *st = hook_array<uint32_t>(h->capacity);
-        float *dc = hook_array<float>(h->capacity);
-        if (!st || !dc) {
-            rk_free(st), rk_free(dc);
-            return false;
-        }
-        std::memset(st, 0, h->capacity * sizeof(uint32_t));
-        rk_free(s->stamps), rk_free(s->dcache);
-        s->stamps = st;
-        s->dcache = dc;
+    if (s->stamp_cap < h->capacity || !s->visits) {
+        auto *v = hook_array<HnswScratch::Visit>(h->capacity);
+        if (!v) return false;
+        std::memset(v, 0, h->capacity * sizeof(*v));
+        rk_free(s->visits);
+        s->visits = v;
         s->stamp_cap = h->capacity;
         s->gen = 0;
     }
@@ -164,7 +159,7 @@ bool scratch_fit(const rk_hnsw_t *h, HnswScratch *s) {
 void visited_reset(HnswScratch *s) {
     s->gen += 2;
     if (s->gen < 2) {
-        std::memset(s->stamps, 0, s->stamp_cap * sizeof(uint32_t));
+        std::memset(s->visits, 0, s->stamp_cap * sizeof(*s->visits));
         s->gen = 2;
     }
 }
@@ -179,7 +174,7 @@ HnswScratch *scratch_new() {
 
 void scratch_free(HnswScratch *s) {
     if (!s) return;
-    rk_free(s->stamps), rk_free(s->dcache);
+    rk_free(s->visits);
     rk_free(s->cand_id), rk_free(s->cand_d), rk_free(s->cand_heap), rk_free(s->where);
     rk_free(s->results);
     rk_free(s->rows), rk_free(s->ids), rk_free(s->dists), rk_free(s->picked);
@@ -244,8 +239,8 @@ size_t gather(const Walk &w, uint32_t c, uint32_t l) {
     for (uint32_t j = 0; j < lim; ++j) {
         const uint32_t id = links[j];
         const HnswNode *nd = node_at(h, id);
-        if (!nd || s->stamps[id] == s->gen) continue;
-        s->stamps[id] = s->gen;
+        if (!nd || s->visits[id].stamp == s->gen) continue;
+        s->visits[id].stamp = s->gen;
         const float *v = node_vector(h, nd);
         __builtin_prefetch(v);
         s->rows[b] = v;
@@ -378,8 +373,8 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
     for (uint32_t j = 0; j < lim && *b < max; ++j) {
         const uint32_t id = links[j];
         const HnswNode *nd = node_at(h, id);
-        if (!nd || s->stamps[id] == s->gen || s->stamps[id] == known) continue;
-        s->stamps[id] = known;
+        if (!nd || s->visits[id].stamp == s->gen || s->visits[id].stamp == known) continue;
+        s->visits[id].stamp = known;
         const float *v = node_vector(h, nd);
         __builtin_prefetch(v);
         s->rows[*b] = v;
@@ -423,7 +418,7 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
     if (!fit_array(s->results, s->results_cap, ef)) return SIZE_MAX;
 
     visited_reset(s);
-    s->stamps[e] = s->gen;
+    s->visits[e].stamp = s->gen;
     ResultHeap heap;
     heap_attach(&heap, s->results, ef);
     Candidates cand{s};
@@ -446,7 +441,7 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
         if (b && !cand.linear) speculate(w, cand, l, root, &b);
         if (b) {
             w.many(w.q, s->rows, b, h->dim, s->dists);
-            for (size_t j = 0; j < b; ++j) s->dcache[s->ids[j]] = s->dists[j];
+            for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
         }
         // The expansion itself, in list order, with the distances at hand.
         // A neighbour no nearer than the root of a full heap can neither
@@ -454,9 +449,9 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
         // walk go: it is visited but not queued.
         for (uint32_t j = 0; j < lim; ++j) {
             const uint32_t id = links[j];
-            if (!node_at(h, id) || s->stamps[id] == s->gen) continue;
-            s->stamps[id] = s->gen;
-            const float d = s->dcache[id];
+            if (!node_at(h, id) || s->visits[id].stamp == s->gen) continue;
+            s->visits[id].stamp = s->gen;
+            const float d = s->visits[id].d;
             if (heap.count == heap.capacity && !(d < heap_root(&heap))) continue;
             heap_push(&heap, id, d);
             if (!cand.push(id, d)) return SIZE_MAX;
@@ -515,7 +510,7 @@ size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand
 }
 
 bool reselect_list(rk_hnsw_t *h, HnswScratch *s, HnswNode *node, uint32_t l, const uint32_t *extra,
-                   size_t n_extra) {
+                   size_t n_extra, bool fill) {
     uint32_t *count;
     uint32_t *links = node_links(h, node, l, &count);
     if (!links) return true;
@@ -533,8 +528,7 @@ bool reselect_list(rk_hnsw_t *h, HnswScratch *s, HnswNode *node, uint32_t l, con
         for (size_t t = 0; t < b; ++t) s->sel_in[j + t].distance = s->dists[t];
     }
     sort_hits(s->sel_in, n);
-    const size_t kept =
-        diversity_select(h, s, s->sel_in, n, level_cap(h, l), h->rules.fill_pruned, s->sel_out);
+    const size_t kept = diversity_select(h, s, s->sel_in, n, level_cap(h, l), fill, s->sel_out);
     if (kept == SIZE_MAX) return false;
     for (size_t j = 0; j < kept; ++j) links[j] = static_cast<uint32_t>(s->sel_out[j].id);
     *count = static_cast<uint32_t>(kept);

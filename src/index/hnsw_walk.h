@@ -42,10 +42,14 @@ struct CandKey {
 
 struct HnswScratch {
     // Visited set: slot id -> stamp; a slot is visited when its stamp equals
-    // gen, and its distance to the query waits in dcache when the stamp is
+    // gen, and its distance to the query waits beside it when the stamp is
     // gen - 1. Starting a new set is one step of gen instead of clearing.
-    uint32_t *stamps;
-    float *dcache;
+    // Both live side by side, so one visit touches one cache line.
+    struct Visit {
+        uint32_t stamp;
+        float d;
+    };
+    Visit *visits;
     uint64_t stamp_cap;
     uint32_t gen;
     // Candidate array (ids and distances by position) and a min-heap over its
@@ -132,10 +136,11 @@ size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand
 
 // Rewrites node's level-l list with the diversity rule over its live listed
 // neighbours plus `extra` (ids not already listed, never the node itself),
-// ranked by distance to node. Uses s->sel_in and sel_out. false when scratch
-// memory fails (the list is then unchanged).
+// ranked by distance to node, filling free places as diversity_select does
+// when `fill` is set. Uses s->sel_in and sel_out. false when scratch memory
+// fails (the list is then unchanged).
 bool reselect_list(rk_hnsw_t *h, HnswScratch *s, HnswNode *node, uint32_t l, const uint32_t *extra,
-                   size_t n_extra);
+                   size_t n_extra, bool fill);
 
 }  // namespace rk
 

@@ -66,7 +66,8 @@ rk_pq_t *load_pq(LoadContext &ctx, uint32_t dim) {
     // that ksub, so it encodes new vectors as the saved one did.
     if (pdim != dim || m == 0 || dim % m != 0 || dsub != dim / m) return nullptr;
     if (ksub == 0 || (ksub & (ksub - 1)) != 0) return nullptr;
-    if (!in.has(static_cast<uint64_t>(ksub) * dim, 4) || !ctx.budget.take(static_cast<uint64_t>(ksub) * dim, 4)) {
+    if (!in.has(static_cast<uint64_t>(ksub) * dim, 4) ||
+        !ctx.budget.take(static_cast<uint64_t>(ksub) * dim, 4)) {
         return nullptr;
     }
     const uint32_t nbits = static_cast<uint32_t>(__builtin_ctz(ksub));

@@ -50,7 +50,8 @@ void save_node(const rk_hnsw_t *h, uint64_t id, HnswNode *node, FileWriter &out)
 // list and vector in one piece, and m + 1 words per upper level.
 bool node_cost(const rk_hnsw_t *h, uint32_t level, uint64_t *bytes) {
     uint64_t upper;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(level), static_cast<uint64_t>(h->params.m) + 1, &upper) ||
+    if (__builtin_mul_overflow(static_cast<uint64_t>(level), static_cast<uint64_t>(h->params.m) + 1,
+                               &upper) ||
         __builtin_mul_overflow(upper, 4, &upper)) {
         return false;
     }

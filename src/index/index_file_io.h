@@ -79,9 +79,9 @@ private:
     static constexpr size_t kBuffer = 64 * 1024;
     int fd_ = -1;
     HookPtr<unsigned char> buf_;
-    size_t buf_len_ = 0;   // bytes valid in the buffer
-    size_t buf_off_ = 0;   // next unread byte in the buffer
-    uint64_t pos_ = 0;     // logical position in the file
+    size_t buf_len_ = 0;  // bytes valid in the buffer
+    size_t buf_off_ = 0;  // next unread byte in the buffer
+    uint64_t pos_ = 0;    // logical position in the file
     uint64_t size_ = 0;
     uint64_t limit_ = 0;
 };

@@ -145,7 +145,7 @@ struct Ref {
 
     // Candidates in ascending distance to the base; each is kept when it is
     // strictly nearer to the base than to every one kept before it.
-    std::vector<HeapItem> diverse(const std::vector<HeapItem> &c, size_t cap_l) const {
+    std::vector<HeapItem> diverse(const std::vector<HeapItem> &c, size_t cap_l, bool fill) const {
         std::vector<HeapItem> kept;
         std::vector<bool> taken(c.size());
         for (size_t i = 0; i < c.size() && kept.size() < cap_l; ++i) {
@@ -154,13 +154,13 @@ struct Ref {
                 good = good && c[i].distance < dist(slots[k.id]->v.data(), slots[c[i].id]->v.data());
             if (good) kept.push_back(c[i]), taken[i] = true;
         }
-        for (size_t i = 0; i < c.size() && rules.fill_pruned && kept.size() < cap_l; ++i)
+        for (size_t i = 0; i < c.size() && fill && kept.size() < cap_l; ++i)
             if (!taken[i]) kept.push_back(c[i]);
         return kept;
     }
 
     // x's level-l list chosen again from its live members and `extra`.
-    void reselect(uint64_t x, uint32_t l, const std::vector<uint64_t> &extra) {
+    void reselect(uint64_t x, uint32_t l, const std::vector<uint64_t> &extra, bool fill) {
         std::vector<HeapItem> c;
         for (uint64_t id : slots[x]->nb[l])
             if (valid(id)) c.push_back({id, 0});
@@ -169,7 +169,7 @@ struct Ref {
         for (auto &h : c) h.distance = dist(slots[x]->v.data(), slots[h.id]->v.data());
         rk::sort_hits(c.data(), c.size());
         std::vector<uint64_t> out;
-        for (const auto &h : diverse(c, cap(l))) out.push_back(h.id);
+        for (const auto &h : diverse(c, cap(l), fill)) out.push_back(h.id);
         slots[x]->nb[l] = out;
     }
 
@@ -185,7 +185,7 @@ struct Ref {
         }
         if (!replace) return;
         if (rules.reselect_full) {
-            reselect(f.id, l, {id});
+            reselect(f.id, l, {id}, rules.fill_pruned);
             return;
         }
         float maxd = -1.0f * FLT_MAX;
@@ -225,7 +225,7 @@ struct Ref {
             R.erase(std::remove_if(R.begin(), R.end(), [&](const HeapItem &x) { return x.id == id; }),
                     R.end());
             if (!R.empty()) {
-                for (const auto &f : diverse(R, cap(l))) link(id, f, l, true);
+                for (const auto &f : diverse(R, cap(l), rules.fill_pruned)) link(id, f, l, true);
                 e = R[0].id;
                 continue;
             }
@@ -272,7 +272,7 @@ struct Ref {
                 for (size_t t = 0; t < mine.size(); ++t)
                     if (t != j && std::find(theirs.begin(), theirs.end(), mine[t]) == theirs.end())
                         extra.push_back(mine[t]);
-                reselect(mine[j], l, extra);
+                reselect(mine[j], l, extra, true);
             }
         }
         if (entry == static_cast<int64_t>(id)) {
