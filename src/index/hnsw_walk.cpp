@@ -370,6 +370,14 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;
     const uint32_t known = s->gen - 1;
+    // A list's table entries and visit stamps lie anywhere in tables larger
+    // than the caches: ask for all of them before the first is needed.
+    for (uint32_t j = 0; j < lim; ++j) {
+        const uint32_t id = links[j];
+        if (id >= h->capacity) continue;
+        __builtin_prefetch(h->slots + id);
+        __builtin_prefetch(s->visits + id);
+    }
     for (uint32_t j = 0; j < lim && *b < max; ++j) {
         const uint32_t id = links[j];
         const HnswNode *nd = node_at(h, id);
@@ -377,6 +385,7 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
         s->visits[id].stamp = known;
         const float *v = node_vector(h, nd);
         __builtin_prefetch(v);
+        __builtin_prefetch(nd);  // its list, should it be expanded
         s->rows[*b] = v;
         s->ids[*b] = id;
         ++*b;
