@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
-# Checks the dynamic symbol table of the shared library: everything defined
-# and exported starts with rk_, and every name listed in the export lists
-# (one file per family, one name a line) is there.
+# Checks the dynamic symbol table of the shared library against the export
+# lists (one file per family, one name a line): everything defined and
+# exported starts with rk_, every listed name is exported, every exported
+# rk_ name is listed, and (given the public headers' directory) every
+# function the headers declare with RK_API is listed. A function added to a
+# header or to the library without its list entry fails here.
 set -u
-lib=$1; lists=$2
+lib=$1; lists=$2; headers=${3:-}
 defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWDBRV]$/ {print $3}' | sed 's/@.*//' | sort -u)
+listed=$(cat "$lists"/*.txt | sed 's/#.*//' | awk 'NF{print $1}' | sort -u)
 bad=$(printf '%s\n' "$defined" | grep -v '^rk_' | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' || true)
 status=0
 if [ -n "$bad" ]; then
   echo "symbols exported without the rk_ prefix:"; printf '  %s\n' $bad; status=1
 fi
-missing=$(cat "$lists"/*.txt | sed 's/#.*//' | awk 'NF{print $1}' | sort -u | comm -23 - <(printf '%s\n' "$defined"))
+missing=$(comm -23 <(printf '%s\n' "$listed") <(printf '%s\n' "$defined"))
 if [ -n "$missing" ]; then
   echo "documented functions missing from the export table:"; printf '  %s\n' $missing; status=1
+fi
+unlisted=$(printf '%s\n' "$defined" | grep '^rk_' | comm -23 - <(printf '%s\n' "$listed"))
+if [ -n "$unlisted" ]; then
+  echo "exported functions missing from the export lists:"; printf '  %s\n' $unlisted; status=1
+fi
+if [ -n "$headers" ]; then
+  # The name before the first '(' of each RK_API declaration, preprocessor
+  # lines left out (the export macro's own definition among them).
+  declared=$(grep -hv '^[[:space:]]*#' "$headers"/*.h | tr '\n' ' ' | grep -oE 'RK_API[^;{(]*\(' |
+             sed -E 's/[[:space:]]*\($//; s/.*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)$/\1/' | sort -u)
+  if [ -z "$declared" ]; then
+    echo "no RK_API declarations found under $headers"; status=1
+  fi
+  undeclared=$(comm -23 <(printf '%s\n' "$declared") <(printf '%s\n' "$listed"))
+  if [ -n "$undeclared" ]; then
+    echo "functions declared in the public headers missing from the export lists:"
+    printf '  %s\n' $undeclared; status=1
+  fi
 fi
 count=$(printf '%s\n' "$defined" | grep -c '^rk_')
 echo "exported rk_ symbols: $count"
