@@ -145,10 +145,12 @@ constexpr uint32_t kMaxBeam = 1u << 16;
 constexpr uint32_t kMaxRounds = 1000;
 constexpr uint32_t kMaxIndexDim = 1u << 16;
 
+// The search effort (nprobe, ef_search) is not bounded: it claims no memory
+// (searches cap it at the list count and the graph's size), and a user may
+// set any value at run time, which must come back as it was saved.
 void bound_spec(IndexSpec *s, uint32_t dimension) {
     if (s->type > RK_INDEX_HNSW_SQ) s->type = RK_INDEX_FLAT;
-    const bool sane = s->nlist <= kMaxLists && s->nprobe <= kMaxLists && s->m <= kMaxLinks &&
-                      s->ef_construction <= kMaxBeam && s->ef_search <= kMaxBeam &&
+    const bool sane = s->nlist <= kMaxLists && s->m <= kMaxLinks && s->ef_construction <= kMaxBeam &&
                       s->train_iterations <= kMaxRounds && s->pq_m <= dimension && s->pq_nbits <= 16;
     if (sane) return;
     rk_collection_config_t cfg{};
