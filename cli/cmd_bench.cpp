@@ -1,9 +1,8 @@
 // zevud bench: the ann-benchmarks protocol on one data set. Exact neighbours
-// come from a flat scan; HNSW is built once and swept over ef (the graph
-// searches with max(ef_search, k) candidates, so asking for ef results and
-// keeping the first 10 is a search with that ef); IVF, when asked for, is
-// built once per nprobe. Writes a markdown table, the curve data and a
-// recall/QPS plot drawn by gnuplot.
+// come from a flat scan; HNSW is built once and swept over ef, IVF (when
+// asked for) built once and swept over nprobe, each point a k = 10 search
+// with that effort for the call. Writes a markdown table, the curve data and
+// a recall/QPS plot drawn by gnuplot.
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +27,8 @@ const CommandSpec kBench = {
     "else MNIST t10k when present, else a seeded synthetic set. Writes OUT/benchmark.md,\n"
     "OUT/bench-*.dat and OUT/bench-recall-qps.png. Curves of other engines (hnswlib,\n"
     "FAISS: the bench/ programs) join the plot with --curve NAME=FILE, FILE holding\n"
-    "'recall qps' lines.",
+    "'recall qps' lines. Each index is built once; every point searches it for 10\n"
+    "results with that ef or nprobe.",
     0,
     0,
     {
@@ -41,7 +41,7 @@ const CommandSpec kBench = {
         {"ef-construction", 0, "E", "HNSW ef_construction (default 200)"},
         {"ef", 0, "LIST", "ef sweep (default 10,20,40,80,160,320)"},
         {"ivf", 0, nullptr, "also sweep an IVF index"},
-        {"nprobe", 0, "LIST", "IVF nprobe sweep (default 1,4,16,64)"},
+        {"nprobe", 0, "LIST", "IVF nprobe sweep (default 1,4,16,64; implies --ivf)"},
         {"out", 'o', "DIR", "where the report goes (default docs)"},
         {"curve", 0, "NAME=FILE,...", "extra curves for the plot ('recall qps' lines)"},
         {"json", 0, nullptr, "print the points as JSON"},
@@ -135,13 +135,14 @@ Point exact(Bench &b) {
             build,  double(st.memory_used) / double(b.base.rows)};
 }
 
-// recall@10 and QPS of an index, asking for `ask` results and keeping 10.
-std::pair<double, double> measure(rk_index_t *ix, const Bench &b, uint64_t ask) {
-    std::vector<rk_index_result_t> res(std::max(ask, kK));
+// recall@10 and QPS of an index searched for 10 results with this effort
+// (ef or nprobe) per call.
+std::pair<double, double> measure(rk_index_t *ix, const Bench &b, uint32_t effort) {
+    std::vector<rk_index_result_t> res(kK);
     uint64_t found = 0;
     const double t0 = now_seconds();
     for (uint64_t q = 0; q < b.queries.rows; ++q) {
-        const uint64_t n = std::min(rk_index_search(ix, b.queries.row(q), ask, res.data()), kK);
+        const uint64_t n = rk_index_search_ex(ix, b.queries.row(q), kK, effort, res.data());
         const uint64_t *t = &b.truth[q * kK];
         for (uint64_t i = 0; i < n; ++i) found += std::find(t, t + kK, res[i].id) != t + kK;
     }
@@ -173,7 +174,7 @@ rk_index_t *make_index(const Bench &b, const rk_index_config_t &cfg, double &bui
     return ix;
 }
 
-void hnsw_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
+void hnsw_sweep(const Bench &b, const Args &a, const std::vector<uint64_t> &sweep, std::vector<Point> &pts) {
     rk_index_config_t cfg{};
     cfg.type = RK_INDEX_HNSW;
     cfg.metric = RK_METRIC_L2;
@@ -185,8 +186,8 @@ void hnsw_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
     double build_s = 0;
     rk_index_t *ix = make_index(b, cfg, build_s);
     const double bpv = double(rk_index_get_memory_usage(ix)) / double(b.base.rows);
-    for (uint64_t ef : list_arg(a, "ef", "10,20,40,80,160,320")) {
-        const auto [recall, qps] = measure(ix, b, std::max(ef, kK));
+    for (uint64_t ef : sweep) {
+        const auto [recall, qps] = measure(ix, b, uint32_t(ef));
         pts.push_back({"hnsw",
                        fmt("m=%u efc=%u ef=%llu", cfg.params.hnsw.m, cfg.params.hnsw.ef_construction,
                            (unsigned long long)ef),
@@ -195,22 +196,24 @@ void hnsw_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
     rk_index_destroy(ix);
 }
 
-void ivf_sweep(const Bench &b, const Args &a, std::vector<Point> &pts) {
+void ivf_sweep(const Bench &b, const std::vector<uint64_t> &sweep, std::vector<Point> &pts) {
     uint32_t nlist = 1;
     while (uint64_t(nlist + 1) * (nlist + 1) <= b.base.rows * 16 && nlist < 1024) ++nlist;  // ~4 sqrt(n)
-    for (uint64_t nprobe : list_arg(a, "nprobe", "1,4,16,64")) {
-        rk_index_config_t cfg{};
-        cfg.type = RK_INDEX_IVF;
-        cfg.metric = RK_METRIC_L2;
-        cfg.dimension = b.base.dim;
-        cfg.params.ivf = rk_ivf_params_t{nlist, uint32_t(std::min<uint64_t>(nprobe, nlist)), 10, {0, 0}};
-        double build_s = 0;
-        rk_index_t *ix = make_index(b, cfg, build_s);
-        const auto [recall, qps] = measure(ix, b, kK);
+    rk_index_config_t cfg{};
+    cfg.type = RK_INDEX_IVF;
+    cfg.metric = RK_METRIC_L2;
+    cfg.dimension = b.base.dim;
+    cfg.params.ivf = rk_ivf_params_t{nlist, 1, 10, {0, 0}};
+    double build_s = 0;
+    rk_index_t *ix = make_index(b, cfg, build_s);
+    const double bpv = double(rk_index_get_memory_usage(ix)) / double(b.base.rows);
+    // More probes than lists scan every list, as nlist probes do.
+    for (uint64_t nprobe : sweep) {
+        const auto [recall, qps] = measure(ix, b, uint32_t(nprobe));
         pts.push_back({"ivf", fmt("nlist=%u nprobe=%llu", nlist, (unsigned long long)nprobe), recall, qps,
-                       build_s, double(rk_index_get_memory_usage(ix)) / double(b.base.rows)});
-        rk_index_destroy(ix);
+                       build_s, bpv});
     }
+    rk_index_destroy(ix);
 }
 
 std::string cpu_model() {
@@ -235,11 +238,12 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
            << fmt("%.0f", p.bytes_per_vector) << " |\n";
     md << "\nBytes per vector: the index's own count of stored vectors and entries (graph links and "
           "centroids are not counted); for flat, the collection arena's use.\n";
-    std::string plot = "set terminal pngcairo size 900,600\nset output '" + out +
-                       "/bench-recall-qps.png'\n"
-                       "set termoption noenhanced\nset logscale y\nset xlabel 'recall@10'\nset ylabel 'queries per second'\n"
-                       "set key bottom left\nset grid\nset title " +
-                       json_escape("recall vs QPS: " + b.name) + "\nplot ";
+    std::string plot =
+        "set terminal pngcairo size 900,600\nset output '" + out +
+        "/bench-recall-qps.png'\n"
+        "set termoption noenhanced\nset logscale y\nset xlabel 'recall@10'\nset ylabel 'queries per second'\n"
+        "set key bottom left\nset grid\nset title " +
+        json_escape("recall vs QPS: " + b.name) + "\nplot ";
     bool first = true;
     for (const char *m : {"hnsw", "ivf", "flat"}) {
         std::ofstream dat(out + "/bench-" + m + ".dat");
@@ -275,11 +279,14 @@ int cmd_bench(const Words &w) {
     }
     const std::string out = a.get("out", "docs");
     if (access(out.c_str(), W_OK) != 0) throw CliError(kExitData, out + ": not a writable directory");
+    // The sweeps are checked before anything is loaded or built.
+    const std::vector<uint64_t> efs = list_arg(a, "ef", "10,20,40,80,160,320");
+    const std::vector<uint64_t> nprobes = list_arg(a, "nprobe", "1,4,16,64");
     Bench b = load(a);
     std::fprintf(stderr, "bench: %s\n", b.name.c_str());
     std::vector<Point> pts{exact(b)};
-    hnsw_sweep(b, a, pts);
-    if (a.has("ivf")) ivf_sweep(b, a, pts);
+    hnsw_sweep(b, a, efs, pts);
+    if (a.has("ivf") || a.has("nprobe")) ivf_sweep(b, nprobes, pts);
     write_report(out, b, pts, extra);
     if (a.has("json")) {
         std::string j = "{\"data\":" + json_escape(b.name) + ",\"points\":[";
