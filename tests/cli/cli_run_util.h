@@ -1,0 +1,75 @@
+// Test helper: runs the zevud binary as a user would, in a scratch
+// directory, and collects its exit code, stdout and stderr.
+#ifndef RK_TESTS_CLI_CLI_RUN_UTIL_H
+#define RK_TESTS_CLI_CLI_RUN_UTIL_H
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace cli_test {
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+inline std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zevud_cli_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+
+    Result run(const std::vector<std::string> &args) {
+        std::string cmd = quote(ZEVUD_CLI_PATH);
+        for (const std::string &a : args) cmd += " " + quote(a);
+        const std::string out = dir_ + "/.out", err = dir_ + "/.err";
+        const int st = std::system((cmd + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out), slurp(err)};
+    }
+
+    std::string file(const std::string &name, const std::string &bytes) {
+        const std::string p = dir_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+
+    bool exists(const std::string &p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0;
+    }
+
+    // True when this build keeps databases on disk (else the persistent
+    // session is skipped).
+    bool persistent() {
+        const Result r = run({"import", dir_ + "/probe", "c", file("probe.csv", "1,2\n")});
+        std::system(("rm -rf " + quote(dir_ + "/probe")).c_str());
+        return r.code == 0;
+    }
+
+    std::string dir_;
+};
+
+}  // namespace cli_test
+
+#endif
