@@ -15,12 +15,19 @@ const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
 
 const CommandSpec kBuild = {
     "build",
-    "DB COLLECTION",
+    "DB COLLECTION [--ef N | --nprobe N]",
     "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
-    "The built index is saved with the database and used by later searches.",
+    "The built index is saved with the database and used by later searches. A collection\n"
+    "without an index gets the default one (IVF). --ef (HNSW) or --nprobe (IVF) stores\n"
+    "the search effort later searches use; `zevud search --ef/--nprobe` overrides it for\n"
+    "one search.",
     2,
     2,
-    {kJson},
+    {
+        {"ef", 0, "N", "HNSW: candidate-list size of later searches (at least k is used)"},
+        {"nprobe", 0, "N", "IVF: lists later searches scan (capped at the list count)"},
+        kJson,
+    },
 };
 
 const CommandSpec kSearch = {
@@ -29,7 +36,9 @@ const CommandSpec kSearch = {
     "Prints the k nearest records of a query vector, nearest first.",
     "Distances are in the collection's metric (squared for l2). A filter keeps only\n"
     "records whose metadata matches, e.g.  --filter 'category == \"shoes\" and price < 50'\n"
-    "(operators == != < <= > >=, and, or, not, parentheses; text compares ignoring case).",
+    "(operators == != < <= > >=, and, or, not, parentheses; text compares ignoring case).\n"
+    "--ef (HNSW) or --nprobe (IVF) sets the search effort of this search only; more finds\n"
+    "more true neighbours, slower. `zevud build --ef/--nprobe` stores the default.",
     2,
     2,
     {
@@ -40,6 +49,8 @@ const CommandSpec kSearch = {
         {"k", 'k', "K", "number of results (default 10)"},
         {"filter", 'f', "EXPR", "metadata filter expression"},
         {"use-index", 0, nullptr, "build the index first if it is not built (else the search scans)"},
+        {"ef", 0, "N", "HNSW: candidate-list size for this search (default: the stored one)"},
+        {"nprobe", 0, "N", "IVF: lists to scan for this search (default: the stored one)"},
         kJson,
     },
 };
@@ -79,6 +90,23 @@ std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
     return q;
 }
 
+// Refuses an effort option that an index of this type (-1: none) does not
+// take; `none` tells what the collection without an index would do instead.
+void check_effort_family(const char *option, int32_t type, const std::string &name, const char *none) {
+    const std::string opt = option;
+    const char *family = opt == "ef" ? "HNSW" : "IVF";
+    if (type < 0)
+        throw CliError(kExitUsage, "--" + opt + " applies to " + family + " indexes; collection '" + name +
+                                       "' has no index" + none);
+    if (opt != effort_option(type))
+        throw CliError(kExitUsage, "--" + opt + " applies to " + family + " indexes; collection '" + name +
+                                       "' has an " + index_name(type) + " index (use --" +
+                                       effort_option(type) + ")");
+}
+
+std::string effort_text(const Effort &e) { return fmt("%s %u", e.option, e.value); }
+std::string effort_json(const Effort &e) { return fmt(",\"%s\":%u", e.option, e.value); }
+
 const char *index_state(rk_collection_t *c) {
     if (!c->index) return "none";
     return c->index_threshold == 0 ? "active" : "not built";
@@ -86,14 +114,16 @@ const char *index_state(rk_collection_t *c) {
 
 struct SearchOutcome {
     std::string name, mode;
+    Effort effort;  // option null for a scan
     double ms;
     std::vector<rk_search_result_t> hits;
 };
 
 void print_json(rk_collection_t *c, const SearchOutcome &o) {
     std::string out = "{\"collection\":" + json_escape(o.name) +
-                      ",\"count\":" + std::to_string(o.hits.size()) + ",\"mode\":\"" + o.mode +
-                      "\",\"milliseconds\":" + json_number(o.ms) + ",\"results\":[";
+                      ",\"count\":" + std::to_string(o.hits.size()) + ",\"mode\":\"" + o.mode + "\"" +
+                      (o.effort.option ? effort_json(o.effort) : "") +
+                      ",\"milliseconds\":" + json_number(o.ms) + ",\"results\":[";
     for (size_t i = 0; i < o.hits.size(); ++i) {
         out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)o.hits[i].id) +
                json_number(o.hits[i].distance);
@@ -129,8 +159,9 @@ void print_table(rk_collection_t *c, const SearchOutcome &o) {
         t.add(row);
     }
     const size_t n = o.hits.size();
+    const std::string mode = o.mode + (o.effort.option ? ", " + effort_text(o.effort) : "");
     std::printf("%s%zu result%s from '%s' (%s, %s, %.2f ms)\n", t.render().c_str(), n, n == 1 ? "" : "s",
-                o.name.c_str(), metric_name(int32_t(c->metric)), o.mode.c_str(), o.ms);
+                o.name.c_str(), metric_name(int32_t(c->metric)), mode.c_str(), o.ms);
 }
 
 }  // namespace
@@ -138,23 +169,38 @@ void print_table(rk_collection_t *c, const SearchOutcome &o) {
 int cmd_build(const Words &w) {
     const Args a = parse_args(kBuild, w);
     if (show_help(kBuild, a)) return kExitOk;
+    const Effort wanted = effort_arg(a);
+    const std::string &name = a.positional[1];
     Session s(a.positional[0], Session::read_write);
-    rk_collection_t *c = s.get(a.positional[1]);
-    if (c->count == 0) throw CliError(kExitData, "collection '" + a.positional[1] + "' is empty");
+    rk_collection_t *c = s.get(name);
+    if (c->count == 0) throw CliError(kExitData, "collection '" + name + "' is empty");
+    // Refused before anything is built: the index keeps its type, and a
+    // collection without one gets the default configuration, an IVF.
+    if (wanted.option && (c->index || wanted.option != std::string(effort_option(RK_INDEX_IVF))))
+        check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
+                            ", and building gives it the default ivf index (use --nprobe)");
     const double t0 = now_seconds();
     const rk_status_t st = rk_collection_build_index(c);
     const double secs = now_seconds() - t0;
     if (st != RK_OK) library_failure("index build failed", st);
+    if (wanted.option) {
+        const bool ef = std::string(wanted.option) == "ef";
+        const rk_status_t set =
+            ef ? rk_collection_set_ef_search(c, wanted.value) : rk_collection_set_nprobe(c, wanted.value);
+        if (set != RK_OK) library_failure(std::string("cannot store --") + wanted.option, set);
+    }
+    const Effort stored = stored_effort(c);
     rk_collection_stats_t stats{};
     rk_collection_get_stats(c, &stats);
     s.close();
     if (a.has("json"))
-        std::printf("{\"collection\":%s,\"index\":\"%s\",\"vectors\":%llu,\"build_seconds\":%s}\n",
-                    json_escape(a.positional[1]).c_str(), index_name(stats.index_type),
-                    (unsigned long long)stats.count, json_number(secs).c_str());
+        std::printf("{\"collection\":%s,\"index\":\"%s\",\"vectors\":%llu,\"build_seconds\":%s%s}\n",
+                    json_escape(name).c_str(), index_name(stats.index_type), (unsigned long long)stats.count,
+                    json_number(secs).c_str(), stored.option ? effort_json(stored).c_str() : "");
     else
-        std::printf("built %s index of '%s' over %llu vectors in %.2fs\n", index_name(stats.index_type),
-                    a.positional[1].c_str(), (unsigned long long)stats.count, secs);
+        std::printf("built %s index of '%s' over %llu vectors in %.2fs%s\n", index_name(stats.index_type),
+                    name.c_str(), (unsigned long long)stats.count, secs,
+                    stored.option ? ("; searches use " + effort_text(stored)).c_str() : "");
     return kExitOk;
 }
 
@@ -162,6 +208,7 @@ int cmd_search(const Words &w) {
     const Args a = parse_args(kSearch, w);
     if (show_help(kSearch, a)) return kExitOk;
     const uint64_t k = a.get_u64("k", 10, 1, 100000);
+    const Effort wanted = effort_arg(a);
     // Syntax first, so a bad expression is reported before any file is read.
     if (a.has("filter")) parse_filter(a.get("filter"));
     Session s(a.positional[0], Session::read_only);
@@ -179,17 +226,29 @@ int cmd_search(const Words &w) {
         const rk_status_t st = rk_collection_build_index(c);
         if (st != RK_OK) library_failure("index build failed", st);
     }
-    const std::string mode =
-        c->index && c->index_threshold == 0 ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
+    const bool indexed = c->index && c->index_threshold == 0;
+    if (wanted.option) {
+        check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
+                            " (the search scans every record)");
+        if (!indexed)
+            throw CliError(kExitUsage, "the index of collection '" + name +
+                                           "' is not built, so the search would scan and --" + wanted.option +
+                                           " would do nothing (run 'zevud build' or add --use-index)");
+    }
+    const std::string mode = indexed ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
+    Effort effort{nullptr, 0};
+    if (indexed) effort = wanted.option ? wanted : stored_effort(c);
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter ? filter->root() : nullptr;
     std::vector<rk_search_result_t> res(k);
+    uint64_t n = 0;
     const double t0 = now_seconds();
-    const uint64_t n = rk_collection_search(c, q.data(), &p, res.data());
+    const rk_status_t st = rk_collection_search_ex(c, q.data(), &p, wanted.value, res.data(), &n);
     const double ms = (now_seconds() - t0) * 1e3;
+    if (st != RK_OK) library_failure("search failed", st);
 
-    const SearchOutcome o{name, mode, ms,
+    const SearchOutcome o{name, mode, effort, ms,
                           std::vector<rk_search_result_t>(res.begin(), res.begin() + long(n))};
     if (a.has("json"))
         print_json(c, o);
@@ -207,7 +266,7 @@ int cmd_info(const Words &w) {
         s.get(a.positional[1]);
         names = {a.positional[1]};
     }
-    Table t({"collection", "vectors", "dim", "metric", "index", "state", "metadata"});
+    Table t({"collection", "vectors", "dim", "metric", "index", "state", "search", "metadata"});
     std::string json = "{\"database\":" + json_escape(a.positional[0]) + ",\"collections\":[";
     for (size_t i = 0; i < names.size(); ++i) {
         rk_collection_t *c = s.get(names[i]);
@@ -219,15 +278,16 @@ int cmd_info(const Words &w) {
             cols += (cols.empty() ? "" : ",") + kv.first;
             json_cols += (json_cols.empty() ? "" : ",") + json_escape(kv.first);
         }
+        const Effort effort = c->index ? stored_effort(c) : Effort{nullptr, 0};
         t.add({names[i], std::to_string(st.count), std::to_string(st.dimension),
                metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
-               cols.empty() ? "-" : cols});
+               effort.option ? effort_text(effort) : "-", cols.empty() ? "-" : cols});
         json += (i ? "," : "") +
                 fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
-                    "\"state\":\"%s\",\"next_id\":%llu,\"metadata\":[",
+                    "\"state\":\"%s\"%s,\"next_id\":%llu,\"metadata\":[",
                     json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
                     metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
-                    (unsigned long long)c->next_id);
+                    effort.option ? effort_json(effort).c_str() : "", (unsigned long long)c->next_id);
         json += json_cols + "]}";
     }
     if (a.has("json"))

@@ -27,6 +27,25 @@ const char *index_name(int32_t type) {
     return "?";
 }
 
+const char *effort_option(int32_t type) { return type % 2 != 0 ? "nprobe" : "ef"; }
+
+Effort effort_arg(const Args &a) {
+    if (a.has("ef") && a.has("nprobe"))
+        throw CliError(kExitUsage, "give at most one of --ef (HNSW indexes) and --nprobe (IVF indexes)");
+    for (const char *option : {"ef", "nprobe"})
+        if (a.has(option)) return {option, uint32_t(a.get_u64(option, 0, 1, UINT32_MAX))};
+    return {nullptr, 0};
+}
+
+Effort stored_effort(rk_collection_t *c) {
+    Effort e{nullptr, 0};
+    if (rk_collection_get_ef_search(c, &e.value) == RK_OK)
+        e.option = "ef";
+    else if (rk_collection_get_nprobe(c, &e.value) == RK_OK)
+        e.option = "nprobe";
+    return e;
+}
+
 template <size_t N>
 int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option) {
     std::string choices;

@@ -28,6 +28,23 @@ inline constexpr NamedValue kIndexTypes[] = {{"flat", RK_INDEX_FLAT},       {"iv
                                              {"hnsw-sq", RK_INDEX_HNSW_SQ}};
 const char *metric_name(int32_t metric);
 const char *index_name(int32_t type);  // "none" for -1
+
+// Search effort, the one setting of an index that changes without a
+// rebuild: the candidate-list size of the HNSW types (option --ef), the
+// number of lists the IVF types scan (option --nprobe).
+struct Effort {
+    const char *option;  // "ef" or "nprobe"
+    uint32_t value;      // 0: the collection's stored setting
+};
+// The effort option an index type takes: "nprobe" for the IVF types (odd),
+// "ef" for the HNSW types.
+const char *effort_option(int32_t type);
+// --ef or --nprobe as given (value 1 .. 2^32-1), option null when neither;
+// throws CliError(kExitUsage) when both are given.
+Effort effort_arg(const Args &a);
+// The collection's stored effort for its index family; option null without
+// an index.
+Effort stored_effort(rk_collection_t *c);
 // Looks a word up in a table; throws CliError(kExitUsage) naming the choices.
 template <size_t N>
 int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option);
