@@ -107,6 +107,22 @@ void check_effort_family(const char *option, int32_t type, const std::string &na
 std::string effort_text(const Effort &e) { return fmt("%s %u", e.option, e.value); }
 std::string effort_json(const Effort &e) { return fmt(",\"%s\":%u", e.option, e.value); }
 
+// The effort a search runs with, for the report: the option given, checked
+// against the collection's index, or the stored setting; none for a scan.
+Effort search_effort(rk_collection_t *c, const std::string &name, const Effort &wanted) {
+    const bool indexed = c->index && c->index_threshold == 0;
+    if (wanted.option) {
+        check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
+                            " (the search scans every record)");
+        if (!indexed)
+            throw CliError(kExitUsage, "the index of collection '" + name +
+                                           "' is not built, so the search would scan and --" + wanted.option +
+                                           " would do nothing (run 'zevud build' or add --use-index)");
+        return wanted;
+    }
+    return indexed ? stored_effort(c) : Effort{nullptr, 0};
+}
+
 const char *index_state(rk_collection_t *c) {
     if (!c->index) return "none";
     return c->index_threshold == 0 ? "active" : "not built";
@@ -227,17 +243,8 @@ int cmd_search(const Words &w) {
         if (st != RK_OK) library_failure("index build failed", st);
     }
     const bool indexed = c->index && c->index_threshold == 0;
-    if (wanted.option) {
-        check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
-                            " (the search scans every record)");
-        if (!indexed)
-            throw CliError(kExitUsage, "the index of collection '" + name +
-                                           "' is not built, so the search would scan and --" + wanted.option +
-                                           " would do nothing (run 'zevud build' or add --use-index)");
-    }
     const std::string mode = indexed ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
-    Effort effort{nullptr, 0};
-    if (indexed) effort = wanted.option ? wanted : stored_effort(c);
+    const Effort effort = search_effort(c, name, wanted);
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter ? filter->root() : nullptr;
