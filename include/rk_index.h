@@ -160,8 +160,9 @@ typedef struct rk_ivf_params_t {
      *   machine. Spreads lists more evenly on clustered data, where the
      *   farthest-point start picks outliers.
      * Any other value makes training fail with RK_ERR_INVALID_ARG (the index
-     * is left as it was). Saved and loaded with the index.
-     * reserved[1] is copied into the index and never read.
+     * is left as it was). Index files do not keep this word: a loaded index
+     * is already trained, and retraining it uses the farthest-point start
+     * unless the word is set again. reserved[1] is never read.
      */
     uint32_t reserved[2];
 } rk_ivf_params_t;

@@ -14,10 +14,10 @@
 // begins. Files keep the layout above unchanged.
 #include <cstring>
 
+#include "core/alloc.h"
 #include "core/status.h"
 #include "index/index_file.h"
 #include "index/ivf.h"
-#include "core/alloc.h"
 #include "rk_quant.h"
 
 namespace rk {
@@ -114,7 +114,9 @@ rk_status_t save_ivf(const rk_index_t *ix, FileWriter &out) {
     out.put_u32(v->params.nlist);
     out.put_u32(v->params.nprobe);
     out.put_u32(v->params.train_iterations);
-    for (uint32_t i = 0; i < v->nlist; ++i) out.put_f32s(ivf_centroid(v, i), v->dim);
+    // Read in place: ivf_centroid would mark the packed copy stale.
+    for (uint32_t i = 0; i < v->nlist; ++i)
+        out.put_f32s(v->centroids + static_cast<size_t>(i) * v->dim, v->dim);
     for (uint32_t i = 0; i < v->nlist; ++i) {
         const uint64_t count = rk_ivf_get_list_size(v, i);
         // The file counts a list in 32 bits.
@@ -125,8 +127,10 @@ rk_status_t save_ivf(const rk_index_t *ix, FileWriter &out) {
             const void *payload;
             if (!ivf_entry(v, i, j, &id, &payload)) return RK_ERR_UNKNOWN;
             out.put_u64(id);
-            if (v->payload == IvfPayload::kFloat) out.put_f32s(static_cast<const float *>(payload), v->dim);
-            else out.put(payload, v->payload_bytes);
+            if (v->payload == IvfPayload::kFloat)
+                out.put_f32s(static_cast<const float *>(payload), v->dim);
+            else
+                out.put(payload, v->payload_bytes);
         }
     }
     if (v->payload == IvfPayload::kPq) save_pq(v->pq, out);
@@ -160,13 +164,15 @@ rk_index_t *load_ivf(LoadContext &ctx) {
     for (uint32_t i = 0; i < h.nlist; ++i) {
         if (!in.get_f32s(ivf_centroid(v, i), h.dim)) return ix;
     }
+    ivf_set_trained(v, h.trained);  // packs the centroids just read for searching
     // The lists end where a trailing PQ block begins.
     in.set_limit(pq_offset);
     bool complete = true;
     for (uint32_t i = 0; i < h.nlist && complete; ++i) complete = load_list(ctx, v, i, row.get());
     in.set_limit(in.size());
     if (complete && ctx.type == RK_INDEX_IVF_SQ) {
-        if (rk_sq_quantizer_t *sq = load_sq(ctx, h.dim)) (void)ivf_bind(v, ctx.type, v->quantization, nullptr, sq);
+        if (rk_sq_quantizer_t *sq = load_sq(ctx, h.dim))
+            (void)ivf_bind(v, ctx.type, v->quantization, nullptr, sq);
     }
     return ix;
 }

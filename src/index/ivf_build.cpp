@@ -119,7 +119,7 @@ rk_status_t ivf_train(rk_ivf_t *ivf, const float *data, uint64_t count) {
     RK_TRY(kmeans_train(job, centroids.get()));
     RK_TRY(train_quantiser(ivf, data, count));
     std::memcpy(ivf->centroids, centroids.get(), sizeof(float) * n);
-    ivf->trained = 1;
+    ivf_set_trained(ivf, 1);
     return RK_OK;
 }
 
