@@ -167,9 +167,30 @@ RK_API uint32_t rk_hnsw_get_ef_search(const rk_hnsw_t *hnsw);
 typedef struct rk_ivf_params_t {
     uint32_t nlist;            /**< number of inverted lists; must be non-zero */
     uint32_t nprobe;           /**< lists scanned per query (capped at nlist; 0 scans none) */
-    uint32_t train_iterations; /**< k-means rounds after the farthest-point start */
-    uint32_t reserved[2];      /**< copied into the index, never read */
+    uint32_t train_iterations; /**< k-means rounds after the seeding */
+    /**
+     * reserved[0] (an extension; 0 keeps the original behaviour) picks how
+     * training places the first centroids, after centroid 0 is the row
+     * rk_rand() % count:
+     * RK_IVF_SEEDING_FARTHEST (0): each next centroid is the row farthest from
+     *   its nearest earlier centroid (the first such row on ties).
+     * RK_IVF_SEEDING_KMEANS_PP (1): k-means++, each next centroid drawn with
+     *   probability proportional to a row's squared distance to its nearest
+     *   earlier centroid, from draws of rk_rand() by a fixed single-precision
+     *   procedure, so rk_srand(seed) gives the same centroids on every
+     *   machine. Spreads lists more evenly on clustered data, where the
+     *   farthest-point start picks outliers.
+     * Any other value makes training fail with RK_ERR_INVALID_ARG (the index
+     * is left as it was). Index files do not keep this word: a loaded index
+     * is already trained, and retraining it uses the farthest-point start
+     * unless the word is set again. reserved[1] is never read.
+     */
+    uint32_t reserved[2];
 } rk_ivf_params_t;
+
+/** Seedings for rk_ivf_params_t.reserved[0]. */
+#define RK_IVF_SEEDING_FARTHEST 0u
+#define RK_IVF_SEEDING_KMEANS_PP 1u
 
 /**
  * Inverted-file index: nlist centroids placed by k-means, each owning a list
@@ -327,8 +348,9 @@ RK_API void rk_index_destroy(rk_index_t *index);
  * Trains an IVF index (types 1, 3, 5) on count rows of dimension floats:
  * k-means places the list centroids, then the type's quantiser is trained.
  * HNSW types need no training and return RK_OK at once.
- * @return RK_OK; RK_ERR_INVALID_ARG for a null index or data, count 0, or
- *         fewer rows than lists; RK_ERR_NO_MEMORY; or the quantiser's
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null index or data, count 0,
+ *         fewer rows than lists, or an unknown seeding in the IVF
+ *         parameters' reserved[0]; RK_ERR_NO_MEMORY; or the quantiser's
  *         failure. After a failure the index stays untrained.
  * Thread-safety: keep every other use of the index away meanwhile.
  */

@@ -6,6 +6,7 @@
 #include "core/alloc.h"
 #include "core/status.h"
 #include "rk_index.h"
+#include "rk_platform.h"
 
 namespace rk::coll {
 namespace {
@@ -31,6 +32,11 @@ constexpr uint32_t kCollectionMark = 20;
 
 bool is_ivf(uint32_t type) { return type % 2 == 1; }
 
+// The configuration a collection builds without an explicit index type.
+bool is_default_ivf(const IndexSpec &s) {
+    return s.nlist == kDefaultNlist && s.nprobe == kDefaultNprobe && s.train_iterations == 0;
+}
+
 // List count of an IVF whose spec leaves it open: about 4 sqrt(rows), never
 // more lists than training rows.
 uint32_t auto_nlist(uint64_t rows) {
@@ -54,6 +60,10 @@ rk_index_config_t config_of(const rk_collection_t *c, const IndexSpec &s, uint64
         cfg.params.ivf.nlist = s.nlist ? s.nlist : auto_nlist(rows);
         cfg.params.ivf.nprobe = s.nprobe;
         cfg.params.ivf.train_iterations = s.train_iterations;
+        // The default configuration keeps the farthest-point start; an
+        // explicit IVF index is seeded by k-means++, which spreads lists
+        // evenly over clustered data.
+        if (!is_default_ivf(s)) cfg.params.ivf.reserved[0] = RK_IVF_SEEDING_KMEANS_PP;
     } else {
         cfg.params.hnsw.m = s.m;
         cfg.params.hnsw.ef_construction = s.ef_construction;
@@ -63,6 +73,41 @@ rk_index_config_t config_of(const rk_collection_t *c, const IndexSpec &s, uint64
     cfg.pq_nbits = s.pq_nbits;
     cfg.reserved1[0] = kCollectionMark;
     return cfg;
+}
+
+// Training rows per list of an explicit IVF index: beyond this many, more
+// rows move centroids little and cost training time in proportion.
+constexpr uint64_t kTrainRowsPerList = 256;
+
+// Picks `want` of n rows, each subset equally likely, in row order
+// (selection sampling: row i is taken when rk_rand() % (rows left) falls
+// below the picks still wanted), one draw of the library generator per row
+// looked at, so rk_srand fixes the sample.
+void sample_rows(uint64_t n, uint64_t want, uint64_t *out) {
+    uint64_t taken = 0;
+    for (uint64_t i = 0; i < n && taken < want; ++i)
+        if (rk_rand() % (n - i) < want - taken) out[taken++] = i;
+}
+
+// Trains c's fresh index on its n rows (vectors): an explicit IVF index of
+// a collection with more than kTrainRowsPerList rows per list trains on a
+// sample of that many per list, the default configuration on every row.
+rk_status_t train_index(rk_collection_t *c, const float *vectors, uint64_t n) {
+    const IndexSpec &spec = impl_of(c)->spec;
+    const uint64_t nlist = is_ivf(spec.type) ? config_of(c, spec, c->count).params.ivf.nlist : 0;
+    if (nlist == 0 || is_default_ivf(spec) || n <= nlist * kTrainRowsPerList)
+        return rk_index_train(c->index, vectors, n);
+    const uint64_t want = nlist * kTrainRowsPerList;
+    const size_t dim = c->dimension;
+    size_t floats;
+    RK_RETURN_IF(!mul_size(size_t(want), dim, &floats), RK_ERR_NO_MEMORY);
+    HookPtr<float> sample = hook_unique_array<float>(floats);
+    HookPtr<uint64_t> picked = hook_unique_array<uint64_t>(size_t(want));
+    RK_RETURN_IF(!sample || !picked, RK_ERR_NO_MEMORY);
+    sample_rows(n, want, picked.get());
+    for (uint64_t i = 0; i < want; ++i)
+        std::memcpy(sample.get() + i * dim, vectors + picked.get()[i] * dim, dim * sizeof(float));
+    return rk_index_train(c->index, sample.get(), want);
 }
 
 rk_index_t *create_for(const rk_collection_t *c, const IndexSpec &s, uint64_t rows) {
@@ -88,7 +133,7 @@ rk_status_t train_and_fill(rk_collection_t *c) {
         std::memcpy(vectors.get() + i * dim, c->records[i].vector, dim * sizeof(float));
         ids.get()[i] = c->records[i].id;
     }
-    RK_TRY(rk_index_train(c->index, vectors.get(), n));
+    RK_TRY(train_index(c, vectors.get(), n));
     return rk_index_add_batch(c->index, ids.get(), vectors.get(), n);
 }
 

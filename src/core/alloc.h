@@ -43,7 +43,7 @@ using HookPtr = std::unique_ptr<T, HookFree>;
 template <class T>
 [[nodiscard]] T *hook_array(size_t n) {
     static_assert(std::is_trivially_copyable_v<T>, "hook arrays hold plain data");
-    size_t bytes;
+    size_t bytes = 0;  // set by mul_size; GCC cannot always see that after inlining
     if (!mul_size(n, sizeof(T), &bytes)) return nullptr;
     return static_cast<T *>(rk_malloc(bytes ? bytes : 1));
 }

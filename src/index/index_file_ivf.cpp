@@ -114,7 +114,9 @@ rk_status_t save_ivf(const rk_index_t *ix, FileWriter &out) {
     out.put_u32(v->params.nlist);
     out.put_u32(v->params.nprobe);
     out.put_u32(v->params.train_iterations);
-    for (uint32_t i = 0; i < v->nlist; ++i) out.put_f32s(ivf_centroid(v, i), v->dim);
+    // Read in place: ivf_centroid would mark the packed copy stale.
+    for (uint32_t i = 0; i < v->nlist; ++i)
+        out.put_f32s(v->centroids + static_cast<size_t>(i) * v->dim, v->dim);
     for (uint32_t i = 0; i < v->nlist; ++i) {
         const uint64_t count = rk_ivf_get_list_size(v, i);
         // The file counts a list in 32 bits.
@@ -162,6 +164,7 @@ rk_index_t *load_ivf(LoadContext &ctx) {
     for (uint32_t i = 0; i < h.nlist; ++i) {
         if (!in.get_f32s(ivf_centroid(v, i), h.dim)) return ix;
     }
+    ivf_set_trained(v, h.trained);  // packs the centroids just read for searching
     // The lists end where a trailing PQ block begins.
     in.set_limit(pq_offset);
     bool complete = true;

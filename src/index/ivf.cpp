@@ -51,7 +51,9 @@ rk_ivf_t *build(rk_arena_t *arena, uint32_t dim, const rk_ivf_params_t *params) 
     ivf->payload_bytes = static_cast<uint32_t>(sizeof(float)) * dim;
     ivf->lists = arena_array<IvfList>(arena, params->nlist);
     ivf->centroids = arena_array<float>(arena, ncentroid);
-    if (!ivf->lists || !ivf->centroids) return nullptr;
+    ivf->panels = arena_array<float>(arena, kern::panel_floats(ivf->nlist, dim));
+    ivf->panels_current = false;
+    if (!ivf->lists || !ivf->centroids || !ivf->panels) return nullptr;
     for (uint32_t i = 0; i < ivf->nlist; ++i) {
         if (rk_rwlock_create(nullptr, 0, &ivf->lists[i].lock) != RK_OK) {
             destroy_locks(ivf, i);
@@ -178,7 +180,26 @@ rk_status_t ivf_set_metric(rk_ivf_t *ivf, uint32_t metric) {
 }
 
 void ivf_set_trained(rk_ivf_t *ivf, uint32_t trained) {
-    if (ivf) ivf->trained = trained ? 1 : 0;
+    if (!ivf) return;
+    ivf->trained = trained ? 1 : 0;
+    if (trained) {
+        kern::pack_panels(ivf->centroids, ivf->nlist, ivf->dim, ivf->dim, ivf->panels);
+        ivf->panels_current = true;
+    }
+}
+
+void ivf_centroid_scores(const rk_ivf_t *ivf, const float *query, float *out) {
+    const CentroidRule rule = ivf_rule(ivf);
+    if (!ivf->panels_current) {
+        centroid_scores(rule, query, ivf->centroids, ivf->nlist, ivf->dim, out);
+        return;
+    }
+    if (rule == CentroidRule::kL2) {
+        kern::l2sq_panels(&query, 1, ivf->panels, ivf->nlist, ivf->dim, out, ivf->nlist);
+        return;
+    }
+    kern::dot_panels(&query, 1, ivf->panels, ivf->nlist, ivf->dim, out, ivf->nlist);
+    for (uint32_t c = 0; c < ivf->nlist; ++c) out[c] = -out[c];
 }
 
 uint64_t ivf_memory_usage(const rk_ivf_t *ivf) {
@@ -191,6 +212,7 @@ uint64_t ivf_memory_usage(const rk_ivf_t *ivf) {
 
 float *ivf_centroid(rk_ivf_t *ivf, uint32_t list) {
     if (!ivf || list >= ivf->nlist) return nullptr;
+    ivf->panels_current = false;
     return ivf->centroids + static_cast<size_t>(list) * ivf->dim;
 }
 

@@ -66,6 +66,11 @@ struct rk_ivf_t {
     rk_ivf_params_t params;
     rk::IvfList *lists;
     float *centroids;  // nlist * dim floats, list 0 first
+    // The centroids packed for the panel kernels, and whether they still
+    // match: set when training or ivf_set_trained settles the centroids,
+    // cleared when ivf_centroid hands out a centroid for writing.
+    float *panels;
+    bool panels_current;
     uint32_t nlist;
     uint32_t quantization;  // 2 from rk_ivf_create
     rk_pq_t *pq;
@@ -130,11 +135,17 @@ rk_status_t ivf_remove(rk_ivf_t *ivf, const uint64_t *ids, uint64_t n, uint64_t 
 // ---- state for the index object and index files ----
 
 uint64_t ivf_ntotal(const rk_ivf_t *ivf);
+// Sets the trained flag; setting it also packs the centroids for searching.
 void ivf_set_trained(rk_ivf_t *ivf, uint32_t trained);
 // 152 + 40 * nlist + sum over the lists of count * (4 * dim + 24).
 uint64_t ivf_memory_usage(const rk_ivf_t *ivf);
-// Centroid of a list (dim floats) for reading or loading; null when out of range.
+// Centroid of a list (dim floats) for reading or loading; null when out of
+// range. The pointer may be written through: searches rank lists from the
+// plain centroids until ivf_set_trained packs them again.
 float *ivf_centroid(rk_ivf_t *ivf, uint32_t list);
+// Scores of a query against every centroid (nlist floats), as
+// centroid_scores gives them, through the packed panels when current.
+void ivf_centroid_scores(const rk_ivf_t *ivf, const float *query, float *out);
 // Entry i of a list: its id and payload (payload_bytes bytes). false when
 // out of range. Callers keep writers away while they walk the lists.
 bool ivf_entry(const rk_ivf_t *ivf, uint32_t list, uint64_t i, uint64_t *id, const void **payload);

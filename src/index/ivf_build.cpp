@@ -112,10 +112,14 @@ rk_status_t ivf_train(rk_ivf_t *ivf, const float *data, uint64_t count) {
     job.k = ivf->nlist;
     job.iterations = ivf->params.train_iterations;
     job.rule = ivf_rule(ivf);
+    // The first spare word of the parameters picks the seeding; values this
+    // version does not know are refused rather than guessed at.
+    job.seeding = static_cast<Seeding>(ivf->params.reserved[0]);
+    RK_RETURN_IF(ivf->params.reserved[0] > static_cast<uint32_t>(Seeding::kPlusPlus), RK_ERR_INVALID_ARG);
     RK_TRY(kmeans_train(job, centroids.get()));
     RK_TRY(train_quantiser(ivf, data, count));
     std::memcpy(ivf->centroids, centroids.get(), sizeof(float) * n);
-    ivf->trained = 1;
+    ivf_set_trained(ivf, 1);
     return RK_OK;
 }
 
@@ -123,14 +127,20 @@ rk_status_t ivf_add_batch(rk_ivf_t *ivf, const uint64_t *ids, const float *rows,
     RK_RETURN_IF(!ivf || !ids || !rows || n == 0, RK_ERR_INVALID_ARG);
     RK_RETURN_IF(!ivf->trained, RK_ERR_INDEX_NOT_READY);
     RK_RETURN_IF(!ivf->mutex, RK_ERR_UNKNOWN);
-    HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
-    RK_RETURN_IF(!scores, RK_ERR_NO_MEMORY);
+    // Lists are chosen a block of rows at a time, so the centroids are
+    // scored against many rows per kernel call.
+    constexpr uint64_t kRowsPerPass = 4096;
+    HookPtr<uint32_t> list_of = hook_unique_array<uint32_t>(n < kRowsPerPass ? n : kRowsPerPass);
+    RK_RETURN_IF(!list_of, RK_ERR_NO_MEMORY);
     const CentroidRule rule = ivf_rule(ivf);
     WriterLock hold(ivf->mutex);
     for (uint64_t i = 0; i < n; ++i) {
         const float *row = rows + i * ivf->dim;
-        centroid_scores(rule, row, ivf->centroids, ivf->nlist, ivf->dim, scores.get());
-        IvfList *l = &ivf->lists[argmin_score(scores.get(), ivf->nlist)];
+        if (i % kRowsPerPass == 0) {
+            const uint64_t m = n - i < kRowsPerPass ? n - i : kRowsPerPass;
+            RK_TRY(nearest_centroids(rule, row, m, ivf->centroids, ivf->nlist, ivf->dim, list_of.get()));
+        }
+        IvfList *l = &ivf->lists[list_of.get()[i % kRowsPerPass]];
         RK_RETURN_IF(!l->lock, RK_ERR_UNKNOWN);
         RK_TRY(append_row(ivf, l, ids[i], row));
         // Counted row by row: after a failure ntotal still equals what the

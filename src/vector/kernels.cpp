@@ -44,9 +44,34 @@ void scalar_sqnorm(const float *, const float *const *rows, size_t n, size_t, ui
     for (size_t i = 0; i < n; ++i) out[i] = sqnorm(rows[i], dim);
 }
 
+// Panels one lane at a time: the same sums in the same order as the wide
+// paths, for processors without them and as their oracle.
+template <bool kL2>
+void scalar_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                   size_t ldo) {
+    for (size_t i = 0; i < nq; ++i) {
+        const float *q = qs[i];
+        for (size_t r = 0; r < n; ++r) {
+            const float *col = panels + (r / 8) * 8 * size_t(dim) + r % 8;
+            float s = 0.0f;
+            for (uint32_t j = 0; j < dim; ++j) {
+                const float x = col[size_t(8) * j];
+                if constexpr (kL2) {
+                    const float d = q[j] - x;
+                    s = s + d * d;
+                } else {
+                    s = s + q[j] * x;
+                }
+            }
+            out[i * ldo + r] = s;
+        }
+    }
+}
+
 }  // namespace
 
-const Table kScalarTable = {scalar_l2sq, scalar_dot, scalar_sqnorm};
+const Table kScalarTable = {scalar_l2sq, scalar_dot, scalar_sqnorm, scalar_panels<true>,
+                            scalar_panels<false>};
 
 }  // namespace detail
 
@@ -56,21 +81,29 @@ using detail::Table;
 
 const Table *table_of(Path p) {
     switch (p) {
-        case Path::Sse2: return &detail::kSse2Table;
-        case Path::Avx2: return &detail::kAvx2Table;
-        case Path::Avx512: return &detail::kAvx512Table;
-        case Path::Scalar: break;
+        case Path::Sse2:
+            return &detail::kSse2Table;
+        case Path::Avx2:
+            return &detail::kAvx2Table;
+        case Path::Avx512:
+            return &detail::kAvx512Table;
+        case Path::Scalar:
+            break;
     }
     return &detail::kScalarTable;
 }
 
 bool cpu_has(Path p) {
     switch (p) {
-        case Path::Scalar: return true;
+        case Path::Scalar:
+            return true;
         // x86-64 guarantees SSE2.
-        case Path::Sse2: return true;
-        case Path::Avx2: return __builtin_cpu_supports("avx2");
-        case Path::Avx512: return __builtin_cpu_supports("avx512f");
+        case Path::Sse2:
+            return true;
+        case Path::Avx2:
+            return __builtin_cpu_supports("avx2");
+        case Path::Avx512:
+            return __builtin_cpu_supports("avx512f");
     }
     return false;
 }
@@ -154,9 +187,30 @@ void dot_block(const float *q, const float *base, size_t n, size_t stride, uint3
     over_block(q, base, n, stride, dim, out, table().dot);
 }
 
-bool path_supported(Path p) {
-    return int(p) >= 0 && int(p) < kPathCount && cpu_has(p);
+size_t panel_floats(size_t n, uint32_t dim) { return (n + kPanelRows - 1) / kPanelRows * kPanelRows * dim; }
+
+void pack_panels(const float *base, size_t n, size_t stride, uint32_t dim, float *out) {
+    const size_t padded = (n + kPanelRows - 1) / kPanelRows * kPanelRows;
+    for (size_t r = 0; r < padded; ++r) {
+        // Unused places of the last panel repeat its last row: they are
+        // computed and never stored, and must not be signalling garbage.
+        const float *src = base + (r < n ? r : n - 1) * stride;
+        float *dst = out + (r / kPanelRows) * kPanelRows * dim + r % kPanelRows;
+        for (uint32_t j = 0; j < dim; ++j) dst[kPanelRows * j] = src[j];
+    }
 }
+
+void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                 size_t ldo) {
+    table().l2sq_panels(qs, nq, panels, n, dim, out, ldo);
+}
+
+void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                size_t ldo) {
+    table().dot_panels(qs, nq, panels, n, dim, out, ldo);
+}
+
+bool path_supported(Path p) { return int(p) >= 0 && int(p) < kPathCount && cpu_has(p); }
 
 Path active_path() {
     table();
@@ -170,9 +224,7 @@ bool force_path(Path p) {
     return true;
 }
 
-void reset_path() {
-    g_table.store(nullptr, std::memory_order_release);
-}
+void reset_path() { g_table.store(nullptr, std::memory_order_release); }
 
 const char *path_name(Path p) {
     static const char *const kNames[kPathCount] = {"scalar", "sse2", "avx2", "avx512"};

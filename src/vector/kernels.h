@@ -40,6 +40,26 @@ void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
 void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
 void dot_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
 
+// ---- many queries against many rows ----
+// Rows packed for scoring many queries against the same rows (k-means
+// assignment, nearest centroids of a batch): panels of kPanelRows rows, each
+// panel index-major, index j of its rows side by side at panel + j *
+// kPanelRows. A kernel then reads one index of eight rows with one load and
+// keeps several queries' sums in flight: no transposing.
+inline constexpr size_t kPanelRows = 8;
+// Floats that packing n rows takes (the last panel padded to full width).
+size_t panel_floats(size_t n, uint32_t dim);
+// Packs n >= 1 rows (row i at base + i * stride) into out (panel_floats
+// floats); the last panel's unused places repeat row n - 1.
+void pack_panels(const float *base, size_t n, size_t stride, uint32_t dim, float *out);
+// out[i * ldo + r] equals l2sq(qs[i], row r, dim) / dot(qs[i], row r, dim)
+// bit for bit, for i < nq and r < n, where the n rows are packed in panels.
+// Nothing is written for r >= n.
+void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                 size_t ldo);
+void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                size_t ldo);
+
 // ---- code-path selection (tests and benchmarks) ----
 // The fastest path the processor supports is chosen on first use; all paths
 // give identical results, so the choice only affects speed.

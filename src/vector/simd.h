@@ -15,10 +15,17 @@ namespace rk::kern::detail {
 using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
                         float *out);
 
+// nq queries against n rows packed in panels of eight (kernels.h):
+// out[i * ldo + r] is query i against row r.
+using PanelFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                         float *out, size_t ldo);
+
 struct Table {
     ManyFn l2sq;
     ManyFn dot;
     ManyFn sqnorm;
+    PanelFn l2sq_panels;
+    PanelFn dot_panels;
 };
 
 extern const Table kScalarTable;

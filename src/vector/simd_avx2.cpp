@@ -50,11 +50,25 @@ struct Avx2 {
     }
 };
 
+// Eight lanes for the panel kernel: one register.
+struct Avx2Panel {
+    using V = __m256;
+    static V zero() { return _mm256_setzero_ps(); }
+    static V load(const float *p) { return _mm256_loadu_ps(p); }
+    static V bcast(const float *p) { return _mm256_broadcast_ss(p); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static void store(float *out, V v) { _mm256_storeu_ps(out, v); }
+};
+
 #include "vector/simd_impl.h"
+#include "vector/simd_panel.h"
 
 }  // namespace
 
-const Table kAvx2Table = {many<Avx2, Op::L2>, many<Avx2, Op::Dot>, many<Avx2, Op::SqNorm>};
+const Table kAvx2Table = {many<Avx2, Op::L2>, many<Avx2, Op::Dot>, many<Avx2, Op::SqNorm>,
+                          panels_many<Avx2Panel, Op::L2>, panels_many<Avx2Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail
 

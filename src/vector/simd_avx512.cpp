@@ -58,11 +58,26 @@ struct Avx512 {
     }
 };
 
+// Eight lanes for the panel kernel: 256-bit registers, of which AVX-512
+// has twice as many to hold sums in flight.
+struct Avx512Panel {
+    using V = __m256;
+    static V zero() { return _mm256_setzero_ps(); }
+    static V load(const float *p) { return _mm256_loadu_ps(p); }
+    static V bcast(const float *p) { return _mm256_broadcast_ss(p); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static void store(float *out, V v) { _mm256_storeu_ps(out, v); }
+};
+
 #include "vector/simd_impl.h"
+#include "vector/simd_panel.h"
 
 }  // namespace
 
-const Table kAvx512Table = {many<Avx512, Op::L2>, many<Avx512, Op::Dot>, many<Avx512, Op::SqNorm>};
+const Table kAvx512Table = {many<Avx512, Op::L2>, many<Avx512, Op::Dot>, many<Avx512, Op::SqNorm>,
+                            panels_many<Avx512Panel, Op::L2>, panels_many<Avx512Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail
 

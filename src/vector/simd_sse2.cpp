@@ -31,10 +31,32 @@ struct Sse2 {
     }
 };
 
+// Eight lanes for the panel kernel: a pair of registers.
+struct Sse2Panel {
+    struct V {
+        __m128 lo, hi;
+    };
+    static V zero() { return V{_mm_setzero_ps(), _mm_setzero_ps()}; }
+    static V load(const float *p) { return V{_mm_loadu_ps(p), _mm_loadu_ps(p + 4)}; }
+    static V bcast(const float *p) {
+        const __m128 x = _mm_load1_ps(p);
+        return V{x, x};
+    }
+    static V add(V a, V b) { return V{_mm_add_ps(a.lo, b.lo), _mm_add_ps(a.hi, b.hi)}; }
+    static V sub(V a, V b) { return V{_mm_sub_ps(a.lo, b.lo), _mm_sub_ps(a.hi, b.hi)}; }
+    static V mul(V a, V b) { return V{_mm_mul_ps(a.lo, b.lo), _mm_mul_ps(a.hi, b.hi)}; }
+    static void store(float *out, V v) {
+        _mm_storeu_ps(out, v.lo);
+        _mm_storeu_ps(out + 4, v.hi);
+    }
+};
+
 #include "vector/simd_impl.h"
+#include "vector/simd_panel.h"
 
 }  // namespace
 
-const Table kSse2Table = {many<Sse2, Op::L2>, many<Sse2, Op::Dot>, many<Sse2, Op::SqNorm>};
+const Table kSse2Table = {many<Sse2, Op::L2>, many<Sse2, Op::Dot>, many<Sse2, Op::SqNorm>,
+                          panels_many<Sse2Panel, Op::L2>, panels_many<Sse2Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail

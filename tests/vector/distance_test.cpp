@@ -45,9 +45,16 @@ std::vector<float> random_floats(std::mt19937 &rng, size_t n, bool awkward) {
     std::uniform_real_distribution<float> mant(-1.0f, 1.0f);
     std::uniform_int_distribution<int> ex(-12, 12);
     std::uniform_int_distribution<int> pick(0, 199);
-    const float specials[] = {1e-40f, -3e-39f, FLT_TRUE_MIN, -0.0f, 0.0f,
-                              std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(), FLT_MAX, 1e-20f};
+    const float specials[] = {1e-40f,
+                              -3e-39f,
+                              FLT_TRUE_MIN,
+                              -0.0f,
+                              0.0f,
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              FLT_MAX,
+                              1e-20f};
     std::vector<float> v(n);
     for (auto &x : v) {
         x = std::ldexp(mant(rng), ex(rng));
@@ -104,8 +111,10 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
                 ASSERT_TRUE(same_bits(l2[i], ref_l2(q.data(), r, dim))) << "l2 dim " << dim << " row " << i;
                 ASSERT_TRUE(same_bits(dp[i], ref_dot(q.data(), r, dim))) << "dot dim " << dim << " row " << i;
                 ASSERT_TRUE(same_bits(nn[i], ref_dot(r, r, dim))) << "norm dim " << dim << " row " << i;
-                ASSERT_TRUE(same_bits(l2b[i], ref_l2(q.data(), b, dim))) << "l2 block dim " << dim << " row " << i;
-                ASSERT_TRUE(same_bits(dpb[i], ref_dot(q.data(), b, dim))) << "dot block dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(l2b[i], ref_l2(q.data(), b, dim)))
+                    << "l2 block dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(dpb[i], ref_dot(q.data(), b, dim)))
+                    << "dot block dim " << dim << " row " << i;
             }
             // The last rows passed as "coming next" are fetched, never
             // measured: the output holds exactly the measured rows, so the
@@ -145,6 +154,46 @@ TEST(KernelPaths, LongBlocksAndUnalignedRowsMatchThePlainLoop) {
                         << "dim " << dim << " n " << n << " row " << i;
                     ASSERT_TRUE(same_bits(dp[i], ref_dot(q.data(), r, dim)))
                         << "dim " << dim << " n " << n << " row " << i;
+                }
+            }
+        }
+    }
+}
+
+// Packed panels against many queries: every path, every tail of the last
+// panel, query counts around the kernels' groups of four, dimensions across
+// their tiles, special values included; nothing is written past the rows.
+TEST(KernelPaths, PanelsMatchThePlainLoopBitForBit) {
+    PathGuard guard;
+    std::mt19937 rng(4242);
+    for (int p = 0; p < rk::kern::kPathCount; ++p) {
+        if (!rk::kern::force_path(Path(p))) continue;
+        SCOPED_TRACE(rk::kern::path_name(Path(p)));
+        for (uint32_t dim : {1u, 2u, 5u, 16u, 31u, 128u, 300u, 800u}) {
+            for (size_t n : {1u, 7u, 8u, 9u, 23u, 64u, 100u}) {
+                const size_t nq = 1 + (n + dim) % 9, stride = dim + 3, ldo = n + 2;
+                const bool awkward = (n + dim) % 2 == 0;
+                std::vector<float> rows = random_floats(rng, n * stride, awkward);
+                std::vector<float> qv = random_floats(rng, nq * dim, awkward);
+                std::vector<const float *> qs(nq);
+                for (size_t i = 0; i < nq; ++i) qs[i] = qv.data() + i * dim;
+                std::vector<float> packed(rk::kern::panel_floats(n, dim));
+                rk::kern::pack_panels(rows.data(), n, stride, dim, packed.data());
+                std::vector<float> l2(nq * ldo, 7.0f), dp(nq * ldo, 7.0f);
+                rk::kern::l2sq_panels(qs.data(), nq, packed.data(), n, dim, l2.data(), ldo);
+                rk::kern::dot_panels(qs.data(), nq, packed.data(), n, dim, dp.data(), ldo);
+                for (size_t i = 0; i < nq; ++i) {
+                    for (size_t r = 0; r < n; ++r) {
+                        const float *row = rows.data() + r * stride;
+                        ASSERT_TRUE(same_bits(l2[i * ldo + r], ref_l2(qs[i], row, dim)))
+                            << "l2 dim " << dim << " n " << n << " query " << i << " row " << r;
+                        ASSERT_TRUE(same_bits(dp[i * ldo + r], ref_dot(qs[i], row, dim)))
+                            << "dot dim " << dim << " n " << n << " query " << i << " row " << r;
+                    }
+                    for (size_t r = n; r < ldo; ++r) {
+                        ASSERT_EQ(l2[i * ldo + r], 7.0f);
+                        ASSERT_EQ(dp[i * ldo + r], 7.0f);
+                    }
                 }
             }
         }

@@ -1,0 +1,142 @@
+// What the k-means sources share among themselves: the rounding margins
+// that make skipped work safe, and the per-row state the seeding hands to
+// the Lloyd rounds.
+//
+// Every bound here is about true (real-number) Euclidean distances between
+// the float vectors. A computed score differs from its true value by the
+// rounding of its sum, at most gamma times the sum of the magnitudes of its
+// terms (gamma well above (dim + 2) * 2^-24), plus underflow far below any
+// value the bounds act on. A row is skipped only when its bounds prove that
+// the computed scores would have decided the same way, strictly, so
+// skipping changes no bit of any result. The margins are wide: bounds only
+// decide which work to do, and a loose bound costs a little time, not a bit.
+#ifndef RK_INDEX_KMEANS_BOUNDS_H
+#define RK_INDEX_KMEANS_BOUNDS_H
+
+#include <cfloat>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/alloc.h"
+#include "index/kmeans.h"
+#include "rk_common.h"
+#include "rk_vector.h"
+
+namespace rk::km {
+
+constexpr float kInf = __builtin_inff();
+// Relative slack folded into every bound after a float operation on it
+// (far above the 2^-24 of one rounding, and above the library square
+// root's 2.2e-7).
+constexpr float kUp = 1.0f + 0x1p-16f;
+constexpr float kDown = 1.0f - 0x1p-16f;
+// Squared values below this are too small for relative error bounds
+// (underflow, the square root's subnormal range): a distance behind such a
+// score is taken as anything in [0, 2^-49].
+constexpr float kTiny = 0x1p-100f;
+constexpr float kTinyDist = 0x1p-49f;
+
+struct Margins {
+    float gamma;  // relative error of a computed sum of dim terms
+    float hi;     // (1 + gamma) * kUp
+    float lo;     // (1 - gamma) * kDown
+    float ratio;  // (1 + gamma) / (1 - gamma) * kUp: settles squared-L2 comparisons
+};
+
+inline Margins margins(uint32_t dim) {
+    const float gamma = (static_cast<float>(dim) + 8.0f) * 0x1p-23f;
+    return Margins{gamma, (1.0f + gamma) * kUp, (1.0f - gamma) * kDown,
+                   (1.0f + gamma) / (1.0f - gamma) * kUp};
+}
+
+// Upper bound on the distance behind a computed squared-L2 score; infinite
+// for scores that overflowed, reached FLT_MAX or are NaN.
+inline float dist_up(float f, const Margins &m) {
+    if (!(f < FLT_MAX)) return kInf;
+    if (f < kTiny) return kTinyDist;
+    return rk_math_sqrt_f32(f * m.hi) * kUp;
+}
+
+// Lower bound on the distance behind a computed squared-L2 score (0 for
+// NaN, overflow and tiny scores).
+inline float dist_down(float f, const Margins &m) {
+    if (!(f >= kTiny) || !(f < FLT_MAX)) return 0.0f;
+    return rk_math_sqrt_f32(f * m.lo) * kDown;
+}
+
+// The farthest-point start's test: a row whose nearest centroid so far is
+// a, at computed squared distance m, cannot come strictly nearer to a new
+// centroid c when |c - a|^2 > 4 m, for then |x - c| >= |c - a| - |x - a| >
+// |x - a|. The margin covers both computed sums; a row that passes would
+// have computed a distance >= m and changed nothing.
+struct PruneBound {
+    float factor;
+    bool skips(float cc, float m) const {
+        const float bound = 4.0f * m * factor + 1e-20f;
+        return cc <= FLT_MAX && cc > bound;
+    }
+};
+
+inline PruneBound prune_bound(uint32_t dim) {
+    const float gamma = (static_cast<float>(dim) + 8.0f) * 0x1p-23f;
+    return PruneBound{1.0f + 4.0f * gamma + 1e-6f};
+}
+
+// Per row, while centroids are placed: the nearest centroid so far and its
+// computed squared distance, and what is known about every other centroid,
+// from which the Lloyd rounds start their bounds.
+struct SeedRows {
+    HookPtr<uint32_t> owner;
+    HookPtr<float> dist;
+    // Smallest computed score of another centroid measured against the row
+    // (previous owners included).
+    HookPtr<float> other;
+    // Smallest squared distance from the current owner to a centroid the
+    // prune test skipped for this row.
+    HookPtr<float> far_cc;
+    // Lower bound on the distance to centroids skipped under earlier owners.
+    HookPtr<float> lo;
+
+    rk_status_t init(uint64_t n);
+    // Row r measured against centroid c at computed score d (centroids in
+    // ascending number): a strictly smaller score moves the row to c. A NaN
+    // or infinite score bounds nothing, so the row's lower bound goes.
+    void offer(uint64_t r, uint32_t c, float d, const Margins &mg) {
+        if (!(d < kInf)) {
+            lo.get()[r] = 0.0f;
+            return;
+        }
+        float *dr = dist.get() + r;
+        if (d < *dr) {
+            retire_owner(r, mg);
+            owner.get()[r] = c;
+            *dr = d;
+        } else if (d < other.get()[r]) {
+            other.get()[r] = d;
+        }
+    }
+    // Row r skipped for a centroid at squared distance cc from its owner.
+    void skipped(uint64_t r, float cc) {
+        if (cc < far_cc.get()[r]) far_cc.get()[r] = cc;
+    }
+    // Lower bound on the distance from row r to every centroid but its owner.
+    float lower(uint64_t r, const Margins &mg) const;
+
+private:
+    void retire_owner(uint64_t r, const Margins &mg);
+};
+
+// The seeding strategies (kmeans_seed.cpp). Each fills centroids and, when
+// settle is set, leaves every row measured against all k of them in s.
+rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
+                                 SeedRows *s);
+rk_status_t plus_plus_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
+                            SeedRows *s);
+
+// The Lloyd rounds (kmeans_lloyd.cpp), starting from the seeding's
+// measurements; the first assignment of the L2 rule is its owners.
+rk_status_t lloyd_rounds(const KmeansJob &job, const float *rows, float *centroids, const SeedRows &s);
+
+}  // namespace rk::km
+
+#endif

@@ -1,0 +1,101 @@
+// The many-against-many kernel shared by every instruction set: queries
+// against rows packed eight to a panel (kernels.h). Included only by the
+// per-set units after their `#pragma GCC target`, inside an anonymous
+// namespace, like simd_impl.h.
+//
+// A panel holds index j of its eight rows side by side, so one load gives
+// the next term's column and one broadcast the query's value: no
+// transposing. Each lane of each accumulator is one (query, row) sum, fed
+// +0.0 then term 0, term 1, ... in index order, so it has exactly the bits
+// of the one-pair loop. Speed comes from keeping Q x P sums in flight:
+// enough independent additions to hide their latency, and each loaded
+// column serving Q queries.
+//
+// A P8 struct provides an eight-lane vector:
+//   V; zero(); load(p) (eight floats); bcast(p) (one float to all lanes);
+//   add/sub/mul(a, b); store(out, v) (eight floats).
+
+template <class I, Op op>
+inline typename I::V panel_term(typename I::V x, typename I::V col) {
+    if constexpr (op == Op::L2) {
+        const typename I::V d = I::sub(x, col);
+        return I::mul(d, d);
+    } else {
+        return I::mul(x, col);
+    }
+}
+
+// Q queries against P consecutive panels. rows_left is the number of packed
+// rows from the first of them on; lanes at or past it are not written.
+template <class I, Op op, int Q, int P>
+inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, size_t rows_left, float *out,
+                       size_t ldo) {
+    using V = typename I::V;
+    const size_t pstride = size_t(8) * dim;
+    V acc[Q][P];
+#pragma GCC unroll 4
+    for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) acc[q][p] = I::zero();
+    for (uint32_t j = 0; j < dim; ++j) {
+        V col[P];
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) col[p] = I::load(pan + p * pstride + size_t(8) * j);
+#pragma GCC unroll 4
+        for (int q = 0; q < Q; ++q) {
+            const V x = I::bcast(qs[q] + j);
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) acc[q][p] = I::add(acc[q][p], panel_term<I, op>(x, col[p]));
+        }
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < Q; ++q) {
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) {
+            float *o = out + size_t(q) * ldo + size_t(p) * 8;
+            const size_t have = rows_left - size_t(p) * 8;
+            if (have >= 8) {
+                I::store(o, acc[q][p]);
+            } else {
+                float tmp[8];
+                I::store(tmp, acc[q][p]);
+                for (size_t r = 0; r < have; ++r) o[r] = tmp[r];
+            }
+        }
+    }
+}
+
+// Q queries against panels [first, end) of a tile.
+template <class I, Op op, int Q>
+inline void panel_run(const float *const *qs, const float *panels, size_t first, size_t end, size_t n,
+                      uint32_t dim, float *out, size_t ldo) {
+    const size_t pstride = size_t(8) * dim;
+    size_t p = first;
+    // One query keeps four panels in flight, so four sums hide the
+    // addition's latency; four queries need two.
+    constexpr int kWide = Q == 1 ? 4 : 2;
+    for (; p + kWide <= end; p += kWide)
+        panel_tile<I, op, Q, kWide>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo);
+    for (; p < end; ++p) panel_tile<I, op, Q, 1>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo);
+}
+
+// About this many bytes of panels are scored against every query before the
+// next panels are taken, so they stay in the first-level cache.
+constexpr size_t kPanelTileBytes = 24576;
+
+template <class I, Op op>
+void panels_many(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                 size_t ldo) {
+    if (n == 0 || nq == 0) return;
+    const size_t npanels = (n + 7) / 8;
+    const size_t panel_bytes = size_t(8) * dim * sizeof(float);
+    size_t tile = kPanelTileBytes / panel_bytes;
+    if (tile < 4) tile = 4;
+    for (size_t first = 0; first < npanels; first += tile) {
+        const size_t end = first + tile < npanels ? first + tile : npanels;
+        size_t i = 0;
+        for (; i + 4 <= nq; i += 4)
+            panel_run<I, op, 4>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo);
+        for (; i < nq; ++i) panel_run<I, op, 1>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo);
+    }
+}

@@ -1,0 +1,446 @@
+// k-means: the bounded rounds and both seedings against the procedures
+// written out as plain loops, bit for bit; what k-means++ buys on clustered
+// data; the batch nearest-centroid helper.
+#include "index/kmeans.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "index/ivf.h"
+#include "rk_error.h"
+#include "rk_index.h"
+#include "rk_platform.h"
+#include "rk_vector.h"
+
+namespace {
+
+using rk::CentroidRule;
+using rk::Seeding;
+
+// ---- the specified procedures, as plain loops ----
+
+float ref_l2(const float *a, const float *b, uint32_t d) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < d; ++i) {
+        const float t = a[i] - b[i];
+        s += t * t;
+    }
+    return s;
+}
+
+float ref_dot(const float *a, const float *b, uint32_t d) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < d; ++i) s += a[i] * b[i];
+    return s;
+}
+
+void ref_normalise(float *v, uint32_t dim) {
+    const float n = rk_math_sqrt_f32(ref_dot(v, v, dim));
+    if (n < 1.1920929e-7f) return;
+    const float f = 1.0f / n;
+    for (uint32_t j = 0; j < dim; ++j) v[j] *= f;
+}
+
+struct Ref {
+    std::vector<float> x;  // rows as clustered
+    size_t n;
+    uint32_t dim, k;
+    const float *row(size_t r) const { return &x[r * dim]; }
+};
+
+std::vector<float> ref_farthest(const Ref &d) {
+    std::vector<float> c(size_t(d.k) * d.dim);
+    size_t pick = rk_rand() % d.n;
+    std::copy_n(d.row(pick), d.dim, c.begin());
+    for (uint32_t i = 1; i < d.k; ++i) {
+        float best = 0.0f;
+        for (size_t r = 0; r < d.n; ++r) {
+            float m = FLT_MAX;
+            for (uint32_t j = 0; j < i; ++j) m = std::min(m, ref_l2(d.row(r), &c[j * d.dim], d.dim));
+            if (m > best) {
+                best = m;
+                pick = r;
+            }
+        }
+        std::copy_n(d.row(pick), d.dim, c.begin() + ptrdiff_t(i) * d.dim);
+    }
+    return c;
+}
+
+// k-means++ exactly as kmeans.h describes it.
+struct RefPlusPlus {
+    const Ref &d;
+    std::vector<float> c, dist;
+    std::vector<uint32_t> stamp;
+
+    explicit RefPlusPlus(const Ref &ref)
+        : d(ref), c(size_t(ref.k) * ref.dim), dist(ref.n, FLT_MAX), stamp(ref.n, 0) {}
+    void measure(size_t r, uint32_t upto) {
+        for (uint32_t j = stamp[r]; j < upto; ++j) {
+            const float v = ref_l2(d.row(r), &c[j * d.dim], d.dim);
+            if (v < dist[r]) dist[r] = v;
+        }
+        stamp[r] = upto;
+    }
+    void measure_all(uint32_t upto) {
+        for (size_t r = 0; r < d.n; ++r) measure(r, upto);
+    }
+    float weight(size_t r) const { return dist[r] > 0.0f && dist[r] < FLT_MAX ? dist[r] : 0.0f; }
+    float block_sum(size_t b) const {
+        float s = 0.0f;
+        for (size_t r = b * rk::kPlusPlusBlockRows; r < std::min(d.n, (b + 1) * rk::kPlusPlusBlockRows); ++r)
+            s += weight(r);
+        return s;
+    }
+    size_t blocks() const { return (d.n + rk::kPlusPlusBlockRows - 1) / rk::kPlusPlusBlockRows; }
+    float total() const {
+        float s = 0.0f;
+        for (size_t b = 0; b < blocks(); ++b) s += block_sum(b);
+        return s;
+    }
+    static float uniform() { return float(rk_rand() >> 40) * 0x1p-24f; }
+    size_t last_positive(size_t b) const {
+        size_t last = b * rk::kPlusPlusBlockRows;
+        for (size_t r = last; r < std::min(d.n, (b + 1) * rk::kPlusPlusBlockRows); ++r)
+            if (weight(r) > 0.0f) last = r;
+        return last;
+    }
+    size_t walk(float t) const {
+        float acc = 0.0f;
+        size_t last_block = 0;
+        for (size_t b = 0; b < blocks(); ++b) {
+            const float s = block_sum(b);
+            if (t < acc + s) {
+                const float t2 = t - acc;
+                float run = 0.0f;
+                for (size_t r = b * rk::kPlusPlusBlockRows;
+                     r < std::min(d.n, (b + 1) * rk::kPlusPlusBlockRows); ++r) {
+                    run += weight(r);
+                    if (t2 < run) return r;
+                }
+                return last_positive(b);
+            }
+            if (s > 0.0f) last_block = b;
+            acc = acc + s;
+        }
+        return last_positive(last_block);
+    }
+    std::vector<float> run() {
+        size_t pick = rk_rand() % d.n;
+        std::copy_n(d.row(pick), d.dim, c.begin());
+        measure_all(1);
+        uint32_t next = 1 + rk::kPlusPlusFirstBatch;
+        for (uint32_t i = 1; i < d.k; ++i) {
+            if (i == next) {
+                measure_all(i);
+                next = i + std::max(rk::kPlusPlusFirstBatch, i / 2);
+            }
+            uint32_t refusals = 0;
+            for (;;) {
+                const float tot = total();
+                if (!(tot > 0.0f && tot <= FLT_MAX)) {
+                    measure_all(i);
+                    float best = 0.0f;
+                    for (size_t r = 0; r < d.n; ++r)
+                        if (weight(r) > best) {
+                            best = weight(r);
+                            pick = r;
+                        }
+                    break;
+                }
+                const size_t r = walk(uniform() * tot);
+                if (stamp[r] < i) {
+                    const float before = weight(r);
+                    measure(r, i);
+                    const float after = weight(r);
+                    if (after != before && !(uniform() * before < after)) {
+                        if (++refusals == rk::kPlusPlusMaxTries) measure_all(i);
+                        continue;
+                    }
+                }
+                pick = r;
+                break;
+            }
+            std::copy_n(d.row(pick), d.dim, c.begin() + ptrdiff_t(i) * d.dim);
+        }
+        return c;
+    }
+};
+
+std::vector<float> ref_kmeans(const std::vector<float> &data, uint32_t dim, uint32_t k, uint32_t iters,
+                              CentroidRule rule, Seeding seeding) {
+    Ref d{data, data.size() / dim, dim, k};
+    if (rule == CentroidRule::kAngular)
+        for (size_t r = 0; r < d.n; ++r) ref_normalise(&d.x[r * dim], dim);
+    std::vector<float> c = seeding == Seeding::kPlusPlus ? RefPlusPlus(d).run() : ref_farthest(d);
+    std::vector<uint32_t> a(d.n);
+    for (uint32_t it = 0; it < iters; ++it) {
+        for (size_t r = 0; r < d.n; ++r) {
+            float best = FLT_MAX;
+            a[r] = 0;
+            for (uint32_t j = 0; j < k; ++j) {
+                const float s = rule == CentroidRule::kL2 ? ref_l2(d.row(r), &c[j * dim], dim)
+                                                          : -ref_dot(d.row(r), &c[j * dim], dim);
+                if (s < best) {
+                    best = s;
+                    a[r] = j;
+                }
+            }
+        }
+        std::vector<float> sum(c.size(), 0.0f);
+        std::vector<uint64_t> size(k, 0);
+        for (size_t r = 0; r < d.n; ++r) {
+            for (uint32_t j = 0; j < dim; ++j) sum[a[r] * dim + j] += d.row(r)[j];
+            ++size[a[r]];
+        }
+        for (uint32_t j = 0; j < k; ++j) {
+            if (!size[j]) continue;
+            for (uint32_t e = 0; e < dim; ++e) c[j * dim + e] = sum[j * dim + e] / float(size[j]);
+            if (rule == CentroidRule::kAngular) ref_normalise(&c[j * dim], dim);
+        }
+    }
+    return c;
+}
+
+// ---- data ----
+
+// Gaussian blobs of uneven spread around random centres, non-integer values.
+std::vector<float> blobs(size_t n, uint32_t dim, int centres, uint32_t seed, float spread,
+                         float sigma = 1.0f) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<float> c(size_t(centres) * dim), x(n * dim);
+    for (auto &v : c) v = spread * g(gen);
+    for (size_t r = 0; r < n; ++r) {
+        const size_t k = gen() % centres;
+        const float s = sigma * (0.5f + float(k % 4) * 0.25f);
+        for (uint32_t j = 0; j < dim; ++j) x[r * dim + j] = c[k * dim + j] + s * g(gen);
+    }
+    return x;
+}
+
+std::vector<float> uniform_rows(size_t n, uint32_t dim, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+    std::vector<float> x(n * dim);
+    for (auto &v : x) v = u(gen);
+    return x;
+}
+
+// Few distinct rows, each repeated many times, on a coarse grid: exact ties
+// between centroids and rows that coincide with centroids.
+std::vector<float> duplicates(size_t n, uint32_t dim, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<float> distinct(37 * dim);
+    for (auto &v : distinct) v = 0.1f * float(int(gen() % 5) - 2);
+    std::vector<float> x(n * dim);
+    for (size_t r = 0; r < n; ++r) std::copy_n(&distinct[(gen() % 37) * dim], dim, &x[r * dim]);
+    return x;
+}
+
+std::vector<float> train(const std::vector<float> &x, uint32_t dim, uint32_t k, uint32_t iters,
+                         CentroidRule rule, Seeding seeding, rk::KmeansStats *stats = nullptr) {
+    rk::KmeansJob job;
+    job.data = x.data();
+    job.count = x.size() / dim;
+    job.dim = dim;
+    job.k = k;
+    job.iterations = iters;
+    job.rule = rule;
+    job.seeding = seeding;
+    job.stats = stats;
+    std::vector<float> c(size_t(k) * dim);
+    EXPECT_EQ(rk::kmeans_train(job, c.data()), RK_OK);
+    return c;
+}
+
+// ---- bit identity ----
+
+struct Case {
+    const char *name;
+    int data;  // 0 uniform, 1 clustered, 2 duplicates
+    size_t n;
+    uint32_t dim, k, iters;
+};
+
+class KmeansMatchesPlainLoops : public ::testing::TestWithParam<std::tuple<Case, CentroidRule, Seeding>> {};
+
+// The bounds skip rows, the seeding measures in batches and the kernels score
+// many pairs at once; the centroids must still be those of the plain loops,
+// every bit, for both seedings and both rules.
+TEST_P(KmeansMatchesPlainLoops, EveryBit) {
+    const auto [c, rule, seeding] = GetParam();
+    std::vector<float> x;
+    if (c.data == 0) x = uniform_rows(c.n, c.dim, 3);
+    if (c.data == 1) x = blobs(c.n, c.dim, 25, 4, 6.0f);
+    if (c.data == 2) x = duplicates(c.n, c.dim, 5);
+    rk::KmeansStats stats;
+    rk_srand(1234);
+    const auto got = train(x, c.dim, c.k, c.iters, rule, seeding, &stats);
+    rk_srand(1234);
+    const auto want = ref_kmeans(x, c.dim, c.k, c.iters, rule, seeding);
+    ASSERT_EQ(0, std::memcmp(got.data(), want.data(), want.size() * sizeof(float))) << c.name;
+    // The same generator draws were consumed.
+    rk_srand(1234);
+    (void)train(x, c.dim, c.k, c.iters, rule, seeding);
+    const uint64_t after_train = rk_rand();
+    rk_srand(1234);
+    (void)ref_kmeans(x, c.dim, c.k, c.iters, rule, seeding);
+    EXPECT_EQ(after_train, rk_rand());
+    // On separated clusters the bounds must actually be skipping rows, or
+    // this test would not be exercising them.
+    if (c.data == 1 && c.iters > 2) {
+        EXPECT_GT(stats.kept, c.n) << c.name;
+    }
+}
+
+const Case kCases[] = {
+    {"uniform", 0, 1500, 13, 70, 6},        {"clustered", 1, 3000, 16, 100, 8},
+    {"clustered-wide", 1, 1200, 40, 40, 5}, {"duplicates", 2, 1800, 7, 30, 4},
+    {"one-list", 1, 300, 5, 1, 3},          {"no-rounds", 1, 800, 9, 33, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, KmeansMatchesPlainLoops,
+                         ::testing::Combine(::testing::ValuesIn(kCases),
+                                            ::testing::Values(CentroidRule::kL2, CentroidRule::kAngular),
+                                            ::testing::Values(Seeding::kFarthest, Seeding::kPlusPlus)));
+
+// ---- seeding ----
+
+TEST(KmeansSeeding, SameSeedSameCentroidsAndDistinctPicks) {
+    const uint32_t dim = 8, k = 50;
+    const auto x = blobs(2000, dim, 12, 9, 5.0f);
+    rk_srand(77);
+    const auto a = train(x, dim, k, 3, CentroidRule::kL2, Seeding::kPlusPlus);
+    rk_srand(77);
+    const auto b = train(x, dim, k, 3, CentroidRule::kL2, Seeding::kPlusPlus);
+    EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)));
+    rk_srand(78);
+    const auto other = train(x, dim, k, 3, CentroidRule::kL2, Seeding::kPlusPlus);
+    EXPECT_NE(0, std::memcmp(a.data(), other.data(), a.size() * sizeof(float)));
+    // Without rounds the centroids are rows, and a row already chosen has
+    // weight 0: never drawn again while others remain.
+    const auto dup = duplicates(900, dim, 6);  // 37 distinct rows
+    rk_srand(5);
+    const auto seeds = train(dup, dim, 37, 0, CentroidRule::kL2, Seeding::kPlusPlus);
+    std::set<std::vector<float>> picked, rows;
+    for (uint32_t i = 0; i < 37; ++i)
+        picked.insert(std::vector<float>(&seeds[i * dim], &seeds[(i + 1) * dim]));
+    for (size_t r = 0; r < 900; ++r) rows.insert(std::vector<float>(&dup[r * dim], &dup[(r + 1) * dim]));
+    EXPECT_EQ(picked.size(), std::min<size_t>(rows.size(), 37));
+    // Every row identical: nothing is farther than 0, the first pick repeats.
+    std::vector<float> same(40 * dim, 0.25f);
+    for (float v : train(same, dim, 4, 0, CentroidRule::kL2, Seeding::kPlusPlus)) EXPECT_EQ(v, 0.25f);
+}
+
+// Tight clusters of equal size plus a few lone outliers far away: the
+// farthest-point start spends its picks on the outliers, k-means++ draws by
+// mass and lands one seed in nearly every cluster; after training, lists
+// are far less lopsided.
+TEST(KmeansSeeding, PlusPlusCoversClustersAndEvensLists) {
+    const uint32_t dim = 6, clusters = 24, k = 24;
+    std::mt19937 gen(21);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<float> centre(clusters * dim), x;
+    for (auto &v : centre) v = 30.0f * g(gen);
+    for (uint32_t c = 0; c < clusters; ++c)
+        for (int i = 0; i < 80; ++i)
+            for (uint32_t j = 0; j < dim; ++j) x.push_back(centre[c * dim + j] + 0.5f * g(gen));
+    for (int o = 0; o < 10; ++o)
+        for (uint32_t j = 0; j < dim; ++j) x.push_back(120.0f * g(gen));
+    const size_t n = x.size() / dim;
+    auto covered = [&](const std::vector<float> &c) {
+        std::set<uint32_t> hit;
+        for (uint32_t i = 0; i < k; ++i) {
+            for (uint32_t cl = 0; cl < clusters; ++cl)
+                if (ref_l2(&c[i * dim], &centre[cl * dim], dim) < 25.0f * dim) hit.insert(cl);
+        }
+        return hit.size();
+    };
+    auto largest_list = [&](uint32_t seeding) {
+        rk_ivf_params_t p{};
+        p.nlist = k;
+        p.nprobe = 1;
+        p.train_iterations = 10;
+        p.reserved[0] = seeding;
+        rk_ivf_t *ivf = rk_ivf_create(nullptr, dim, &p);
+        EXPECT_EQ(rk::ivf_train(ivf, x.data(), n), RK_OK);
+        std::vector<uint64_t> ids(n);
+        for (size_t i = 0; i < n; ++i) ids[i] = i + 1;
+        EXPECT_EQ(rk::ivf_add_batch(ivf, ids.data(), x.data(), n), RK_OK);
+        uint64_t top = 0;
+        for (uint32_t l = 0; l < k; ++l) top = std::max(top, rk_ivf_get_list_size(ivf, l));
+        rk_ivf_destroy(ivf);
+        return top;
+    };
+    size_t pp = 0, fp = 0;
+    uint64_t pp_list = 0, fp_list = 0;
+    for (uint64_t seed = 1; seed <= 5; ++seed) {
+        rk_srand(seed);
+        pp += covered(train(x, dim, k, 0, CentroidRule::kL2, Seeding::kPlusPlus));
+        rk_srand(seed);
+        fp += covered(train(x, dim, k, 0, CentroidRule::kL2, Seeding::kFarthest));
+        rk_srand(seed);
+        pp_list += largest_list(RK_IVF_SEEDING_KMEANS_PP);
+        rk_srand(seed);
+        fp_list += largest_list(RK_IVF_SEEDING_FARTHEST);
+    }
+    // Out of 5 x 24 clusters.
+    EXPECT_GE(pp, 100u);
+    EXPECT_LE(fp, 80u);
+    EXPECT_LT(pp_list * 3, fp_list * 2) << "largest lists: k-means++ " << pp_list << ", farthest " << fp_list;
+}
+
+TEST(KmeansSeeding, UnknownSeedingIsRefusedAndLeavesTheIndexAsItWas) {
+    const uint32_t dim = 4;
+    const auto x = blobs(200, dim, 4, 2, 3.0f);
+    rk_ivf_params_t p{};
+    p.nlist = 4;
+    p.nprobe = 4;
+    p.train_iterations = 2;
+    p.reserved[0] = 2;
+    rk_ivf_t *ivf = rk_ivf_create(nullptr, dim, &p);
+    ASSERT_NE(ivf, nullptr);
+    EXPECT_EQ(rk::ivf_train(ivf, x.data(), 200), RK_ERR_INVALID_ARG);
+    EXPECT_EQ(ivf->trained, 0u);
+    ivf->params.reserved[0] = RK_IVF_SEEDING_KMEANS_PP;
+    ASSERT_EQ(rk::ivf_train(ivf, x.data(), 200), RK_OK);
+    std::vector<float> before(rk::ivf_centroid(ivf, 0), rk::ivf_centroid(ivf, 0) + 4 * dim);
+    ivf->params.reserved[0] = 0xFFFFFFFFu;
+    EXPECT_EQ(rk::ivf_train(ivf, x.data(), 200), RK_ERR_INVALID_ARG);
+    EXPECT_EQ(ivf->trained, 1u);
+    EXPECT_EQ(0, std::memcmp(before.data(), rk::ivf_centroid(ivf, 0), before.size() * sizeof(float)));
+    rk_ivf_destroy(ivf);
+}
+
+// ---- the batch helper of adding ----
+
+// Many rows per call through the panels must choose the centroid the one-row
+// scores choose, ties (duplicate centroids) to the lowest number included.
+TEST(KmeansNearest, BatchAgreesWithOneRowScores) {
+    const uint32_t dim = 11, k = 29;
+    auto cents = uniform_rows(k, dim, 8);
+    std::copy_n(&cents[3 * dim], dim, &cents[17 * dim]);  // a tie for every row near 3
+    const auto rows = blobs(133, dim, 5, 10, 2.0f);
+    for (CentroidRule rule : {CentroidRule::kL2, CentroidRule::kAngular}) {
+        for (size_t n : {size_t(1), size_t(3), size_t(4), size_t(33), size_t(133)}) {
+            std::vector<uint32_t> got(n);
+            ASSERT_EQ(rk::nearest_centroids(rule, rows.data(), n, cents.data(), k, dim, got.data()), RK_OK);
+            std::vector<float> sc(k);
+            for (size_t r = 0; r < n; ++r) {
+                rk::centroid_scores(rule, &rows[r * dim], cents.data(), k, dim, sc.data());
+                ASSERT_EQ(got[r], rk::argmin_score(sc.data(), k)) << "row " << r << " of " << n;
+                ASSERT_NE(got[r], 17u);
+            }
+        }
+    }
+}
+
+}  // namespace
