@@ -203,7 +203,8 @@ void ivf_sweep(const Bench &b, const std::vector<uint64_t> &sweep, std::vector<P
     cfg.type = RK_INDEX_IVF;
     cfg.metric = RK_METRIC_L2;
     cfg.dimension = b.base.dim;
-    cfg.params.ivf = rk_ivf_params_t{nlist, 1, 10, {0, 0}};
+    // Seeded with k-means++, as a collection's own IVF index is.
+    cfg.params.ivf = rk_ivf_params_t{nlist, 1, 10, {RK_IVF_SEEDING_KMEANS_PP, 0}};
     double build_s = 0;
     rk_index_t *ix = make_index(b, cfg, build_s);
     const double bpv = double(rk_index_get_memory_usage(ix)) / double(b.base.rows);
