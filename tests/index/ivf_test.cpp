@@ -21,25 +21,14 @@
 #include "rk_platform.h"
 #include "rk_quant.h"
 #include "rk_vector.h"
+#include "support/ref_loops.h"
 
 namespace {
 
-using rk::IvfHit;
+using rk_test::ref_dot;
+using rk_test::ref_l2;
 
-// Plain one-pair loops: the reference every distance must match bit for bit.
-float ref_l2(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) {
-        const float t = a[i] - b[i];
-        s += t * t;
-    }
-    return s;
-}
-float ref_dot(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) s += a[i] * b[i];
-    return s;
-}
+using rk::IvfHit;
 
 // Gaussian blobs around `centres` random centres; optionally unit length.
 std::vector<float> blobs(size_t n, uint32_t dim, int centres, uint32_t seed, bool unit, float spread = 4.0f) {

@@ -18,28 +18,17 @@
 #include "rk_index.h"
 #include "rk_platform.h"
 #include "rk_vector.h"
+#include "support/ref_loops.h"
 
 namespace {
+
+using rk_test::ref_dot;
+using rk_test::ref_l2;
 
 using rk::CentroidRule;
 using rk::Seeding;
 
 // ---- the specified procedures, as plain loops ----
-
-float ref_l2(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) {
-        const float t = a[i] - b[i];
-        s += t * t;
-    }
-    return s;
-}
-
-float ref_dot(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) s += a[i] * b[i];
-    return s;
-}
 
 void ref_normalise(float *v, uint32_t dim) {
     const float n = rk_math_sqrt_f32(ref_dot(v, v, dim));

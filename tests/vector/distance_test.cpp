@@ -9,29 +9,15 @@
 #include <vector>
 
 #include "rk_vector.h"
+#include "support/ref_loops.h"
 #include "vector/kernels.h"
 
 namespace {
 
-using rk::kern::Path;
+using rk_test::ref_dot;
+using rk_test::ref_l2;
 
-// The oracle: one accumulator, index order, each term rounded to float.
-float ref_l2(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) {
-        const float t = (a[i] - b[i]) * (a[i] - b[i]);
-        s = s + t;
-    }
-    return s;
-}
-float ref_dot(const float *a, const float *b, uint32_t d) {
-    float s = 0.0f;
-    for (uint32_t i = 0; i < d; ++i) {
-        const float t = a[i] * b[i];
-        s = s + t;
-    }
-    return s;
-}
+using rk::kern::Path;
 
 bool same_bits(float x, float y) {
     if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
