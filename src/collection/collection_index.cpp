@@ -212,7 +212,7 @@ uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, 
 
 namespace {
 
-// The spec's field for the family's search effort, or null when the
+// The IndexSpec field holding the family's search effort, or null when the
 // collection's index is of the other family or it has none.
 uint32_t *effort_field(rk_collection_t *c, bool ivf) {
     IndexSpec &s = impl_of(c)->spec;

@@ -104,7 +104,7 @@ uint32_t index_trained(const rk_collection_t *c);
 void index_forget(rk_collection_t *c, uint64_t id);
 // Index search into n <= k (id, distance) slots; see collection_index.cpp.
 // The search setting of the collection's index family (ef_search for the
-// graph types, nprobe for IVF), kept in the spec and the live index.
+// graph types, nprobe for IVF), kept in the IndexSpec and the live index.
 // RK_ERR_NOT_SUPPORTED when the collection's index is of the other family
 // or it has none. Each takes the collection's lock.
 rk_status_t set_search_effort(rk_collection_t *c, bool ivf, uint32_t value);

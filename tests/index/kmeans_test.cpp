@@ -28,7 +28,7 @@ using rk_test::ref_l2;
 using rk::CentroidRule;
 using rk::Seeding;
 
-// ---- the specified procedures, as plain loops ----
+// ---- the reference procedures, as plain loops ----
 
 void ref_normalise(float *v, uint32_t dim) {
     const float n = rk_math_sqrt_f32(ref_dot(v, v, dim));
