@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Collection search speed.
 //
 // 1. Exhaustive scan (no index), dim 128, k 10, one query at a time, for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HNSW graph against hnswlib (same m and ef_construction, one thread, both
 // in this process): build time, recall@10 and queries per second over an
 // ef_search sweep, memory per indexed vector, on MNIST t10k (9,000 / 1,000),

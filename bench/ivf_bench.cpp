@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IVF index benchmark: build time (training + adding), recall@10 and
 // queries per second over a sweep of nprobe, side by side with FAISS
 // IndexIVFFlat (single thread, same nlist, 10 k-means rounds, the same

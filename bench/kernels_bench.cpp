@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the batch distance kernels: vectors per second for L2 and dot
 // at dimensions 128, 384 and 784, for every code path the processor has,
 // next to the plain one-row loop and (when built with it) FAISS's own

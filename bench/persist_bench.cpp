@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Persistence benchmark.
 //
 // 1. Save and load of a collection of N x 128 vectors next to plain file

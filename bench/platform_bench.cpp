@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of the primitives the indexes sit on: one generator draw and one
 // uncontended lock/unlock pair of each lock type, in nanoseconds.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command dispatch, top-level help and the error boundary.
 #include <chrono>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zevud bench: the ann-benchmarks protocol on one data set. Exact neighbours
 // come from a flat scan; HNSW is built once and swept over ef, IVF (when
 // asked for) built once and swept over nprobe, each point a k = 10 search

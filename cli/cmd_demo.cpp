@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zevud demo: the whole product in one run on seeded synthetic data.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zevud import: a data file into a (new or existing) collection. The file is
 // read and checked whole before the database is opened, so a malformed file
 // never changes it.

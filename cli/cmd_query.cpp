@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zevud build, search, info and drop: the commands that work on what an
 // import stored.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool's commands. Each takes the words after its name, writes its
 // results to stdout (text, or JSON with --json) and returns the exit code;
 // failures are thrown as CliError.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CSV import: one vector per line, comma-separated, RFC 4180 quoting.
 // A first line with any non-numeric field is a header; header columns named
 // in CsvOptions::meta_columns become metadata (numbers, true/false or text,

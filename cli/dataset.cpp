@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Binary vector formats: .fvecs / .bvecs (per-row little-endian dimension
 // then the row), .npy (NumPy's header dictionary, then raw little-endian
 // float32) and IDX (big-endian header with the element type and dimensions).

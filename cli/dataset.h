@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Vector data sets the tool can import: .fvecs, .bvecs, .npy (float32, 2-D,
 // C order), IDX (the MNIST container, optionally gzip'd) and CSV. Each
 // parser works on a byte buffer so fuzz targets and tests reach it without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading data files: format by extension, gzip inflation (zlib), and the
 // translation of parse faults into one-line messages naming file and offset.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recursive-descent parser for filter expressions over a small tokenizer.
 #include "filter_expr.h"
 

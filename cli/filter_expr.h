@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Filter expressions such as  category == "shoes" and price < 50  parsed
 // into the library's filter tree.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed metadata entries to and from the tool's columns.
 #include "metadata.h"
 

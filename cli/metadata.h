@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Record metadata as the tool writes and reads it: CSV columns become typed
 // entries (numbers as 64-bit floats, booleans, text), and a collection's
 // schema is read back from its records for filters and for display.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Argument parsing, tables, JSON text and the progress bar.
 #include "output.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line plumbing shared by the commands: exit codes, argument
 // parsing, aligned tables, JSON text and the progress bar.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening databases and reaching their collections for the commands.
 #include "session.h"
 

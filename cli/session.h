@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An open database as the commands use it: opening with the checks the tool
 // adds (a missing database is not made unless asked, a path that is not a
 // directory is refused, collection names must be safe file names) and

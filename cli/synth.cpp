@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Synthetic clustered data for the demo and the benchmark.
 #include "synth.h"
 

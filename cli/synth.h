@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Seeded synthetic data: clustered vectors with a category and a price, the
 // same on every machine (integer generator, no platform maths).
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 set terminal pngcairo size 900,600
 set output 'docs/bench-recall-qps.png'
 set termoption noenhanced

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* first_program: the README's example, kept compiling and passing. */
 #include <stdio.h>
 #include <zevud.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* quickstart: a tour of what the library offers, through its C interface. */
 #include <stdio.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * typical_request: one request from open to close through the C interface.
  *

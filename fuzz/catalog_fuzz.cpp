@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for a database directory's catalog: any bytes as .rkmeta in a
 // directory that holds a few valid collection files. Open must load only
 // acceptable, distinct names, never leave the directory, and a sync and

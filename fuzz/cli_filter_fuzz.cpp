@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Filter expressions on hostile text: either an ExprError inside the text or
 // a tree whose canonical text parses back to itself and which the library's
 // matcher can walk over a few records.

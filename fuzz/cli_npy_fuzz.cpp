@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The npy reader of the zevud tool on hostile bytes: either a ParseError or
 // a data set whose sizes agree with each other. The input sits in a buffer
 // of exactly its size so any read past it is caught.

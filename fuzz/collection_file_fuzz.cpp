@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for collection files: any bytes as a collection file, loaded
 // both plainly and with an index file beside it. Whatever loads is searched,
 // written to and saved again, so hostile headers, record areas and extension

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration store against a plain model on hostile keys. The input is
 // a list of operations: one byte picks set (int, float, bool, string) or a
 // check, one byte gives the key's length, the key follows, then the value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for rk_index_load: any bytes as an index file. Whatever loads
 // is searched, edited and saved again, so hostile graphs and lists are walked
 // by the code that trusts them after loading.

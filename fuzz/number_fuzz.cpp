@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Number parsing and number text on hostile input. The first byte picks the
 // integer base and the fraction digits; the rest is the text, held in a
 // buffer of exactly its size so any read past it is caught.

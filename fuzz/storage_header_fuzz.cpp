@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opens arbitrary bytes as a storage file, in file and mapped mode, and
 // walks everything a reader can reach: the headers, the block chain, and
 // float arrays and vector records sized by values taken from the input.

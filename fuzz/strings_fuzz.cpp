@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splitting, replacing, trimming and searching on hostile input. The first
 // two bytes give the lengths of the pattern and the replacement; the rest is
 // cut into pattern, replacement and subject, each in a buffer of its exact

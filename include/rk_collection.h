@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_collection.h - collections: records with ids, vectors and metadata;
  * exhaustive and index-backed search; metadata filters; collection files.

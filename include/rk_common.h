@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_common.h - export macro, version numbers and the types every family shares.
  *

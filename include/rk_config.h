@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_config.h - a tree of dotted keys with typed values, presets for
  * embedded and mobile targets, and conversion into database and collection

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_database.h - the database handle, its registry of named collections,
  * the by-name shortcuts (insert, batch insert, search) and the process-wide

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_error.h - status codes, their messages and categories, and the
  * process-wide error record.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_hash.h - MurmurHash3 and the hash table
  *

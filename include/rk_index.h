@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_index.h - index object, HNSW graph, IVF lists, index files, result heap and sorts
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_log.h - levelled logging to the console, a file or a callback
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_memory.h - allocator hooks and bump arenas.
  *

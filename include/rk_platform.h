@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_platform.h - threads and synchronisation, time, random numbers, platform information, file-system utilities
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_quant.h - scalar and product quantisers and their size estimates
  *

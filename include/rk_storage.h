@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_storage.h - the block-structured storage file and its engine.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * rk_vector.h - distance kernels, SIMD switches, vector arithmetic and statistics, int8 vectors, scalar maths
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * zevud.h - the whole public interface of Rakmo ZevUD in one include.
  * Each family has a header of its own; see there for the per-function

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the zevud tool and runs its end-to-end demo: a persistent database
 # in ./zevud-demo (or the directory given), a seeded synthetic collection, an
 # HNSW index, plain and filtered queries with recall and speed, then a reopen.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the tests and the benchmarks need.
 # Skips apt entirely when everything is already there. OpenBLAS (serial)
 # gives FAISS in the comparison benchmarks the matrix products its users

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds every fuzz target with clang and runs each one briefly over its seed
 # corpus (seconds per target: first argument, default 20).
 set -euo pipefail

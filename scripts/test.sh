@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the library and its tests and runs the whole suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."

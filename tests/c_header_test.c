@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Every public header compiles as plain C99 and the shared library links. */
 #include "zevud.h"
 

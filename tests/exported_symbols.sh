@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the dynamic symbol table of the shared library against the export
 # lists (one file per family, one name a line): everything defined and
 # exported starts with rk_, every listed name is exported, every exported

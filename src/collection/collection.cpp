@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record store: creation, inserts, updates, deletes and lookups.
 #include <cstring>
 

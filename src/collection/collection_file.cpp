@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saving a collection: the file is assembled in large buffered writes into a
 // temporary file beside the target, synced once and renamed over it, so a
 // crash at any moment leaves either the old file or the new one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Collection files: a storage file whose data region holds the collection
 // header record at offset 192, the records from offset 384 and, only when
 // the collection has something the fixed header cannot say (metadata, a name

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The extension block of a collection file: what the fixed header cannot
 // hold. Layout (little-endian, packed):
 //

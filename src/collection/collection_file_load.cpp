@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading a collection file. Every count, size and offset taken from the file
 // is checked against the file's real size before anything is allocated for
 // it, so a damaged or hostile file yields null or fewer records, never a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The collection's index: the configurations it is made from, training and
 // filling, and the build / rebuild / drop functions.
 #include <cstring>

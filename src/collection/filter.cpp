@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The metadata filter matcher shared by searches, foreach, iterators and
 // delete-by-filter.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal layout and helpers shared by the collection sources.
 //
 // A collection is allocated as an Impl whose first member is the public

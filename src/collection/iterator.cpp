@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lock-free cursors over a collection's records. The collection must not be
 // written while one is in use.
 #include "collection/internal.h"

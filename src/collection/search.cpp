@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // k-nearest-neighbour search: the exhaustive scan, the index path with its
 // scan top-up, search by id and delete by filter.
 #include <bit>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Selection-order top-k; see select.h for why the bounded form is exact.
 #include "collection/select.h"
 

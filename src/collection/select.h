@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Top-k selection whose order among equal distances is that of a selection
 // sort over the candidates in stream order.
 //

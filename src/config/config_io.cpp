@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File, text, argument and environment entry points of the configuration
 // store. Settings have no text form: these check their arguments and touch
 // files, but never parse or write settings.

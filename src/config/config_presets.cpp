@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Presets of HNSW tuning values and the conversions of a store into the
 // records that open a database and create a collection. A conversion writes
 // every default first, then lets each key present with the right type and an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration store: a tree of typed values under dotted keys, every
 // piece of it in the caller's arena. Lookups walk the key text in place, so
 // reading never allocates and keeps working when the arena is full.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration store's key tree, shared by the store, its file entry
 // points and the conversions into database and collection records.
 #ifndef RK_CONFIG_STORE_H

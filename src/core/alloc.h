@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners and overflow-checked sizes for memory that goes through the
 // allocator hooks. Library code never calls malloc/new directly: scratch
 // buffers come from here, long-lived data from arenas.

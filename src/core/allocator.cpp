@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide allocator hooks. The defaults are the C runtime's functions.
 #include <cstdlib>
 #include <cstring>

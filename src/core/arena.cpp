@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bump arenas. Blocks come straight from the C runtime, never through the
 // hooks, so an arena outlives any change of hooks.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Status messages, descriptions, categories and the process-wide error record.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal status helpers shared by every subsystem.
 #ifndef RK_CORE_STATUS_H
 #define RK_CORE_STATUS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Catalog text: building it for a save and reading it back at open.
 #include "db/catalog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The catalog of a database directory (.rkmeta): the names of the registered
 // collections in registry order, each followed by one line feed, nothing
 // else. Readers end a line at a line feed or a NUL byte, skip empty lines and

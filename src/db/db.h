@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database handle and its registry, shared by the handle, registry and
 // shortcut sources (and by the persistence steps that extend open and close).
 #ifndef RK_DB_DB_H

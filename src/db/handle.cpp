@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database handle: open, close, sync, statistics, the printed report and
 // the handle's error getters.
 #include <cstring>

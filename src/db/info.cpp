@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Version and build information.
 #include <cstdio>
 #include <mutex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // On-disk databases: the directory P holds P/storage (a storage file),
 // P/.rkmeta (the catalog) and, per named collection, P/NAME.rkcol and, when
 // its index is built, P/NAME.rkidx. Open loads what the catalog lists; sync

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry of named collections: create, drop, lookups and the pins that
 // keep a collection alive while a by-name call uses it outside the lock.
 #include <cstring>

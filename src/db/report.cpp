@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database's printed report and the stored (never called) log callback.
 #include <atomic>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Insert, batch insert and search addressed by collection name.
 #include "core/alloc.h"
 #include "core/status.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bounded max-heap of (id, distance) pairs.
 #include "index/heap.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bounded result heap and the typed quicksort the index searches rest on.
 //
 // The heap keeps the `capacity` smallest distances pushed so far as a binary

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HNSW graph object: creation, the node table, level draws, search, removal
 // and the pieces the index files rebuild a graph with.
 #include "index/hnsw.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HNSW graph: layout and the internal entry points the index object and
 // the index files use.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HNSW insertion: level draw, descent, layer searches and linking.
 #include <cstring>
 #include <limits>

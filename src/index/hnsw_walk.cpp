@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Greedy descent, layer search and their working memory.
 //
 // The layer search keeps its candidates exactly as a plain array would: new

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Walks over the HNSW graph shared by search and insertion: the greedy
 // descent, the layer search and the working memory they borrow.
 #ifndef RK_INDEX_HNSW_WALK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported index operations: argument checks, then one lookup in the
 // type table and a call into the type's family.
 #include "index/index.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The index object: one handle over an IVF index or an HNSW graph, with a
 // dispatch table per type so every public operation is one table lookup.
 #ifndef RK_INDEX_INDEX_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rk_index_save / rk_index_load and the quantiser blocks shared by both
 // families.
 #include "index/index_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Index files: shared pieces of the writer and the reader.
 //
 // Layout (little-endian, no padding): the type word, then the family body

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HNSW index files (types 2, 4, 6).
 //
 // After the type word: dim, metric (u32), node_count, capacity (u64),

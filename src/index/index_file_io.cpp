@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Buffered index-file reading and writing; see index_file_io.h.
 #include "index/index_file_io.h"
 

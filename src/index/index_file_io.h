@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Buffered little-endian reading and writing of index files over the
 // descriptor layer. The reader always knows how many bytes are left before
 // its limit, so parsers can check every count taken from a file against what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IVF index files (types 1, 3, 5).
 //
 // After the type word: dim, nlist, metric (u32 each), trained (u8),

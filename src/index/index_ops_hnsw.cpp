@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HNSW family (types 2, 4, 6) as the index object sees it.
 #include "core/alloc.h"
 #include "core/status.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IVF family (types 1, 3, 5) as the index object sees it.
 #include <atomic>
 

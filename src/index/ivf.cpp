@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IVF object lifecycle, configuration and list storage.
 #include "index/ivf.h"
 

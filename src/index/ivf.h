@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inverted-file index: the object layout and the internal entry points the
 // index object and the index files use. Hosts see rk_ivf_t as opaque.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Training, adding and removing entries of an IVF index.
 #include <cstring>
 

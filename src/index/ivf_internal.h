@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces the IVF sources share among themselves: slots in the chunked lists
 // and the quantiser glue.
 #ifndef RK_INDEX_IVF_INTERNAL_H

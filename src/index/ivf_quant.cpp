@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Quantiser glue of the IVF index: training the quantiser the type calls
 // for, encoding rows, and scoring code entries during a scan.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IVF search: rank the centroids, scan the nprobe nearest lists into a
 // bounded heap, hand the hits out nearest first.
 #include <algorithm>

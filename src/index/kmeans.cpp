@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // k-means: the driver, and the nearest-centroid helpers that training,
 // adding and searching share so they all agree on ties. The seeding lives
 // in kmeans_seed.cpp, the Lloyd rounds in kmeans_lloyd.cpp.

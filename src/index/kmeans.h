@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // k-means for the IVF coarse quantiser, and the nearest-centroid helpers that
 // training, adding and searching share so they all agree on ties.
 #ifndef RK_INDEX_KMEANS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the k-means sources share among themselves: the rounding margins
 // that make skipped work safe, and the per-row state the seeding hands to
 // the Lloyd rounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Lloyd rounds, with bounds that skip rows whose nearest centroid cannot
 // have changed. Centroids are split into groups of neighbours; each row
 // keeps an upper bound on its distance to its own centroid and, per group, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Placing the first centroids: the farthest-point start and k-means++.
 // Both measure rows against centroids in ascending centroid order with the
 // L2 kernels and keep, per row, the nearest centroid and its score, so the

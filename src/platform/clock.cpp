@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Time, sleeping, page size and the small process helpers.
 #include <climits>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Unbuffered console output: bytes go straight to the process's standard
 // output or standard error descriptor, one system call per request (more
 // only when the system accepts part of it), nothing held back in a stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Console output on POSIX systems: write(2) on descriptors 1 and 2.
 #include <cerrno>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Exported file-system utilities: descriptor I/O, whole files, queries and
 // directory changes. Path helpers and temporary names are in file_path.cpp.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the file-system utility sources.
 #ifndef RK_PLATFORM_FILE_INTERNAL_H
 #define RK_PLATFORM_FILE_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operating-system layer under the file utilities and the storage
 // engine: one internal interface, implemented once per OS (file_posix.cpp on
 // POSIX systems). Callers above this layer never see errno, O_* flags or

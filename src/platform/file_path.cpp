@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path helpers, temporary names and crash-safe whole-file replacement.
 #include <atomic>
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // POSIX implementation of the file layer (file_os.h).
 #include <dirent.h>
 #include <fcntl.h>

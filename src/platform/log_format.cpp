@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Line template expansion for the logger.
 #include "platform/log_format.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Building one log line from the line template (internal, for the logger
 // and its tests).
 #ifndef RK_PLATFORM_LOG_FORMAT_H

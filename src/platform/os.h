@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operating-system layer under the platform services. Everything above
 // this header is portable; each concern has one implementation file per
 // operating system beside it (time_posix.cpp, sync_posix.cpp,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Layouts of the lock objects on POSIX systems (see os.h).
 #ifndef RK_PLATFORM_OS_POSIX_TYPES_H
 #define RK_PLATFORM_OS_POSIX_TYPES_H

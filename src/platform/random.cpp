@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide pseudo-random generator: Knuth's MMIX linear
 // congruential step on a 64-bit state. Index training, graph level draws and
 // quantiser sampling replay this exact sequence, so the step and the

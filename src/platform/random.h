@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal access to the process-wide generator.
 #ifndef RK_PLATFORM_RANDOM_H
 #define RK_PLATFORM_RANDOM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lock objects: argument checks, storage and status codes over the
 // operating-system layer in os.h.
 #include <atomic>

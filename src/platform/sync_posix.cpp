@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Mutexes, reader/writer locks, condition variables and semaphores on
 // POSIX threads.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread records: argument checks over the operating-system layer.
 #include "platform/os.h"
 #include "rk_error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Threads on POSIX: the handle word of a thread record holds the pthread_t.
 #include <pthread.h>
 #include <unistd.h>

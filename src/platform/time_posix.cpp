@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clocks, sleeping and system information on POSIX systems.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small pieces shared by the quantisers.
 #ifndef RK_QUANT_COMMON_H
 #define RK_QUANT_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Product quantiser: m sub-spaces, each coded as the number of one of ksub
 // centroids. Codebooks are filled with training sub-vectors picked by the
 // process-wide generator, so a seed fixes every codebook bit for bit.

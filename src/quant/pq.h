@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal entry points of the product quantiser for the indexes.
 //
 // The squared-L2 part of rk_pq_distance is a sum of one partial sum per

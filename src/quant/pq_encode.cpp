@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Nearest-centroid search for batches of vectors.
 //
 // With the codebook of a sub-space transposed (component k of every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What each kind of quantisation costs in memory.
 #include <cstdint>
 #include <cstdio>

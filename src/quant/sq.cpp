@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scalar quantiser: one unsigned byte per component, each dimension with a
 // linear range of its own learned from training data.
 #include "quant/sq.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal entry points of the scalar quantiser for the indexes.
 #ifndef RK_QUANT_SQ_H
 #define RK_QUANT_SQ_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encoding and decoding of the storage file's records.
 #include "storage/format.h"
 

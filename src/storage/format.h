@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte layouts of the storage file: the 192-byte file header, block headers,
 // vector records and the collection header record. Everything on disk is
 // little-endian and packed; these helpers convert between the records and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The storage engine: lifecycle and raw positioned I/O over a memory buffer,
 // a file descriptor or a mapped view.
 #include <cstring>

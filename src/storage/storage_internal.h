@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The storage object and the locked primitives its typed operations build on.
 #ifndef RK_STORAGE_INTERNAL_H
 #define RK_STORAGE_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed readers and writers, header records, blocks and the block iterator,
 // all built on the storage's locked write and read.
 #include <cstring>

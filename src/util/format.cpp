@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Formatted output: the console printer, buffer formatting through the C
 // runtime, the arena string formatter and the number-to-text functions.
 #include <climits>

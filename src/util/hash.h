@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MurmurHash3 internals the exported wrappers build on.
 #ifndef RK_UTIL_HASH_H
 #define RK_UTIL_HASH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chained hash table with a fixed bucket count, kept in an arena.
 #include <cstring>
 

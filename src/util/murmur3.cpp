@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MurmurHash3, x86 32-bit and x64 128-bit. Blocks are assembled from bytes
 // in little-endian order so the hashes are the same on every host.
 #include <cstring>

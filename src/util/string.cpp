@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Counted strings: access, comparison, search, copying into caller buffers,
 // new strings in arenas, number parsing and raw memory.
 #include <cstring>

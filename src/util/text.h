@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Number-to-text pieces shared by the console printer, the arena string
 // formatter and rk_dtostr. Each writes into a "sink": any object with
 // put(const char *, size_t), so the same digits come out whether the text

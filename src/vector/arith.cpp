@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Creating, filling, combining and normalising float vectors.
 //
 // Every loop runs in ascending index order with one single-precision

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Public distances, norms, batch distances and the SIMD switches. Every sum
 // goes through rk::kern, whose batch paths give the bits of the plain loops.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signed 8-bit vectors with one float scale per vector.
 #include <cstdint>
 

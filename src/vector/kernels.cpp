@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reference loops and the once-chosen dispatch of the batch kernels.
 #include "vector/kernels.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal distance kernels. Every subsystem computes distances through
 // these, so a faster path here serves every search.
 //

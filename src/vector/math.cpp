@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's own scalar maths. Distances, norms, normalisation, Gaussian
 // draws and HNSW levels all go through these routines, so their results are
 // fixed bit for bit, approximations included: every step below runs in the

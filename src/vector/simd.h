@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Per-instruction-set batch kernels behind rk::kern. Each set lives in its
 // own translation unit compiled for that set; nothing from those units may
 // run before the processor check in kernels.cpp has passed.

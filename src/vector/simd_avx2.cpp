@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch kernels on AVX2: eight rows per register.
 // Only FMA-free instructions: a fused multiply-add would round once where
 // the reference loop rounds twice.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch kernels on AVX-512F: sixteen rows per register. No fused
 // multiply-add (see simd_avx2.cpp).
 // Everything in this file is compiled for the wider instruction set; it is

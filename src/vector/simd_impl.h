@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The batch kernel shared by every instruction set. Included only by the
 // per-set units (simd_sse2.cpp, simd_avx2.cpp, simd_avx512.cpp) after their
 // `#pragma GCC target`, and only inside an anonymous namespace there, so each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The many-against-many kernel shared by every instruction set: queries
 // against rows packed eight to a panel (kernels.h). Included only by the
 // per-set units after their `#pragma GCC target`, inside an anonymous

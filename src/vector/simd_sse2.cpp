@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch kernels on SSE2, which every x86-64 processor has: four rows per
 // register.
 #include <emmintrin.h>

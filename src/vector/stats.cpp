@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sums, means and comparisons over one vector or many, and random vectors
 // drawn from the process-wide generator.
 //

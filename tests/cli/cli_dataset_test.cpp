@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data-file readers: well-formed files of every format, and the faults a
 // broken or hostile file must be reported with (at the right byte offset,
 // before any allocation the file cannot back).

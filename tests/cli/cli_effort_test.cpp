@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The search-effort options of the zevud tool: --ef and --nprobe on search
 // (this search only) and build (stored with the collection), the refusals
 // of options that do not fit the index, and bench sweeping one built index

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Filter expressions: the trees they become (checked by what the library's
 // matcher selects from real records), precedence, the canonical text, and
 // the errors of bad expressions. Also metadata read back from records.

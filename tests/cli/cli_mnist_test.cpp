@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `zevud import` of the MNIST file followed by `zevud search` answers what a
 // brute-force scan of the same file answers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zevud binary driven as a user would: help, exit codes, bad files and
 // expressions, missing databases, and (when the library keeps databases on
 // disk) a whole import / search / info / drop session.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: runs the zevud binary as a user would, in a scratch
 // directory, and collects its exit code, stdout and stderr.
 #ifndef RK_TESTS_CLI_CLI_RUN_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Search effort seen from a collection: which collections have which
 // setting, the live index following it, rebuilds and clears keeping it,
 // rk_collection_search_ex against the stored setting, its fields, its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Record store: ids, growth, deletes, metadata ownership, lookups, foreach,
 // iterators and their failure paths.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several searching threads against one writer on one collection: readers
 // never see a torn vector, a duplicate or an unordered answer, and when the
 // writer is done nothing it kept is lost.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter matcher, row by row of its comparison table, and the paths that
 // use it (foreach, filtered search, delete by filter).
 #include <gtest/gtest.h>

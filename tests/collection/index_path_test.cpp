@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Collections with an index: defaults per type, build / rebuild / clear /
 // drop, the index path of search (stale hits dropped, duplicates removed,
 // top-up merged by distance in the collection's metric), training on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a collection trains its IVF index: explicit IVF types seed with
 // k-means++ and train a large collection on a sample of 256 rows per list
 // drawn from the library generator; the default configuration keeps the

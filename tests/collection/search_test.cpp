@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exhaustive scan against a plain reference: every candidate measured
 // with rk_vec_distance, ordered by the selection sort (ties included), for
 // every metric, with and without filters, contiguous and scattered vectors.

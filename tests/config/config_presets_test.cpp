@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Presets and conversions: every preset's values, the defaults of both
 // records, and each key's effect on its field, including values of the wrong
 // type and words that only nearly match.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Configuration store: typed values and strict type matching, the key tree
 // (dotted, deep, long and odd keys, overwrites), bad arguments, refused
 // allocations, and the file entry points that touch but never parse files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared fixture of the configuration tests: a store in a fresh arena, typed
 // setters by plain key text, and a seam that makes the store's arena refuse
 // from a chosen allocation on.

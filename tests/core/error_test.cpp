@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Status table lookups, categories, the compact table and the error record.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Allocator hooks and arena block accounting.
 #include <gtest/gtest.h>
 

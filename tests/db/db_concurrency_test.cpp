@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One database shared by threads: searchers against a writer that inserts
 // and creates/drops collections, racing find-or-create, parallel writers to
 // different collections, and a drop that must wait for a running search.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The database handle: open and its configuration, close, statistics, the
 // error getters and the printed report.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry: create, drop, get, list, and the names it refuses.
 #include <gtest/gtest.h>
 

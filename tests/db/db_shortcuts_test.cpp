@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Insert, batch insert and search by name, and the typical request from open
 // to close.
 #include <gtest/gtest.h>

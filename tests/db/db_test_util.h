@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the database tests.
 #ifndef RK_TESTS_DB_DB_TEST_UTIL_H
 #define RK_TESTS_DB_DB_TEST_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bounded result heap, the exported sorts and the typed hit sort.
 #include "index/heap.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HNSW graph: a plain model of the graph's rules (linear visited lists,
 // linear candidate scans, the diversity rule written out) must build the
 // very same graph and give the very same answers as the library, ties,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Search effort of the index object: per-call effort against the stored
 // setting, recall as effort grows, the family each setting belongs to, the
 // setting in index files, and settings changed while searches run.

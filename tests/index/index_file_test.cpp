@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Index files: exact round trips for every type, the documented layout,
 // write failures, and hostile or truncated input.
 #include <gtest/gtest.h>

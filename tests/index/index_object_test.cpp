@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The index object: creation rules, dispatch by type, removal on every type,
 // ranking by the configured metric, and arena ownership.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IVF index: k-means reproducibility and conformance, list probing, metrics,
 // quantised payloads, removal and argument handling.
 #include "index/ivf.h"

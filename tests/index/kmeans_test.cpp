@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // k-means: the bounded rounds and both seedings against the procedures
 // written out as plain loops, bit for bit; what k-means++ buys on clustered
 // data; the batch nearest-centroid helper.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Collection files: exact bytes, round trips, tolerance of damaged files and
 // crash-safe replacement under injected faults.
 #include "collection/collection_file.h"

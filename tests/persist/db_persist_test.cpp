@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Persistent databases: the directory, the catalog, open / sync / close,
 // read-only and memory-mode opens, refusals and injected faults.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The search effort a collection stores survives its file, a database close
 // and reopen, and the rebuild that follows a load.
 #include <gtest/gtest.h>

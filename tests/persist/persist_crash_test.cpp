@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Crash safety: a child process inserts, deletes, drops and syncs in a loop
 // and is killed (SIGKILL) at a random moment, hundreds of times. Reopening
 // must show every collection exactly as some completed sync left it: the

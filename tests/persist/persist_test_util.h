@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the persistence tests: scratch directories, whole-file
 // reads and comparisons of collections.
 #ifndef RK_TESTS_PERSIST_PERSIST_TEST_UTIL_H

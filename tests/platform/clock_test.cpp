@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clocks, sleeping and the small helpers.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File-system utilities: descriptor modes, whole files, directory trees,
 // path helpers, temporary names and crash-safe replacement under faults.
 #include <gtest/gtest.h>

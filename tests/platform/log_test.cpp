@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logger: level names, template expansion, sinks (console, file,
 // callback), level filtering, cuts, the fatal path and concurrent writers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide generator: exact sequences for known seeds, the shared
 // state of the three draw kinds, the float rounding edge, and atomic steps.
 #include <gtest/gtest.h>

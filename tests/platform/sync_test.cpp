@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Locks with real threads: mutual exclusion, sharing, exclusion, the
 // semaphore's maximum, timed waits, and the argument checks.
 #include <gtest/gtest.h>

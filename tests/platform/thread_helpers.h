@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a closure on a thread started through rk_thread_create.
 #ifndef RK_TESTS_PLATFORM_THREAD_HELPERS_H
 #define RK_TESTS_PLATFORM_THREAD_HELPERS_H

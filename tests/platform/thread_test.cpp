@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread records: start, argument, join, detach and the thread id.
 #include <gtest/gtest.h>
 

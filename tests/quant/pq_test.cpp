@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Product quantiser: creation rules, seeded training replayed draw by draw,
 // nearest-centroid encoding, code-space distances against a reconstruction,
 // the table path of the batch, malformed codes and bad arguments.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Size estimates and info texts of the quantisation kinds.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scalar quantiser: training ranges, the code rule at its edges, round-trip
 // error bounds, batch/single agreement, code-space distances and bad
 // arguments.

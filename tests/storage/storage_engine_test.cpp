@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The storage engine's behaviour in its three modes: round trips, growth,
 // cursors, reopening, read-only access, iteration, sync and the trivial
 // operations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Damaged and hostile storage files, failing writes, syncs and mappings,
 // and allocator failures: every one gives an error status, never a crash,
 // a hang, an oversized allocation or a failure reported as success.

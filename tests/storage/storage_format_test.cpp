@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte-exact layouts of the storage file: file header, header records,
 // vector records, blocks and the collection header record; and what a file
 // must hold to be opened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared fixture of the storage tests: a scratch directory, raw file access
 // and little-endian field readers for byte-exact checks.
 #ifndef RK_TESTS_STORAGE_TEST_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: while alive, the library's allocator hooks fail one chosen
 // allocation (counted from the last arm()), so every failure point of a call
 // can be visited in turn.

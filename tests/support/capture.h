@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: sends one file descriptor into a temporary file while alive.
 #ifndef RK_TESTS_SUPPORT_CAPTURE_H
 #define RK_TESTS_SUPPORT_CAPTURE_H

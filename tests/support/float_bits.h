@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: the bit pattern of a float, for comparisons that must tell
 // -0.0 from +0.0 and one NaN from another.
 #ifndef RK_TESTS_SUPPORT_FLOAT_BITS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: the plain one-pair loops every distance kernel must match bit
 // for bit (single precision, one term at a time, in index order, from +0.0).
 #ifndef RK_TESTS_SUPPORT_REF_LOOPS_H

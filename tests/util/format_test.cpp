@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Formatted output: the console printer's conversions as they reach the
 // standard-output descriptor, buffer truncation, and number text.
 #include <gtest/gtest.h>

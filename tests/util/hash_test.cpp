@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MurmurHash3 against the reference algorithm's published outputs, and the
 // chained table: replacement, identity rules, collisions, removal, iteration.
 #include <gtest/gtest.h>

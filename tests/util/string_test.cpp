@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Counted strings: comparison and search rules, copying limits, arena
 // builders, splitting, replacing and number parsing.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Vector creation, element-wise arithmetic, normalisation, statistics and
 // random vectors: exact bits against plain index-order loops, awkward
 // inputs, null arguments and allocation failures.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Int8 vectors: scale and code rules, round-trip error, saturation, awkward
 // elements (NaN, huge values) and the exact wrapping dot product.
 #include <gtest/gtest.h>
