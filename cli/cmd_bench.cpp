@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "commands.h"
 #include "dataset.h"
@@ -230,7 +231,7 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
                   const std::vector<std::pair<std::string, std::string>> &extra) {
     std::ofstream md(out + "/benchmark.md");
     md << "# zevud bench\n\nData: " << b.name << ", L2, k = 10, one thread.\n"
-       << "Machine: " << cpu_model() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores.\n"
+       << "Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency() << " cores.\n"
        << "Produced by `zevud bench`; the plot is `bench-recall-qps.png`.\n\n"
        << "| method | parameters | recall@10 | queries/s | build s | index bytes/vector |\n"
        << "|---|---|---:|---:|---:|---:|\n";
