@@ -13,6 +13,7 @@
 #include <string>
 
 #include "config/config_test_util.h"
+#include "support/posix_compat.h"
 
 namespace {
 
