@@ -106,13 +106,24 @@ constexpr size_t kSearchPathMax = 256;
 
 }  // namespace
 
+// The file is opened by kernel32 with every sharing mode, deletion
+// included, so that (as on POSIX systems) a file may be removed or replaced
+// while a descriptor is open on it; the C runtime then wraps the handle in a
+// binary descriptor, which child processes do not inherit.
 int open_file(const char *path, OpenMode mode) {
     if (!path) return -1;
-    int fd = -1;
-    // Binary (no newline translation) and not inherited by child processes.
-    if (_sopen_s(&fd, path, open_flags(mode) | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+    const int flags = open_flags(mode);
+    const int rw = flags & (_O_RDONLY | _O_WRONLY | _O_RDWR);
+    const DWORD access = rw == _O_RDONLY ? GENERIC_READ : rw == _O_WRONLY ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = (flags & _O_CREAT) ? ((flags & _O_TRUNC) ? CREATE_ALWAYS : OPEN_ALWAYS) : OPEN_EXISTING;
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
         return -1;
     }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (flags & (_O_APPEND | _O_RDONLY)));
+    if (fd < 0) CloseHandle(h);
     return fd;
 }
 
@@ -202,7 +213,10 @@ int rename_path(const char *from, const char *to) {
 
 // A directory cannot be opened for flushing here; the write-through rename
 // above already made the entry durable.
-int sync_dir(const char *path) { return path ? 0 : -1; }
+int sync_dir(const char *path) {
+    if (!path) return -1;
+    return fault_hit(Fault::sync) ? -1 : 0;
+}
 
 int current_dir(char *buffer, size_t size) {
     if (size > 0x7FFFFFFF) size = 0x7FFFFFFF;

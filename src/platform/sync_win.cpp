@@ -95,8 +95,23 @@ bool cond_broadcast(Cond *c) {
 // a change of the calendar clock does not move.
 Wait cond_wait(Cond *c, Mutex *m, uint32_t timeout_ms) {
     static_assert(kNoTimeout == INFINITE, "the unlimited wait is INFINITE");
-    if (SleepConditionVariableCS(cv(c), cs(m), timeout_ms)) return Wait::woken;
-    return GetLastError() == ERROR_TIMEOUT ? Wait::timed_out : Wait::failed;
+    if (timeout_ms == kNoTimeout) return SleepConditionVariableCS(cv(c), cs(m), INFINITE) ? Wait::woken : Wait::failed;
+    // The system may end a timed sleep up to a scheduler tick early; a wait
+    // that reports a timeout must have lasted its whole timeout, so the rest
+    // is waited again against the performance counter.
+    LARGE_INTEGER freq, start, now;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&start);
+    uint32_t left = timeout_ms;
+    for (;;) {
+        if (SleepConditionVariableCS(cv(c), cs(m), left)) return Wait::woken;
+        if (GetLastError() != ERROR_TIMEOUT) return Wait::failed;
+        QueryPerformanceCounter(&now);
+        const uint64_t elapsed = static_cast<uint64_t>(now.QuadPart - start.QuadPart) * 1000u /
+                                 static_cast<uint64_t>(freq.QuadPart);
+        if (elapsed >= timeout_ms) return Wait::timed_out;
+        left = timeout_ms - static_cast<uint32_t>(elapsed);
+    }
 }
 
 bool sem_init(Sem *s, int32_t initial, int32_t maximum) {

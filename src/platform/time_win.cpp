@@ -26,9 +26,24 @@ int64_t wall_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
 
 int64_t wall_ms() { return static_cast<int64_t>((filetime_now() - kEpochDelta) / 10000u); }
 
-uint64_t monotonic_ms() { return GetTickCount64(); }
+// The performance counter, not GetTickCount64: the tick count moves in
+// steps of a scheduler tick (about 16 ms), too coarse to time a short sleep
+// or a timed wait. Both count from system start and never go back.
+uint64_t monotonic_ms() {
+    LARGE_INTEGER freq, now;
+    if (!QueryPerformanceFrequency(&freq) || !QueryPerformanceCounter(&now) || freq.QuadPart <= 0) {
+        return GetTickCount64();
+    }
+    const uint64_t f = static_cast<uint64_t>(freq.QuadPart), t = static_cast<uint64_t>(now.QuadPart);
+    return t / f * 1000u + t % f * 1000u / f;
+}
 
-void sleep_ms(uint32_t ms) { Sleep(ms); }
+// Sleep may end up to a scheduler tick early; sleep again for what is left.
+void sleep_ms(uint32_t ms) {
+    const uint64_t until = monotonic_ms() + ms;
+    Sleep(ms);
+    for (uint64_t now = monotonic_ms(); now < until; now = monotonic_ms()) Sleep(static_cast<DWORD>(until - now));
+}
 
 int page_size() {
     SYSTEM_INFO info;
