@@ -332,6 +332,34 @@ TEST_F(FileTest, TemporaryNamesKeepThePrefixAndAreFree) {
     EXPECT_EQ(rk_file_mktemp(nullptr), nullptr);
 }
 
+// A descriptor held open never blocks the file's removal (Windows refuses
+// it unless every opener shares deletion), and keeps reading the bytes it
+// opened. Replacing an open file works on POSIX systems; wine refuses it
+// (access denied) even when deletion is shared, and the old file then
+// stays whole.
+TEST_F(FileTest, OpenFilesCanBeRemovedAndOnPosixReplaced) {
+    put("held", "first");
+    const std::string p = path("held");
+    const int fd = rk::os::open_file(p.c_str(), rk::os::OpenMode::read);
+    ASSERT_GE(fd, 0);
+    const rk_status_t replaced = rk::file_write_atomic(p.c_str(), "second", 6);
+    if (kPosixSystem) {
+        ASSERT_EQ(replaced, RK_OK);
+        EXPECT_EQ(get("held"), "second");
+    } else {
+        EXPECT_EQ(get("held"), replaced == RK_OK ? "second" : "first");
+    }
+    const int fd2 = rk::os::open_file(p.c_str(), rk::os::OpenMode::read_write);
+    ASSERT_GE(fd2, 0);
+    EXPECT_EQ(rk::os::remove_file(p.c_str()), 0);
+    char buf[8] = {};
+    EXPECT_EQ(rk::os::read_at(fd, 0, buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "first");
+    EXPECT_EQ(rk::os::close_file(fd), 0);
+    EXPECT_EQ(rk::os::close_file(fd2), 0);
+    EXPECT_FALSE(exists("held"));
+}
+
 TEST_F(FileTest, AtomicReplaceSwapsContentsWhole) {
     put("cat", "old contents");
     const std::string p = path("cat");
