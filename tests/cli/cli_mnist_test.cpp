@@ -26,7 +26,7 @@ std::string run_capture(const std::string &args, int *code) {
     std::vector<std::string> words;
     std::istringstream split(args);
     for (std::string w; split >> w;) words.push_back(w);
-    *code = test_support::run_program(ZEVUD_CLI_PATH, words, out, out);
+    *code = test_support::run_target_program(ZEVUD_CLI_PATH, words, out, out);
     std::ifstream in(out);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }

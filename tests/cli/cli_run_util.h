@@ -43,7 +43,7 @@ protected:
 
     Result run(const std::vector<std::string> &args) {
         const std::string out = dir_ + "/.out", err = dir_ + "/.err";
-        const int code = test_support::run_program(ZEVUD_CLI_PATH, args, out, err);
+        const int code = test_support::run_target_program(ZEVUD_CLI_PATH, args, out, err);
         return {code, slurp(out), slurp(err)};
     }
 

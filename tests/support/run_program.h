@@ -5,6 +5,7 @@
 #ifndef RK_TESTS_SUPPORT_RUN_PROGRAM_H
 #define RK_TESTS_SUPPORT_RUN_PROGRAM_H
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,25 @@ inline int run_program(const std::string &exe, const std::vector<std::string> &a
 }
 
 #endif
+
+// As run_program, for a program built for the target: a cross build names
+// its emulator (qemu-user) in ZEVUD_TARGET_LAUNCHER, which then runs it.
+inline int run_target_program(const std::string &exe, const std::vector<std::string> &args,
+                              const std::string &out, const std::string &err) {
+#if defined(ZEVUD_TARGET_LAUNCHER)
+    std::vector<std::string> words;
+    std::istringstream split(ZEVUD_TARGET_LAUNCHER);
+    for (std::string w; split >> w;) words.push_back(w);
+    if (!words.empty()) {
+        const std::string launcher = words.front();
+        words.erase(words.begin());
+        words.push_back(exe);
+        words.insert(words.end(), args.begin(), args.end());
+        return run_program(launcher, words, out, err);
+    }
+#endif
+    return run_program(exe, args, out, err);
+}
 
 }  // namespace test_support
 
