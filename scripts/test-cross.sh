@@ -32,7 +32,10 @@ if [ "$target" = windows ]; then
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
-  wineserver -p 900
+  wineserver -w
+  # A persistent server (it exits 15 minutes after its last client); the
+  # call fails harmlessly when one already runs for this prefix.
+  wineserver -p 900 || true
   trap 'wineserver -k 2>/dev/null || true' EXIT
 fi
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
