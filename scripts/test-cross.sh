@@ -29,7 +29,7 @@ if [ "$target" = windows ]; then
   # A private, warmed wine prefix: created once (wineboot), and one wine
   # server kept alive for the whole run, so no test pays the start-up.
   export WINEPREFIX=${WINEPREFIX:-$PWD/$build/wineprefix}
-  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
   wineserver -w
