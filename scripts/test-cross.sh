@@ -28,7 +28,7 @@ cmake --build "$build" -j"$jobs"
 if [ "$target" = windows ]; then
   # A private, warmed wine prefix: created once (wineboot), and one wine
   # server kept alive for the whole run, so no test pays the start-up.
-  export WINEPREFIX=${WINEPREFIX:-$PWD/$build/wineprefix}
+  export WINEPREFIX=${WINEPREFIX:-$(cd "$build" && pwd)/wineprefix}
   export WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
