@@ -43,7 +43,7 @@ const CommandSpec kBench = {
         {"ef", 0, "LIST", "ef sweep (default 10,20,40,80,160,320)"},
         {"ivf", 0, nullptr, "also sweep an IVF index"},
         {"nprobe", 0, "LIST", "IVF nprobe sweep (default 1,4,16,64; implies --ivf)"},
-        {"out", 'o', "DIR", "where the report goes (default docs)"},
+        {"out", 'o', "DIR", "where the report goes (default docs; made if missing)"},
         {"curve", 0, "NAME=FILE,...", "extra curves for the plot ('recall qps' lines)"},
         {"json", 0, nullptr, "print the points as JSON"},
     },
@@ -280,6 +280,10 @@ int cmd_bench(const Words &w) {
         extra.emplace_back(c.substr(0, eq), c.substr(eq + 1));
     }
     const std::string out = a.get("out", "docs");
+    // The report's folder is made when missing, parents included.
+    const rk_string_t out_path{out.c_str(), out.size()};
+    if (!rk_file_is_directory(&out_path) && rk_file_mkdir_recursive(&out_path) != RK_OK)
+        throw CliError(kExitData, out + ": cannot create the directory");
     if (access(out.c_str(), W_OK) != 0) throw CliError(kExitData, out + ": not a writable directory");
     // The sweeps are checked before anything is loaded or built.
     const std::vector<uint64_t> efs = list_arg(a, "ef", "10,20,40,80,160,320");

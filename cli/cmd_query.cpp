@@ -16,17 +16,19 @@ const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
 
 const CommandSpec kBuild = {
     "build",
-    "DB COLLECTION [--ef N | --nprobe N]",
+    "DB COLLECTION [--ef N | --nprobe N] [--m N] [--ef-construction N] [--nlist N] [--seed N]",
     "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
     "The built index is saved with the database and used by later searches. A collection\n"
     "without an index gets the default one (IVF). --ef (HNSW) or --nprobe (IVF) stores\n"
     "the search effort later searches use; `zevud search --ef/--nprobe` overrides it for\n"
-    "one search.",
+    "one search. --m, --ef-construction, --nlist and --seed are stored with the collection\n"
+    "and shape this build and later ones.",
     2,
     2,
     {
         {"ef", 0, "N", "HNSW: candidate-list size of later searches (at least k is used)"},
         {"nprobe", 0, "N", "IVF: lists later searches scan (capped at the list count)"},
+        ZCLI_BUILD_OPTIONS,
         kJson,
     },
 };
@@ -49,7 +51,7 @@ const CommandSpec kSearch = {
         {"row", 0, "N", "row of --query-file (default 0)"},
         {"k", 'k', "K", "number of results (default 10)"},
         {"filter", 'f', "EXPR", "metadata filter expression"},
-        {"use-index", 0, nullptr, "build the index first if it is not built (else the search scans)"},
+        {"use-index", 0, nullptr, "build the index for this search if it is not built (not saved; see build)"},
         {"ef", 0, "N", "HNSW: candidate-list size for this search (default: the stored one)"},
         {"nprobe", 0, "N", "IVF: lists to scan for this search (default: the stored one)"},
         kJson,
@@ -187,6 +189,7 @@ int cmd_build(const Words &w) {
     const Args a = parse_args(kBuild, w);
     if (show_help(kBuild, a)) return kExitOk;
     const Effort wanted = effort_arg(a);
+    const BuildSettings build = build_settings_arg(a);
     const std::string &name = a.positional[1];
     Session s(a.positional[0], Session::read_write);
     rk_collection_t *c = s.get(name);
@@ -196,8 +199,11 @@ int cmd_build(const Words &w) {
     if (wanted.option && (c->index || wanted.option != std::string(effort_option(RK_INDEX_IVF))))
         check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
                             ", and building gives it the default ivf index (use --nprobe)");
+    if (build.any()) apply_build_settings(c, name, build);
     const double t0 = now_seconds();
+    Ticker ticker("building the index of " + name);
     const rk_status_t st = rk_collection_build_index(c);
+    ticker.finish();
     const double secs = now_seconds() - t0;
     if (st != RK_OK) library_failure("index build failed", st);
     if (wanted.option) {
@@ -240,8 +246,15 @@ int cmd_search(const Words &w) {
         filter = parse_filter(a.get("filter"), schema);
     }
     if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
+        Ticker ticker("building the index of " + name);
         const rk_status_t st = rk_collection_build_index(c);
+        ticker.finish();
         if (st != RK_OK) library_failure("index build failed", st);
+        // A search opens the database read-only, so what it built is gone
+        // at exit: say so rather than let the next search pay again.
+        std::fprintf(stderr,
+                     "note: the index built for this search is not saved; `zevud build %s %s` keeps one\n",
+                     a.positional[0].c_str(), name.c_str());
     }
     const bool indexed = c->index && c->index_threshold == 0;
     const std::string mode = indexed ? std::string(index_name(rk_index_get_type(c->index))) : "exact";

@@ -47,6 +47,40 @@ Effort stored_effort(rk_collection_t *c) {
     return e;
 }
 
+BuildSettings build_settings_arg(const Args &a) {
+    BuildSettings b;
+    b.m = uint32_t(a.get_u64("m", 0, 2, 512));
+    b.ef_construction = uint32_t(a.get_u64("ef-construction", 0, 1, 1u << 20));
+    b.has_nlist = a.has("nlist");
+    b.nlist = uint32_t(a.get_u64("nlist", 0, 0, 1u << 20));
+    b.has_seed = a.has("seed");
+    b.seed = a.get_u64("seed", 0, 0, UINT64_MAX);
+    return b;
+}
+
+void apply_build_settings(rk_collection_t *c, const std::string &name, const BuildSettings &b) {
+    auto refuse = [&](const char *option, rk_status_t st) {
+        if (st == RK_ERR_NOT_SUPPORTED)
+            throw CliError(kExitUsage, std::string("--") + option + " does not apply to collection '" + name +
+                                           "' (its index is " + index_name(c->index ? int32_t(rk_index_get_type(c->index)) : -1) + ")");
+        library_failure(std::string("cannot store --") + option, st);
+    };
+    if (b.m || b.ef_construction) {
+        uint32_t m = 0, efc = 0;
+        rk_status_t st = rk_collection_get_hnsw_build(c, &m, &efc);
+        if (st == RK_OK) st = rk_collection_set_hnsw_build(c, b.m ? b.m : m, b.ef_construction ? b.ef_construction : efc);
+        if (st != RK_OK) refuse(b.m ? "m" : "ef-construction", st);
+    }
+    if (b.has_nlist) {
+        const rk_status_t st = rk_collection_set_nlist(c, b.nlist);
+        if (st != RK_OK) refuse("nlist", st);
+    }
+    if (b.has_seed) {
+        const rk_status_t st = rk_collection_set_build_seed(c, b.seed);
+        if (st != RK_OK) refuse("seed", st);
+    }
+}
+
 template <size_t N>
 int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option) {
     std::string choices;

@@ -419,6 +419,43 @@ RK_API rk_status_t rk_collection_get_ef_search(rk_collection_t *collection, uint
 RK_API rk_status_t rk_collection_set_nprobe(rk_collection_t *collection, uint32_t nprobe);
 RK_API rk_status_t rk_collection_get_nprobe(rk_collection_t *collection, uint32_t *out);
 
+/**
+ * Extension: how the collection's next index build is made. The settings are
+ * saved with the collection and used by every later rk_collection_build_index
+ * and rk_collection_rebuild_index (and by the training an index does when it
+ * first becomes active); an index built already keeps the settings it was
+ * built with until the next build.
+ *  - hnsw_build: m (neighbours per node above level 0, 2..512; level 0 keeps
+ *    2 x m) and ef_construction (candidate-list size while inserting,
+ *    1..1048576) of the HNSW index types. Defaults 16 and 200.
+ *  - nlist: list count of the IVF index types, 1..1048576, or 0 to choose it
+ *    from the row count when the index is trained (about 4 x sqrt(rows)).
+ *    Setting it on the built-in default configuration (5 lists, 3 probes,
+ *    farthest-point start) makes it an explicit IVF: k-means++ seeding and
+ *    10 rounds, trained on at most 256 rows per list; nprobe stays.
+ *    The getter gives the setting, or the count a trained index settled on.
+ *  - build_seed: seed of the generator that a build owns. Every draw of a
+ *    build (IVF training sample, k-means seeding, graph levels) comes from
+ *    it, never from the process-wide generator (rk_srand / rk_rand are left
+ *    untouched), so the same records inserted in the same order, the same
+ *    settings and the same seed give the same index, bit for bit, in any
+ *    process on any machine. A record inserted into a live graph draws its
+ *    level from a generator seeded from the build seed and its id. 0 (the
+ *    default) stands for the fixed seed 12345, which the getter reports.
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or out-parameter,
+ *         or a value outside the bounds above; RK_ERR_NOT_SUPPORTED when the
+ *         collection has no index of that family (the seed applies to all).
+ * Thread-safety: setters take the write lock, getters the read lock.
+ */
+RK_API rk_status_t rk_collection_set_hnsw_build(rk_collection_t *collection, uint32_t m,
+                                                uint32_t ef_construction);
+RK_API rk_status_t rk_collection_get_hnsw_build(rk_collection_t *collection, uint32_t *m,
+                                                uint32_t *ef_construction);
+RK_API rk_status_t rk_collection_set_nlist(rk_collection_t *collection, uint32_t nlist);
+RK_API rk_status_t rk_collection_get_nlist(rk_collection_t *collection, uint32_t *out);
+RK_API rk_status_t rk_collection_set_build_seed(rk_collection_t *collection, uint64_t seed);
+RK_API rk_status_t rk_collection_get_build_seed(rk_collection_t *collection, uint64_t *out);
+
 /* ---- iteration (no lock: do not write the collection meanwhile) ---- */
 
 /**

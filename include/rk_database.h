@@ -299,6 +299,9 @@ RK_API uint64_t rk_vecdb_search(rk_vecdb_t *db, const rk_string_t *name, const f
  * The handle's last-error status: always RK_OK (0) for an open handle, since
  * no operation records one there (failures are returned); RK_ERR_UNKNOWN
  * (-1) for a null handle. Thread-safe.
+ * Every function reports its failure in the status it returns: keep that
+ * status and show rk_error_message(status) / rk_error_description(status)
+ * (rk_error.h) rather than asking the handle afterwards.
  */
 RK_API rk_status_t rk_vecdb_get_last_error(const rk_vecdb_t *db);
 
@@ -329,7 +332,11 @@ RK_API rk_string_t rk_vecdb_version(void);
  */
 RK_API rk_string_t rk_vecdb_build_info(void);
 
-/** rk_strerror of the same value (compact message table). Static text. */
+/**
+ * rk_strerror of the same value: the compact message table, numbered 0..17
+ * on its own, not by status code (a negative status gives "Unknown error").
+ * For a status a function returned use rk_error_message(status). Static text.
+ */
 RK_API const char *rk_vecdb_strerror(int status);
 
 RK_EXTERN_C_END

@@ -3,7 +3,7 @@
 // hold. Layout (little-endian, packed):
 //
 //   0   u32  magic "RKCX"
-//   4   u32  version (1)
+//   4   u32  version (1; 2 when a build seed follows the metadata)
 //   8   u64  block size in bytes, checksum included
 //   16  11 x u32 index settings: type, metric, quantization, pq_m, pq_nbits,
 //            m, ef_construction, ef_search, nlist, nprobe, train_iterations
@@ -11,6 +11,7 @@
 //   ..  u64  number of records with metadata, then for each: id (u64),
 //            entry count (u64), and per entry: key (text), type (i32), value
 //            (type 5: text; any other type: the 16 value bytes as they lie)
+//   ..  u64  build seed (version 2 only, written when one was set)
 //   end u32  MurmurHash3 x86 32 (seed 0) of every byte before it
 //
 // A text is a u32 length (0xFFFFFFFF for a null pointer) and that many bytes.
@@ -27,6 +28,7 @@ namespace {
 
 constexpr uint32_t kExtMagic = 0x524B4358;  // "RKCX"
 constexpr uint32_t kExtVersion = 1;
+constexpr uint32_t kExtVersionSeed = 2;
 constexpr uint32_t kNullText = 0xFFFFFFFFu;
 constexpr size_t kSpecWords = 11;
 constexpr size_t kFixedHead = 16 + 4 * kSpecWords;
@@ -41,7 +43,7 @@ void spec_words(const IndexSpec &s, uint32_t w[kSpecWords]) {
 }
 
 IndexSpec spec_of_words(const uint32_t w[kSpecWords]) {
-    return IndexSpec{w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10]};
+    return IndexSpec{w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], 0};
 }
 
 bool same_spec(const IndexSpec &a, const IndexSpec &b) {
@@ -95,8 +97,9 @@ bool texts_fit(const rk_collection_t *c) {
 }
 
 void emit(Out &out, const rk_collection_t *c, uint64_t with_meta, uint64_t total) {
+    const uint64_t seed = impl_of(c)->spec.seed;
     out.u32(kExtMagic);
-    out.u32(kExtVersion);
+    out.u32(seed ? kExtVersionSeed : kExtVersion);
     out.u64(total);
     uint32_t w[kSpecWords];
     spec_words(impl_of(c)->spec, w);
@@ -119,6 +122,7 @@ void emit(Out &out, const rk_collection_t *c, uint64_t with_meta, uint64_t total
             }
         }
     }
+    if (seed) out.u64(seed);
 }
 
 // Bounds-checked reading of a block.
@@ -196,7 +200,7 @@ bool read_metadata(In &in, rk_collection_t *c) {
         c->records[pos].metadata = entries;
         c->records[pos].metadata_count = n;
     }
-    return in.left() == 0;
+    return true;
 }
 
 }  // namespace
@@ -210,7 +214,8 @@ rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_head
         if (c->records[i].metadata_count != 0 && c->records[i].metadata) ++with_meta;
     }
     const bool long_name = c->name && std::strlen(c->name) >= kNameField;
-    const bool spec_differs = !same_spec(impl_of(c)->spec, spec_from_header(h));
+    const bool spec_differs =
+        !same_spec(impl_of(c)->spec, spec_from_header(h)) || impl_of(c)->spec.seed != 0;
     if (with_meta == 0 && !long_name && !spec_differs) return RK_OK;
     RK_RETURN_IF(!texts_fit(c), RK_ERR_INVALID_ARG);
     Out counter(nullptr);
@@ -228,7 +233,9 @@ rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_head
 
 bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
     if (size < kFixedHead + 4) return false;
-    if (storage::get_u32(block) != kExtMagic || storage::get_u32(block + 4) != kExtVersion) return false;
+    const uint32_t version = storage::get_u32(block + 4);
+    if (storage::get_u32(block) != kExtMagic || (version != kExtVersion && version != kExtVersionSeed))
+        return false;
     if (storage::get_u64(block + 8) != size) return false;
     if (storage::get_u32(block + size - 4) != rk_hash_murmur3_32(block, size - 4, 0)) return false;
     In in(block + 16, size - 20);
@@ -239,7 +246,11 @@ bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
     rk_string_t name;
     if (!in.text(c->arena, &name)) return false;
     if (!read_metadata(in, c)) return false;
+    uint64_t seed = 0;
+    if (version == kExtVersionSeed && (!in.u64(&seed) || seed == 0)) return false;
+    if (in.left() != 0) return false;
     impl_of(c)->spec = spec_of_words(w);
+    impl_of(c)->spec.seed = seed;
     if (name.data && name.len > 0 && std::strlen(name.data) == name.len)
         c->name = const_cast<char *>(name.data);
     return true;

@@ -34,6 +34,8 @@ struct IndexSpec {
     uint32_t nlist;  // 0: chosen from the row count at training
     uint32_t nprobe;
     uint32_t train_iterations;
+    // Seed of the generator an index build owns (0: the default seed).
+    uint64_t seed;
 };
 
 struct Impl {
@@ -98,6 +100,15 @@ bool index_active(const rk_collection_t *c);
 // spot with every record while it is untrained). Failures are ignored: the
 // index only speeds searches up.
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector);
+// Settings of the next build (extensions): bounds-checked setters, each
+// returning RK_ERR_NOT_SUPPORTED when the collection's index is of the other
+// family or it has none.
+rk_status_t set_graph_build(rk_collection_t *c, uint32_t m, uint32_t ef_construction);
+rk_status_t get_graph_build(rk_collection_t *c, uint32_t *m, uint32_t *ef_construction);
+rk_status_t set_list_count(rk_collection_t *c, uint32_t nlist);
+rk_status_t get_list_count(rk_collection_t *c, uint32_t *nlist);
+rk_status_t set_build_seed(rk_collection_t *c, uint64_t seed);
+rk_status_t get_build_seed(rk_collection_t *c, uint64_t *seed);
 // The index's type, or -1 without one; whether it is trained (0 without one).
 int32_t index_type_of(const rk_collection_t *c);
 uint32_t index_trained(const rk_collection_t *c);

@@ -10,6 +10,7 @@
 #include "core/alloc.h"
 #include "core/status.h"
 #include "index/hnsw_walk.h"
+#include "platform/random.h"
 #include "rk_error.h"
 #include "rk_vector.h"
 
@@ -196,7 +197,7 @@ uint64_t hnsw_count_occupied(const rk_hnsw_t *h, uint64_t begin, uint64_t end) {
 }
 
 uint32_t hnsw_draw_level(const rk_hnsw_t *h) {
-    const uint64_t r = rk_rand();
+    const uint64_t r = rk::draw();
     const float u = static_cast<float>(r % 65536) / 65535.0f;
     float ml = h->params.level_mult;
     if (ml <= 0.0f) ml = 1.0f / rk_math_log_f32(static_cast<float>(h->params.m));
