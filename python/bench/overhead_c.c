@@ -18,12 +18,19 @@ static double now(void) {
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-static rk_collection_t *make(uint32_t dim) {
+/* A collection made as the Python package makes one: in a database held in
+ * memory, HNSW, L2. */
+static rk_vecdb_t *db;
+static rk_collection_t *make(uint32_t dim, const char *name) {
     rk_collection_config_t cfg;
     memset(&cfg, 0, sizeof cfg);
+    cfg.name.data = name;
+    cfg.name.len = strlen(name);
     cfg.dimension = dim;
     cfg.index_type = RK_INDEX_HNSW;
-    return rk_collection_create(NULL, &cfg);
+    rk_collection_t *c = NULL;
+    if (rk_vecdb_create_collection_ex(db, &cfg, &c) != RK_OK) exit(1);
+    return c;
 }
 
 int main(int argc, char **argv) {
@@ -36,16 +43,21 @@ int main(int argc, char **argv) {
     FILE *f = fopen(argv[1], "rb");
     if (!x || !ids || !f || fread(x, sizeof *x * dim, rows, f) != rows) return 1;
     fclose(f);
+    if (rk_vecdb_open_ex(NULL, &db) != RK_OK) return 1;
     double best_insert = 1e9;
     for (int r = 0; r < rounds; ++r) {
-        rk_collection_t *c = make(dim);
+        char name[16];
+        snprintf(name, sizeof name, "i%d", r);
+        rk_collection_t *c = make(dim, name);
         const double t0 = now();
         if (rk_collection_insert_batch(c, x, rows, ids) != RK_OK) return 1;
         const double t = now() - t0;
         if (t < best_insert) best_insert = t;
-        rk_collection_destroy(c);
+        const rk_string_t n = {name, strlen(name)};
+        (void)c;
+        if (rk_vecdb_drop_collection(db, &n) != RK_OK) return 1;
     }
-    rk_collection_t *c = make(dim);
+    rk_collection_t *c = make(dim, "s");
     if (rk_collection_insert_batch(c, x, rows, ids) != RK_OK || rk_collection_build_index(c) != RK_OK) return 1;
     rk_search_params_t p;
     memset(&p, 0, sizeof p);
@@ -65,7 +77,7 @@ int main(int argc, char **argv) {
     }
     printf("insert_s %.6f\nsearch_us %.3f\nchecksum %llu\n", best_insert, best_search * 1e6,
            (unsigned long long)checksum);
-    rk_collection_destroy(c);
+    rk_vecdb_close(db);
     free(x);
     free(ids);
     return 0;
