@@ -23,6 +23,11 @@ def test_threads_searching_one_collection_get_the_single_threaded_answers(db, rn
         try:
             for _ in range(5):
                 got[t] = [c.search(q, k=10), c.search(q, k=10, filter=flt if t % 2 else "n >= 500")]
+                # Single queries reuse per-thread buffers; k changes between calls.
+                for i in range(0, 64, 7):
+                    one = c.search(q[i], k=10)
+                    assert np.array_equal(one[0][0], want[0][0][i]) and np.array_equal(one[1][0], want[0][1][i])
+                    assert np.array_equal(c.search(q[i], k=3)[0][0], want[0][0][i][:3])
         except Exception as e:  # reported below
             errors.append(e)
 

@@ -279,10 +279,19 @@ class Collection:
         query, a list of ``Hit(id, distance, metadata)``.
         ``filter``: an expression (str) or a ``Filter``; ``ef``: the search
         effort for this call (HNSW candidate list, or IVF lists probed)."""
-        p = self._ptr
+        p = self._p or self._ptr
         q = _arrays.matrix(queries, self.dimension, "queries")
-        k = _arrays.count(k, "k", 1, 1 << 20)
-        effort = 0 if ef is None else _arrays.count(ef, "ef")
+        if type(k) is not int or not 0 < k <= 1 << 20:
+            k = _arrays.count(k, "k", 1, 1 << 20)
+        if ef is None:
+            effort = 0
+        elif type(ef) is int and 0 < ef < 1 << 32:
+            effort = ef
+        else:
+            effort = _arrays.count(ef, "ef")
+        if filter is None:
+            if not include_metadata:
+                return search_rows(p, q, k, 0, effort)
         fp, owner = self._filter(filter)
         try:
             ids, dists = search_rows(p, q, k, fp, effort)

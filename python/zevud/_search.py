@@ -7,6 +7,7 @@ work is one foreign call with precomputed addresses. When the library gains
 a batch search entry point, only these functions change."""
 from __future__ import annotations
 
+import threading
 from ctypes import addressof, c_char, c_uint64
 from typing import Any, Tuple
 
@@ -46,10 +47,49 @@ def _finish(res: Any, counts: Any, nq: int, k: int, per: int) -> Tuple[np.ndarra
     return ids, dists
 
 
+class _Scratch:
+    """One thread's result records and options for single-query searches,
+    kept between calls so a search makes no ctypes objects at all."""
+
+    __slots__ = ("k", "buf", "addr", "ids", "dists", "count", "count_addr", "params", "params_addr")
+
+    def __init__(self, k: int) -> None:
+        self.k = k
+        self.buf = np.empty(k * _U64_PER_RESULT, np.uint64)
+        self.addr = self.buf.ctypes.data
+        self.ids = self.buf[0::_U64_PER_RESULT]
+        self.dists = self.buf.view(np.float32)[2::2 * _U64_PER_RESULT]
+        self.count = c_uint64()
+        self.count_addr = addressof(self.count)
+        self.params = _lib.SearchParams(k, None, 0, 0, 0)
+        self.params_addr = addressof(self.params)
+
+
+_tls = threading.local()
+
+
+def _search_one(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) -> Tuple[np.ndarray, np.ndarray]:
+    s = getattr(_tls, "scratch", None)
+    if s is None or s.k != k:
+        s = _tls.scratch = _Scratch(k)
+    s.params.filter = filter_ptr or None
+    st = _lib.lib.rk_collection_search_ex(coll, address(q), s.params_addr, effort, s.addr, s.count_addr)
+    if st:
+        check(st, "search")
+    ids, dists = s.ids.copy(), s.dists.copy()
+    n = s.count.value
+    if n < k:
+        ids[n:] = 0
+        dists[n:] = np.inf
+    return ids.reshape(1, k), dists.reshape(1, k)
+
+
 def search_rows(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) -> Tuple[np.ndarray, np.ndarray]:
     """(ids, distances) of shape (nq, k) for the rows of a C-contiguous float32
     matrix, padded with id 0 / +inf."""
     nq = q.shape[0]
+    if nq == 1 and k <= 1024:
+        return _search_one(coll, q, k, filter_ptr, effort)
     if nq == 0:
         return np.zeros((0, k), np.uint64), np.zeros((0, k), np.float32)
     params = _lib.SearchParams(k, filter_ptr or None, 0, 0, 0)
