@@ -8,7 +8,7 @@ a batch search entry point, only these functions change."""
 from __future__ import annotations
 
 import threading
-from ctypes import addressof, c_char, c_uint64
+from ctypes import addressof, c_char, c_uint64, c_void_p
 from typing import Any, Tuple
 
 import numpy as np
@@ -56,13 +56,15 @@ class _Scratch:
     def __init__(self, k: int) -> None:
         self.k = k
         self.buf = np.empty(k * _U64_PER_RESULT, np.uint64)
-        self.addr = self.buf.ctypes.data
-        self.ids = self.buf[0::_U64_PER_RESULT]
-        self.dists = self.buf.view(np.float32)[2::2 * _U64_PER_RESULT]
+        # Constant arguments as ctypes objects, which ctypes passes without converting.
+        self.addr = c_void_p(self.buf.ctypes.data)
+        # (1, k) views of the records' id and distance fields; a copy of each is the answer.
+        self.ids = self.buf.reshape(1, k, _U64_PER_RESULT)[:, :, 0]
+        self.dists = self.buf.view(np.float32).reshape(1, k, 2 * _U64_PER_RESULT)[:, :, 2]
         self.count = c_uint64()
-        self.count_addr = addressof(self.count)
+        self.count_addr = c_void_p(addressof(self.count))
         self.params = _lib.SearchParams(k, None, 0, 0, 0)
-        self.params_addr = addressof(self.params)
+        self.params_addr = c_void_p(addressof(self.params))
 
 
 _tls = threading.local()
@@ -79,9 +81,9 @@ def _search_one(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) 
     ids, dists = s.ids.copy(), s.dists.copy()
     n = s.count.value
     if n < k:
-        ids[n:] = 0
-        dists[n:] = np.inf
-    return ids.reshape(1, k), dists.reshape(1, k)
+        ids[0, n:] = 0
+        dists[0, n:] = np.inf
+    return ids, dists
 
 
 def search_rows(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) -> Tuple[np.ndarray, np.ndarray]:
