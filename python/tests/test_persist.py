@@ -73,3 +73,19 @@ def test_python_reads_what_the_tool_wrote(tmp_path, cli, rng):
         want = json.loads(run(cli, "search", tmp_path / "db", "tool", "--id", 1, "-k", 4, "--json"))
         ids, _ = c.search(c.get(1).vector, k=4)
         assert [r["id"] for r in want["results"]] == [int(i) for i in ids[0]]
+
+
+def test_sync_makes_changes_visible_to_another_handle_and_drops_stay_dropped(tmp_path):
+    assert zevud.library_version().startswith("Rakmo ZevUD ")
+    with zevud.open(tmp_path / "db") as db:
+        a = db.create_collection("a", 2, index="flat")
+        db.create_collection("b", 2, index="flat").add([[0, 1]])
+        a.add([[1, 2], [3, 4]], [{"k": "x"}, {}])
+        a.sync()
+        with zevud.open(tmp_path / "db", read_only=True) as other:
+            assert other.collections() == ["a", "b"] and len(other["a"]) == 2
+            assert other["a"].get(1).metadata == {"k": "x"} and other["a"].get(2).metadata == {}
+        db.drop("b")
+        db.save()
+    with zevud.open(tmp_path / "db") as db:
+        assert db.collections() == ["a"]
