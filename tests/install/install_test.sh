@@ -4,9 +4,11 @@
 # builds and runs a small C host against it twice: with the flags pkg-config
 # gives and through CMake's find_package. A moved tree must still work, so
 # neither file may hold the prefix the install was made with.
-# Usage: install_test.sh BUILD_DIR SCRATCH_DIR
+# Usage: install_test.sh BUILD_DIR SCRATCH_DIR [HOST_FLAGS]
+# HOST_FLAGS (e.g. -fsanitize=address,undefined) build the hosts the way the
+# library was built.
 set -euo pipefail
-build=$1; scratch=$2
+build=$1; scratch=$2; host_flags=${3:-}
 rm -rf "$scratch"; mkdir -p "$scratch"
 cmake --install "$build" --prefix "$scratch/first" >/dev/null
 mv "$scratch/first" "$scratch/moved"
@@ -38,7 +40,7 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 flags=$(pkg-config --cflags --libs zevud)
 case "$flags" in *"$prefix"*) ;; *) echo "pkg-config flags miss the moved prefix: $flags"; exit 1;; esac
 libdir=$(pkg-config --variable=libdir zevud)
-cc "$scratch/host.c" -o "$scratch/host_pc" $flags
+cc $host_flags "$scratch/host.c" -o "$scratch/host_pc" $flags
 LD_LIBRARY_PATH=$libdir "$scratch/host_pc"
 
 mkdir -p "$scratch/cmake_host"
@@ -50,7 +52,8 @@ find_package(zevud REQUIRED)
 add_executable(host host.c)
 target_link_libraries(host PRIVATE zevud::zevud)
 CM
-cmake -S "$scratch/cmake_host" -B "$scratch/cmake_host/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$scratch/cmake_host" -B "$scratch/cmake_host/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_C_FLAGS="$host_flags" -DCMAKE_EXE_LINKER_FLAGS="$host_flags" >/dev/null
 cmake --build "$scratch/cmake_host/build" >/dev/null
 "$scratch/cmake_host/build/host"
 rm -rf "$scratch"
