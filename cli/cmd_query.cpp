@@ -243,7 +243,7 @@ int cmd_search(const Words &w) {
         const Schema schema = collection_schema(c);
         if (schema.empty())
             throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
-        filter = parse_filter(a.get("filter"), schema);
+        filter = parse_filter(a.get("filter"), c);
     }
     if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
         Ticker ticker("building the index of " + name);

@@ -597,6 +597,74 @@ RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *p
  */
 RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
 
+/* ---- extension: filter expressions ---- */
+
+/**
+ * Extension: where and why rk_filter_parse refused a text. The message is
+ * NUL-terminated, owned by the caller's record and never needs freeing.
+ */
+typedef struct rk_filter_error_t {
+    uint64_t column;   /**< 1-based position of the fault in the text; 0 when the fault has no place */
+    char message[200]; /**< what is wrong, without the column */
+} rk_filter_error_t;
+
+/**
+ * Extension: parses a filter expression such as
+ *     category == "shoes" and (price < 50 or not sale == true)
+ * into a filter tree the library owns.
+ *
+ * Grammar: or (also ||) binds looser than and (&&), not (!) binds tightest,
+ * parentheses group; a condition is  key op value  with op one of == (or =),
+ * !=, <, <=, >, >= and value a number, "text" or 'text' (escapes \n \t \\
+ * \" \'), true or false. Keywords ignore case. Texts and booleans compare
+ * with == and != only. Longest text 64 KiB, deepest nesting 64.
+ *
+ * Typing: with a collection, its records' metadata gives every key its entry
+ * type (the first type seen for a key, keys compared ignoring ASCII case);
+ * a key no record has is refused, a value that does not fit its key's type
+ * (text for a number, 2.5 or 1e10 for a 32-bit integer) is refused, and each
+ * value is stored in the form of its key's type, so the tree matches as the
+ * records are typed. Without a collection, or when its records carry no
+ * metadata, any key is accepted and numbers are stored as 64-bit floats.
+ * Reading the schema visits every record's metadata under the read lock.
+ *
+ * @param collection typing source, or null
+ * @param text       length bytes (need not be NUL-terminated; may be null when length is 0)
+ * @param out        receives the tree's root, to pass to searches, deletes,
+ *                   iterators and foreach; release with rk_filter_free. Set
+ *                   to null on failure. The tree does not refer to the
+ *                   collection and may outlive it or be used with others.
+ * @param error      on failure receives the column and the message; zeroed on
+ *                   success; may be null
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null out or text, or a bad
+ *         expression (column and message say where and why);
+ *         RK_ERR_TOO_LARGE for a text over 64 KiB; RK_ERR_NO_MEMORY.
+ * Thread-safety: safe from any thread; takes the collection's read lock.
+ */
+RK_API rk_status_t rk_filter_parse(rk_collection_t *collection, const char *text, uint64_t length,
+                                   rk_filter_t **out, rk_filter_error_t *error);
+
+/**
+ * Extension: the canonical text of a tree made by rk_filter_parse (groups
+ * parenthesised, texts double-quoted, numbers with 17 significant digits);
+ * parsing it again gives the same tree.
+ * @param buf        size bytes; receives as much of the text as fits, NUL-terminated when size > 0
+ * @param out_length receives the full text's length without the NUL; may be null
+ * @return RK_OK; RK_ERR_BUFFER_TOO_SMALL when the text (and its NUL) did not
+ *         fit (*out_length says how much is needed); RK_ERR_INVALID_ARG for
+ *         a null filter or a null buf with a non-zero size.
+ * The filter must come from rk_filter_parse: a tree the host built is not
+ * accepted. Thread-safety: reads the tree only.
+ */
+RK_API rk_status_t rk_filter_format(const rk_filter_t *filter, char *buf, uint64_t size, uint64_t *out_length);
+
+/**
+ * Extension: frees a tree made by rk_filter_parse, all its nodes and texts.
+ * Null is ignored; a tree the host built must not be passed.
+ * Thread-safety: no other call may use the tree during or after this.
+ */
+RK_API void rk_filter_free(rk_filter_t *filter);
+
 RK_EXTERN_C_END
 
 #endif /* RK_COLLECTION_H */
