@@ -8,6 +8,7 @@
 #          (with Debian's reference BLAS FAISS trains about 20 times slower)
 #   fuzz   build + clang and its libFuzzer runtime
 #   plot   gnuplot, for docs/bench-plot.gp
+#   python build + Python 3 with venv, pip, setuptools, wheel, numpy, pytest
 # Skips apt entirely when everything is already there.
 set -euo pipefail
 pkgs=()
@@ -19,7 +20,8 @@ for profile in "$@"; do
     bench) pkgs+=(libfaiss-dev libhnswlib-dev libopenblas0-serial libbenchmark-dev) ;;
     fuzz)  pkgs+=(clang libclang-rt-14-dev) ;;
     plot)  pkgs+=(gnuplot-nox) ;;
-    *) echo "deps.sh: unknown profile '$profile' (build, test, bench, fuzz, plot)" >&2; exit 1 ;;
+    python) pkgs+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-numpy python3-pytest) ;;
+    *) echo "deps.sh: unknown profile '$profile' (build, test, bench, fuzz, plot, python)" >&2; exit 1 ;;
   esac
 done
 pkgs=(build-essential cmake ninja-build pkg-config zlib1g-dev "${pkgs[@]}")
