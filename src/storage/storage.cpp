@@ -235,7 +235,7 @@ uint64_t data_start(rk_storage_t *s) {
 rk_status_t write(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at, uint64_t *end) {
     if (!s || !data || length == 0) return RK_ERR_INVALID_ARG;
     Locked lock(s);
-    if (s->read_only) return RK_ERR_READ_ONLY;
+    if (s->read_only) return RK_ERR_IO;  // as a write on a read-only descriptor fails
     uint64_t start = 0;
     rk_status_t status;
     if (s->config.mode == RK_STORAGE_MEMORY) {
