@@ -54,6 +54,12 @@ TEST_F(CliRun, CollectionThatCannotBeLoadedIsNamedOnStderrAndKept) {
     ASSERT_EQ(run({"import", db, "more", file("m.csv", "5,6\n")}).code, 0);
     EXPECT_EQ(cli_test::slurp(db + "/lost.rkcol"), "damaged");
     EXPECT_NE(cli_test::slurp(db + "/.rkmeta").find("lost\n"), std::string::npos);
+    // Dropping it by name removes it for good.
+    r = run({"drop", db, "lost"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(exists(db + "/lost.rkcol"));
+    EXPECT_EQ(cli_test::slurp(db + "/.rkmeta").find("lost\n"), std::string::npos);
+    EXPECT_NE(run({"drop", db, "lost"}).code, 0);
 }
 
 }  // namespace
