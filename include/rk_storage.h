@@ -259,7 +259,8 @@ RK_API rk_status_t rk_storage_get_stats(rk_storage_t *storage, rk_storage_stats_
  * @return RK_OK; RK_ERR_INVALID_ARG for null storage or data or length 0;
  *         RK_ERR_IO for a read-only storage (refused before the file is
  *         touched); RK_ERR_NO_MEMORY when a
- *         memory buffer cannot grow (the old one stays intact); RK_ERR_IO when
+ *         memory buffer cannot grow (the old one stays intact);
+ *         RK_ERR_DISK_FULL when a file write fails on a full disk; RK_ERR_IO when
  *         a file write fails or is short, a mapped file cannot grow (the
  *         storage goes on through its descriptor), or, with sync set, the
  *         commit fails; -1 when a mapped view cannot be flushed with sync set.

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "rk_common.h"
+#include "rk_error.h"
 
 namespace rk::os {
 
@@ -100,6 +101,11 @@ void dir_close(DirStream *dir);
 // RK_ERR_NO_MEMORY, anything else (injected faults too) RK_ERR_IO. Read it
 // before any other call of this layer.
 [[nodiscard]] rk_status_t last_error_status();
+// For calls whose other failures keep RK_ERR_IO: RK_ERR_DISK_FULL when the
+// last failure was a full disk or quota, else RK_ERR_IO.
+[[nodiscard]] inline rk_status_t write_failure_status() {
+    return last_error_status() == RK_ERR_DISK_FULL ? RK_ERR_DISK_FULL : RK_ERR_IO;
+}
 
 // Advisory whole-file locks, held on one open description of a lock file,
 // so that two holders in one process exclude each other as two processes

@@ -182,9 +182,11 @@ rk_status_t write_descriptor(rk_storage_t *s, const void *data, uint64_t length,
     }
     const bool written =
         os::write_at(s->fd, pos, data, static_cast<size_t>(length)) == static_cast<int64_t>(length);
+    const rk_status_t cause = written ? RK_OK : os::write_failure_status();
     // Committed even after a failed write, so what did land is durable.
     const bool synced = !s->config.sync || os::sync_fd(s->fd) == 0;
-    if (!written || !synced) return RK_ERR_IO;
+    RK_TRY(cause);
+    if (!synced) return os::write_failure_status();
     *start = pos;
     if (s->config.mode == RK_STORAGE_MAPPED) s->used = pos + length;
     return RK_OK;

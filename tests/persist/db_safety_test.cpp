@@ -17,6 +17,7 @@
 #include "platform/file_os.h"
 #include "rk_database.h"
 #include "rk_log.h"
+#include "rk_platform.h"
 #include "support/alloc_faults.h"
 
 namespace {
@@ -350,6 +351,9 @@ TEST(DbSafety, FullDiskIsReportedAsDiskFull) {
     EXPECT_EQ(rk::os::write_all(fd, &byte, 1), -1);
     EXPECT_EQ(rk::os::last_error_status(), RK_ERR_DISK_FULL);
     rk::os::close_file(fd);
+    // The public writers say so too, where a bare I/O error was all before.
+    const rk_string_t full = str("/dev/full");
+    EXPECT_EQ(rk_file_write_all(&full, "x", 1), RK_ERR_DISK_FULL);
 }
 
 // ---- names, links and directories ----
