@@ -106,7 +106,8 @@ void report_failed(const std::string &dir, rk_vecdb_t *db) {
     std::vector<rk_vecdb_load_failure_t> failed(rk_vecdb_list_failed_collections(db, nullptr, 0));
     failed.resize(rk_vecdb_list_failed_collections(db, failed.data(), failed.size()));
     for (const rk_vecdb_load_failure_t &f : failed) {
-        std::fprintf(stderr, "zevud: warning: %s: collection '%.*s' could not be loaded: %s (status %d); "
+        std::fprintf(stderr,
+                     "zevud: warning: %s: collection '%.*s' could not be loaded: %s (status %d); "
                      "its files are kept (drop it to remove them)\n",
                      dir.c_str(), int(f.name.len), f.name.data, rk_error_message(f.status), int(f.status));
     }
@@ -138,8 +139,9 @@ Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
     if (s == RK_ERR_NOT_SUPPORTED)
         throw CliError(kExitLibrary, dir + ": this build of the library keeps databases in memory only");
     if (s == RK_ERR_FILE_LOCKED)
-        throw CliError(kExitLibrary, dir + ": the database is locked: another program has it open for writing "
-                                           "(read-only commands still work; try again when it is done)");
+        throw CliError(kExitLibrary, dir +
+                                         ": the database is locked: another program has it open for writing "
+                                         "(read-only commands still work; try again when it is done)");
     if (s != RK_OK) library_failure(dir + ": cannot open database", s);
     report_failed(dir, db_);
 }

@@ -10,7 +10,8 @@
  * from C exactly as from C++. C99 has no static assertion: an array of
  * negative size fails the build instead. */
 #define HEADER_AT(field, offset) \
-    typedef char header_##field##_at_##offset[offsetof(rk_storage_collection_header_t, field) == (offset) ? 1 : -1]
+    typedef char                 \
+        header_##field##_at_##offset[offsetof(rk_storage_collection_header_t, field) == (offset) ? 1 : -1]
 typedef char header_is_192_bytes[sizeof(rk_storage_collection_header_t) == 192 ? 1 : -1];
 HEADER_AT(magic, 0);
 HEADER_AT(version, 4);

@@ -17,8 +17,8 @@
 #include "rk_error.h"
 #include "rk_log.h"
 #include "rk_platform.h"
-#include "rk_string.h"
 #include "rk_storage.h"
+#include "rk_string.h"
 
 namespace rk {
 namespace {
@@ -153,7 +153,8 @@ rk_status_t make_directory(char *path) {
     for (char *c = path + 1; *c; ++c) {
         if (*c != '/') continue;
         *c = '\0';
-        const bool made = os::stat_path(path, &info) == 0 || os::make_dir(path) == 0 || os::last_error_was_exists();
+        const bool made =
+            os::stat_path(path, &info) == 0 || os::make_dir(path) == 0 || os::last_error_was_exists();
         const rk_status_t cause = made ? RK_OK : os::last_error_status();
         *c = '/';
         RK_TRY(cause);
@@ -300,7 +301,6 @@ rk_status_t db_persistent_open(rk_vecdb_t *db) {
     if (storage != RK_OK) return abandon_open(db, storage);
     return RK_OK;
 }
-
 
 rk_status_t db_save(rk_vecdb_t *db) {
     if (!has_path(db) || db->config.read_only) return RK_OK;
