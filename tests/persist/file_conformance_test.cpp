@@ -55,11 +55,14 @@ TEST(FileConformance, CollectionHeaderRecordIsTheFileLayout) {
     for (unsigned char g : out.guard) ASSERT_EQ(g, 0xA5);  // nothing past the record
     // Byte for byte the file's record, so every field is at its offset.
     EXPECT_EQ(std::memcmp(&out.record, bytes.data() + 192, 192), 0);
-    EXPECT_EQ(out.record.data_offset, 384u);
-    EXPECT_EQ(out.record.data_size, 88u);
-    EXPECT_EQ(out.record.checksum, persist_test::u32_at(bytes, 192 + 184));
-    EXPECT_EQ(out.record.dimension, 3u);
-    EXPECT_EQ(out.record.count, 2u);
+    // Packed fields are read by value: a reference could be misaligned.
+    const uint64_t data_offset = out.record.data_offset, data_size = out.record.data_size;
+    const uint32_t checksum = out.record.checksum, dimension = out.record.dimension, count = out.record.count;
+    EXPECT_EQ(data_offset, 384u);
+    EXPECT_EQ(data_size, 88u);
+    EXPECT_EQ(checksum, persist_test::u32_at(bytes, 192 + 184));
+    EXPECT_EQ(dimension, 3u);
+    EXPECT_EQ(count, 2u);
 }
 
 TEST(FileConformance, SaveThatCannotCreateItsFileIsUnknownLaterFailuresKeepTheirStatus) {
