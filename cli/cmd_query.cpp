@@ -326,9 +326,10 @@ int cmd_drop(const Words &w) {
     const std::string &name = a.positional[1];
     check_collection_name(name);
     Session s(a.positional[0], Session::read_write);
-    s.get(name);
+    // A collection that could not be loaded is dropped by name as well.
     const rk_string_t n{name.c_str(), name.size()};
     const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);
+    if (st == RK_ERR_NOT_FOUND) s.get(name);  // says there is no such collection
     if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
     s.close();
     if (a.has("json"))

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "rk_log.h"
 
 namespace zcli {
 
@@ -128,6 +132,21 @@ bool empty_dir(const std::string &p) {
     return empty;
 }
 
+void quiet_log(uint32_t, const char *, uint32_t, const char *, int64_t, const char *, void *) {}
+
+// Names the collections the catalog lists that could not be loaded; they
+// stay in the directory untouched until dropped.
+void report_failed(const std::string &dir, rk_vecdb_t *db) {
+    std::vector<rk_vecdb_load_failure_t> failed(rk_vecdb_list_failed_collections(db, nullptr, 0));
+    failed.resize(rk_vecdb_list_failed_collections(db, failed.data(), failed.size()));
+    for (const rk_vecdb_load_failure_t &f : failed) {
+        std::fprintf(stderr,
+                     "zevud: warning: %s: collection '%.*s' could not be loaded: %s (status %d); "
+                     "its files are kept (drop it to remove them)\n",
+                     dir.c_str(), int(f.name.len), f.name.data, rk_error_message(f.status), int(f.status));
+    }
+}
+
 }  // namespace
 
 Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
@@ -146,10 +165,19 @@ Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
     cfg.storage_mode = RK_DB_PERSISTENT;
     cfg.create_if_missing = mode == create ? 1 : 0;
     cfg.read_only = mode == read_only ? 1 : 0;
+    // Collections that cannot be loaded are reported below, on stderr, not
+    // as log lines mixed into the command's output.
+    rk_log_set_callback(&quiet_log, nullptr);
     const rk_status_t s = rk_vecdb_open_ex(&cfg, &db_);
+    rk_log_set_callback(nullptr, nullptr);
     if (s == RK_ERR_NOT_SUPPORTED)
         throw CliError(kExitLibrary, dir + ": this build of the library keeps databases in memory only");
+    if (s == RK_ERR_FILE_LOCKED)
+        throw CliError(kExitLibrary, dir +
+                                         ": the database is locked: another program has it open for writing "
+                                         "(read-only commands still work; try again when it is done)");
     if (s != RK_OK) library_failure(dir + ": cannot open database", s);
+    report_failed(dir, db_);
 }
 
 Session::~Session() {

@@ -89,8 +89,10 @@ public:
         std::memcpy(name_.get(), target, n);
         std::memcpy(name_.get() + n, kTempSuffix, sizeof kTempSuffix);
         fd_ = os::make_temp_file(name_.get());
-        if (fd_ < 0) name_.reset();
-        return fd_ >= 0 ? RK_OK : RK_ERR_IO;
+        if (fd_ >= 0) return RK_OK;
+        const rk_status_t cause = os::last_error_status();
+        name_.reset();
+        return cause;
     }
     int fd() const { return fd_; }
     const char *name() const { return name_.get(); }
@@ -99,10 +101,12 @@ public:
     // renames over target, then syncs target's directory if asked.
     rk_status_t commit(const char *target, bool sync_file, bool sync_dir) {
         const bool synced = !sync_file || os::sync_fd(fd_) == 0;
+        const rk_status_t sync_cause = synced ? RK_OK : os::last_error_status();
         const bool closed = os::close_file(fd_) == 0;
         fd_ = -1;
-        RK_RETURN_IF(!synced || !closed, RK_ERR_IO);
-        RK_RETURN_IF(os::rename_path(name_.get(), target) != 0, RK_ERR_IO);
+        RK_TRY(sync_cause);
+        RK_RETURN_IF(!closed, os::last_error_status());
+        RK_RETURN_IF(os::rename_path(name_.get(), target) != 0, os::last_error_status());
         committed_ = true;
         return sync_dir ? sync_parent(target) : RK_OK;
     }
@@ -110,13 +114,13 @@ public:
 private:
     static rk_status_t sync_parent(const char *target) {
         const char *sep = std::strrchr(target, '/');
-        if (!sep) return os::sync_dir(".") == 0 ? RK_OK : RK_ERR_IO;
+        if (!sep) return os::sync_dir(".") == 0 ? RK_OK : os::last_error_status();
         const size_t d = sep == target ? 1 : size_t(sep - target);
         HookPtr<char> dir(hook_array<char>(d + 1));
         RK_RETURN_IF(!dir, RK_ERR_NO_MEMORY);
         std::memcpy(dir.get(), target, d);
         dir.get()[d] = '\0';
-        return os::sync_dir(dir.get()) == 0 ? RK_OK : RK_ERR_IO;
+        return os::sync_dir(dir.get()) == 0 ? RK_OK : os::last_error_status();
     }
 
     HookPtr<char> name_;
@@ -141,16 +145,22 @@ public:
         }
     }
     bool flush() {
-        if (ok_ && used_ > 0) ok_ = os::write_all(fd_, buf_.get(), used_) == int64_t(used_);
+        if (ok_ && used_ > 0) {
+            ok_ = os::write_all(fd_, buf_.get(), used_) == int64_t(used_);
+            if (!ok_) cause_ = os::last_error_status();
+        }
         used_ = 0;
         return ok_;
     }
+    // Why the first write failed (a full disk is RK_ERR_DISK_FULL).
+    rk_status_t status() const { return cause_; }
 
 private:
     int fd_;
     HookPtr<unsigned char> buf_;
     size_t used_ = 0;
     bool ok_ = true;
+    rk_status_t cause_ = RK_OK;
 };
 
 void put_records(Sink &out, const rk_collection_t *c) {
@@ -178,7 +188,7 @@ uint64_t fresh_token() {
     return t != 0 ? t : 1;
 }
 
-rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, bool sync_dir) {
+rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, const FileOptions &options) {
     const int64_t now = rk_time_now();
     rk_storage_collection_header_t h = make_header(c, now);
     h.reserved[kReservedIndexToken] = token;
@@ -198,15 +208,16 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, boo
     seal_header(&h, image);
 
     TempFile temp;
-    RK_TRY(temp.create(path));
+    const rk_status_t created = temp.create(path);
+    if (created != RK_OK) return options.create_failure != RK_OK ? options.create_failure : created;
     Sink out(temp.fd());
     RK_RETURN_IF(!out.ready(), RK_ERR_NO_MEMORY);
     out.put(file_header, sizeof file_header);
     out.put(image, sizeof image);
     put_records(out, c);
     if (ext) out.put(ext.get(), ext_size);
-    RK_RETURN_IF(!out.flush(), RK_ERR_IO);
-    return temp.commit(path, true, sync_dir);
+    RK_RETURN_IF(!out.flush(), out.status());
+    return temp.commit(path, true, options.sync_dir);
 }
 
 }  // namespace
@@ -237,13 +248,13 @@ rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t
     RK_TRY(temp.create(path));
     // The bytes rk_index_save writes, then the trailer, with one flush.
     FileWriter out;
-    RK_RETURN_IF(!out.open(temp.name()), RK_ERR_IO);
+    RK_RETURN_IF(!out.open(temp.name()), out.status());
     out.put_u32(index->type);
     RK_TRY(info->family->save(index, out));
     out.put_u64(token);
     out.put_u32(kIndexTrailerMagic);
     out.put_u32(0);
-    RK_RETURN_IF(!out.close(), RK_ERR_IO);
+    RK_RETURN_IF(!out.close(), out.status());
     return temp.commit(path, false, sync_dir);
 }
 
@@ -253,9 +264,17 @@ rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &o
     uint64_t token = 0;
     if (options.index_path && index_active(c)) {
         token = fresh_token();
-        if (save_index_file(c, options.index_path, token, options.sync_dir) != RK_OK) token = 0;
+        // A failed index save leaves both files of the last completed save
+        // as they were, still bound to each other: nothing is lost on disk
+        // and the caller hears why.
+        const rk_status_t st = save_index_file(c, options.index_path, token, options.sync_dir);
+        if (st == RK_ERR_NOT_SUPPORTED) {
+            token = 0;  // an index with nothing to save
+        } else {
+            RK_TRY(st);
+        }
     }
-    const rk_status_t st = write_file(c, path, token, options.sync_dir);
+    const rk_status_t st = write_file(c, path, token, options);
     // Without a bound index, a stale index file would only take room.
     if (st == RK_OK && options.index_path && token == 0) (void)os::remove_file(options.index_path);
     return st;
@@ -266,7 +285,9 @@ rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &o
 extern "C" {
 
 RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *path) {
-    return rk::coll::save_file(collection, path, rk::coll::FileOptions{});
+    rk::coll::FileOptions options;
+    options.create_failure = RK_ERR_UNKNOWN;
+    return rk::coll::save_file(collection, path, options);
 }
 
 }  // extern "C"

@@ -54,6 +54,13 @@ struct FileOptions {
     // Save: sync the directory after the rename. A caller saving several
     // files into one directory may sync it once itself, after the last.
     bool sync_dir = true;
+    // Save: the status when the file cannot be created; RK_OK reports the
+    // system's cause (a full disk, a refused permission).
+    rk_status_t create_failure = RK_OK;
+    // Load: when non-null, receives why load_file returned null (RK_OK when
+    // it returned a collection): RK_ERR_NO_MEMORY, RK_ERR_NOT_FOUND,
+    // RK_ERR_PERMISSION, RK_ERR_FILE_CORRUPTED, RK_ERR_IO.
+    rk_status_t *load_status = nullptr;
 };
 
 // Save and load with options (rk_collection_save / rk_collection_load are

@@ -124,16 +124,20 @@ rk_status_t read_records(const Source &src, rk_collection_t *c, const rk_storage
 }
 
 // The extension block, if the header points at a well-placed one.
-void read_extension(const Source &src, rk_collection_t *c, const rk_storage_collection_header_t &h) {
+// RK_ERR_NO_MEMORY when it cannot be held: loading on without it would drop
+// the metadata that the next save then writes away for good.
+rk_status_t read_extension(const Source &src, rk_collection_t *c, const rk_storage_collection_header_t &h) {
     const uint64_t at = h.reserved[kReservedExtension];
-    if (at == 0 || at != h.data_offset + h.data_size || at < h.data_offset) return;
+    if (at == 0 || at != h.data_offset + h.data_size || at < h.data_offset) return RK_OK;
     unsigned char head[16];
-    if (at > src.size() || src.size() - at < sizeof head || !src.read(at, head, sizeof head)) return;
+    if (at > src.size() || src.size() - at < sizeof head || !src.read(at, head, sizeof head)) return RK_OK;
     const uint64_t size = storage::get_u64(head + 8);
-    if (size < sizeof head || size > src.size() - at) return;
+    if (size < sizeof head || size > src.size() - at) return RK_OK;
     HookPtr<unsigned char> block(hook_array<unsigned char>(size_t(size)));
-    if (!block || !src.read(at, block.get(), size_t(size))) return;
+    RK_RETURN_IF(!block, RK_ERR_NO_MEMORY);
+    if (!src.read(at, block.get(), size_t(size))) return RK_OK;
     (void)ext_apply(c, block.get(), size_t(size));
+    return RK_OK;
 }
 
 // Index settings read from a file are used only within the bounds any
@@ -209,18 +213,27 @@ rk_index_t *load_index_file(const rk_collection_t *c, const char *path, uint64_t
 }
 
 rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOptions &options) {
+    rk_status_t ignored;
+    rk_status_t &why = options.load_status ? *options.load_status : ignored;
+    why = RK_ERR_INVALID_ARG;
     if (!path) return nullptr;
     Source src;
     rk_storage_collection_header_t h;
-    if (!src.open(path) || !read_headers(src, &h)) return nullptr;
+    why = src.open(path) ? RK_OK : os::last_error_status();
+    if (why != RK_OK) return nullptr;
+    why = read_headers(src, &h) ? RK_OK : RK_ERR_FILE_CORRUPTED;
+    if (why != RK_OK) return nullptr;
     const uint64_t rec = kRecordHead + 4ull * h.dimension;
     const uint64_t n = readable_records(h, src.size(), rec);
 
     rk_collection_t *c = make_collection(arena, h);
+    // The header was checked, so only memory can make creation fail.
+    why = c ? RK_OK : RK_ERR_NO_MEMORY;
     if (!c) return nullptr;
     c->created_at = h.created_at;
     c->modified_at = h.modified_at;
-    if (read_records(src, c, h, n) != RK_OK) {
+    why = read_records(src, c, h, n);
+    if (why != RK_OK) {
         rk_collection_destroy(c);
         return nullptr;
     }
@@ -229,7 +242,11 @@ rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOption
     if (c->count > 0 && c->next_id <= c->records[c->count - 1].id)
         c->next_id = c->records[c->count - 1].id + 1;
     impl_of(c)->spec = spec_from_header(h);
-    read_extension(src, c, h);
+    why = read_extension(src, c, h);
+    if (why != RK_OK) {
+        rk_collection_destroy(c);
+        return nullptr;
+    }
     bound_spec(&impl_of(c)->spec, c->dimension);
 
     const bool built = h.index_threshold == 0;
