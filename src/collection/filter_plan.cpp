@@ -24,12 +24,12 @@ constexpr uint64_t kSample = 256;
 constexpr double kFilterCost = 48.0;
 // New neighbours measured per node the walk takes into its list, and the
 // overhead of one neighbour beyond its distance (visit stamps, heaps).
-constexpr double kGraphFanout = 12.0;
+constexpr double kGraphFanout = 40.0;
 constexpr double kVisitCost = 24.0;
 // The walk's list holds this many times k / s nodes, so that the k nearest
 // matches are among the nodes it examines as closely as an unfiltered walk
 // examines its k nearest.
-constexpr double kListOver = 1.5;
+constexpr double kListOver = 1.0;
 // The walk may measure this many times its expected count before it gives
 // up and leaves the rest to the scan's top-up.
 constexpr double kBudgetOver = 4.0;
@@ -48,7 +48,13 @@ FilterPlan plan_filtered(const rk_collection_t *c, const rk_filter_t *filter, ui
     if (hits == 0) return plan;
     const double s = plan.selectivity, dim = double(c->dimension);
     const double scan = double(n) * (kFilterCost + s * dim);
-    const double need = double(k) / s;  // nodes or entries to look at for k matches
+    // Nodes or entries to look at for k matches, sized by the selectivity one
+    // standard deviation of the sample below the estimate: a walk sized on
+    // an estimate that came out high would stop short of the true matches.
+    double low = (double(hits) - std::sqrt(double(hits))) / double(take);
+    if (take == n || low > s) low = s;  // the whole collection was the sample
+    if (low < 0.5 / double(take)) low = 0.5 / double(take);
+    const double need = double(k) / low;
     const uint32_t stored = effort ? effort : index_effort(c);
     double cost;
     if (index_type_of(c) % 2 == 1) {
@@ -57,11 +63,16 @@ FilterPlan plan_filtered(const rk_collection_t *c, const rk_filter_t *filter, ui
             (void)rk_index_get_stats(c->index, &x);
             return x;
         }();
-        const double per_list = st.nlist ? double(n) / double(st.nlist) : double(n);
-        double entries = double(stored) * per_list;
-        if (entries < need) entries = need;
-        cost = entries * (dim + s * kFilterCost);
-        plan.effort = stored;
+        // The k nearest matches lie among about the k / s nearest records,
+        // spread over more lists than the k nearest: nprobe grows with
+        // 1 / sqrt(s), and never covers fewer entries than k / s.
+        const double lists = st.nlist ? double(st.nlist) : 1.0;
+        const double per_list = double(n) / lists;
+        double probes = std::ceil(double(stored) / std::sqrt(low));
+        if (probes * per_list < need) probes = std::ceil(need / per_list);
+        if (probes > lists) probes = lists;
+        cost = probes * per_list * (dim + s * kFilterCost);
+        plan.effort = uint32_t(probes);
         plan.budget = 0;
     } else {
         double list = kListOver * need;
