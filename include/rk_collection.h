@@ -463,6 +463,15 @@ RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
  * stored vector and metadata when the options ask for them; every other
  * pointer field is null (metadata_count 0).
  *
+ * A filter on an active index is planned per query from its selectivity,
+ * estimated on a fixed sample of records: when few records match, the exact
+ * filtered scan answers (its results then carry vector and metadata as
+ * index hits do); otherwise the index evaluates the filter as it searches
+ * (an HNSW walk goes on through records the filter refuses until it holds k
+ * matches or its effort is spent; an IVF search skips refused entries and
+ * probes further lists while too few match), and the scan tops up as above.
+ * Either way min(k, matching records) results come back.
+ *
  * @param query   dimension floats
  * @param params  options, or null for k 10 without filter
  * @param results room for k results
