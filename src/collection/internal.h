@@ -143,8 +143,13 @@ inline constexpr uint64_t kSearchFailed = UINT64_MAX;
 // scan top-up, or the scan) into results (room for p.k); returns the count
 // or kSearchFailed. The caller holds the read lock. Pure in the collection's
 // state and the query: the same call gives the same answer on any thread.
+// A filtered search on an active index follows `planned` when given (what
+// plan_for returns for the same collection state, options and effort, so
+// the answer is the same), else plans for itself.
 uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
-                       uint32_t effort, rk_search_result_t *results);
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned = nullptr);
+// The plan of a filtered search with these options on an active index.
+FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint32_t effort);
 // Points every result at its record's vector and metadata, as p asks.
 void attach_fields(const rk_collection_t *c, const rk_search_params_t &p, rk_search_result_t *results,
                    uint64_t n);

@@ -261,15 +261,19 @@ uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_
 
 }  // namespace
 
+FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint32_t effort) {
+    return plan_filtered(c, p.filter, p.k < c->count ? p.k : c->count, effort);
+}
+
 uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
-                       uint32_t effort, rk_search_result_t *results) {
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned) {
     const Query q = make_query(c, query);
     if (!index_active(c)) return search_scan(c, q, p.filter, p.k, results);
     if (!p.filter) return search_index(c, q, p, effort, nullptr, results);
     // A filter goes into the index, unless so few records match that the
     // walk would visit most of the graph to find them: the exact scan then
     // answers, and its results count as the index path's own hits.
-    const FilterPlan plan = plan_filtered(c, p.filter, p.k < c->count ? p.k : c->count, effort);
+    const FilterPlan plan = planned ? *planned : plan_for(c, p, effort);
     if (!plan.scan) return search_index(c, q, p, effort, &plan, results);
     const uint64_t n = search_scan(c, q, p.filter, p.k, results);
     if (n != kFailed) attach_fields(c, p, results, n);

@@ -28,6 +28,10 @@ struct Batch {
     uint32_t effort;
     rk_search_result_t *results;
     uint64_t *counts;
+    // The filter's plan, made once: it depends on the collection's state,
+    // the options and the effort, all fixed for the batch.
+    FilterPlan plan;
+    const FilterPlan *planned = nullptr;
     std::atomic<uint64_t> next{0};
     std::atomic<bool> failed{false};
 };
@@ -40,7 +44,7 @@ void work(Batch &b) {
         const uint64_t end = first + kClaim < b.nq ? first + kClaim : b.nq;
         for (uint64_t i = first; i < end; ++i) {
             rk_search_result_t *out = b.results + size_t(i) * size_t(b.p.k);
-            uint64_t n = search_locked(b.c, b.queries + size_t(i) * dim, b.p, b.effort, out);
+            uint64_t n = search_locked(b.c, b.queries + size_t(i) * dim, b.p, b.effort, out, b.planned);
             if (n == kSearchFailed) {
                 n = 0;
                 b.failed.store(true, std::memory_order_relaxed);
@@ -102,6 +106,10 @@ RK_API rk_status_t rk_collection_search_batch(rk_collection_t *collection, const
     rk::HookPtr<rk_thread_t> helpers;
     if (want > 1) helpers = rk::hook_unique_array<rk_thread_t>(size_t(want - 1));
     ReadLock guard(collection);
+    if (p.filter && index_active(collection)) {
+        b.plan = plan_for(collection, p, effort);
+        b.planned = &b.plan;
+    }
     // Helpers that cannot be had leave their share to the others; the
     // caller always searches, so the batch completes on one thread if need be.
     uint64_t started = 0;
