@@ -35,13 +35,15 @@ const CommandSpec kBuild = {
 
 const CommandSpec kSearch = {
     "search",
-    "DB COLLECTION (--vector V | --id ID | --query-file FILE [--row N])",
+    "DB COLLECTION (--vector V | --id ID | --query-file FILE [--row N] | --queries FILE)",
     "Prints the k nearest records of a query vector, nearest first.",
     "Distances are in the collection's metric (squared for l2). A filter keeps only\n"
     "records whose metadata matches, e.g.  --filter 'category == \"shoes\" and price < 50'\n"
     "(operators == != < <= > >=, and, or, not, parentheses; text compares ignoring case).\n"
     "--ef (HNSW) or --nprobe (IVF) sets the search effort of this search only; more finds\n"
-    "more true neighbours, slower. `zevud build --ef/--nprobe` stores the default.",
+    "more true neighbours, slower. `zevud build --ef/--nprobe` stores the default.\n"
+    "--queries answers every row of FILE at once on --threads threads (0: one per core)\n"
+    "and prints one JSON line per query, or CSV rows query,rank,id,distance (--format csv).",
     2,
     2,
     {
@@ -49,6 +51,9 @@ const CommandSpec kSearch = {
         {"id", 0, "ID", "use the stored vector of record ID as the query"},
         {"query-file", 0, "FILE", "take the query from a data file (any import format)"},
         {"row", 0, "N", "row of --query-file (default 0)"},
+        {"queries", 0, "FILE", "answer every row of FILE (any import format) in one batch"},
+        {"threads", 0, "N", "with --queries: searching threads (default 0, one per core)"},
+        {"format", 0, "F", "with --queries: jsonl (default) or csv"},
         {"k", 'k', "K", "number of results (default 10)"},
         {"filter", 'f', "EXPR", "metadata filter expression"},
         {"use-index", 0, nullptr, "build the index for this search if it is not built (not saved; see build)"},
@@ -237,7 +242,10 @@ int cmd_search(const Words &w) {
     Session s(a.positional[0], Session::read_only);
     const std::string &name = a.positional[1];
     rk_collection_t *c = s.get(name);
-    const std::vector<float> q = query_vector(a, c);
+    const bool many = a.has("queries");
+    if (many && (a.has("vector") || a.has("id") || a.has("query-file")))
+        throw CliError(kExitUsage, "give exactly one of --vector, --id, --query-file or --queries");
+    const std::vector<float> q = many ? std::vector<float>() : query_vector(a, c);
     std::unique_ptr<FilterTree> filter;
     if (a.has("filter")) {
         const Schema schema = collection_schema(c);
@@ -259,6 +267,7 @@ int cmd_search(const Words &w) {
     const bool indexed = c->index && c->index_threshold == 0;
     const std::string mode = indexed ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
     const Effort effort = search_effort(c, name, wanted);
+    if (many) return search_many(a, c, filter ? filter->root() : nullptr, wanted.value, k);
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter ? filter->root() : nullptr;

@@ -500,6 +500,15 @@ RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
  * stored vector and metadata when the options ask for them; every other
  * pointer field is null (metadata_count 0).
  *
+ * A filter on an active index is planned per query from its selectivity,
+ * estimated on a fixed sample of records: when few records match, the exact
+ * filtered scan answers (its results then carry vector and metadata as
+ * index hits do); otherwise the index evaluates the filter as it searches
+ * (an HNSW walk goes on through records the filter refuses until it holds k
+ * matches or its effort is spent; an IVF search skips refused entries and
+ * probes further lists while too few match), and the scan tops up as above.
+ * Either way min(k, matching records) results come back.
+ *
  * @param query   dimension floats
  * @param params  options, or null for k 10 without filter
  * @param results room for k results
@@ -529,6 +538,38 @@ RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *q
 RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const float *query,
                                            const rk_search_params_t *params, uint32_t effort,
                                            rk_search_result_t *results, uint64_t *out_count);
+
+/**
+ * Extension: nq searches with one set of options, spread over threads.
+ * Query i (dimension floats at queries + i * dimension) is answered exactly
+ * as rk_collection_search_ex(collection, query i, params, effort, ...) would
+ * answer it alone, bit for bit, into results + i * k, and its count goes to
+ * out_counts[i]. The calling thread takes the read lock once for the whole
+ * batch and searches alongside the helpers it starts (rk_thread_create), so
+ * writers wait for the batch as they wait for one search.
+ *
+ * @param queries    nq * dimension floats, query after query
+ * @param nq         number of queries (0: nothing to do, RK_OK)
+ * @param params     options for every query, or null for k 10 without filter
+ * @param effort     as for rk_collection_search_ex (0: the index's setting)
+ * @param threads    searching threads including the caller; 0 means one per
+ *                   core; never more than nq are used. When a helper thread
+ *                   cannot be started the others take its share.
+ * @param results    room for nq * k results, owned by the caller; pointers in
+ *                   them point into the collection until its next write
+ * @param out_counts room for nq counts; all set (0 for a failed query)
+ * @return RK_OK (also for nq 0 or k 0, counts all 0); RK_ERR_INVALID_ARG for
+ *         a null collection, queries, results or out_counts, or when nq * k
+ *         does not fit in memory sizes (no count is written then);
+ *         RK_ERR_NO_MEMORY when some query could not get working memory (its
+ *         count is 0, the others are answered).
+ * Thread-safety: read lock for the whole call; any number of batches and
+ * single searches run side by side.
+ */
+RK_API rk_status_t rk_collection_search_batch(rk_collection_t *collection, const float *queries, uint64_t nq,
+                                              const rk_search_params_t *params, uint32_t effort,
+                                              uint32_t threads, rk_search_result_t *results,
+                                              uint64_t *out_counts);
 
 /** rk_collection_search with options {k, filter, nothing included}. */
 RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,

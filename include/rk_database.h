@@ -358,6 +358,35 @@ typedef struct rk_vecdb_load_failure_t {
 RK_API uint64_t rk_vecdb_list_failed_collections(rk_vecdb_t *db, rk_vecdb_load_failure_t *failures,
                                                  uint64_t capacity);
 
+/* ---- many searches at once (extension) ---- */
+
+/**
+ * Extension: nq by-name searches at once. Query i is answered exactly as
+ * rk_vecdb_search(db, name, query i, dimension, params->k, ...) would answer
+ * it, bit for bit, with the options' filter applied as rk_collection_search
+ * applies it, into results + i * k, its count in out_counts[i]. Runs as
+ * rk_collection_search_batch on the named collection (one read lock for the
+ * batch, threads searching including the caller; 0 = one per core).
+ *
+ * @param queries    nq * dimension floats, query after query
+ * @param dimension  must equal the collection's dimension
+ * @param params     k and filter for every query (the include flags are not
+ *                   read), or null for k 10 without filter
+ * @param results    room for nq * k results, owned by the caller
+ * @param out_counts room for nq counts; all set (0 for a failed query)
+ * @return RK_OK (also for nq 0 or k 0); RK_ERR_INVALID_ARG for a null or
+ *         closed handle, null name, queries, results or out_counts, or nq * k
+ *         beyond memory sizes; RK_ERR_NOT_FOUND for an unknown name;
+ *         RK_ERR_DIMENSION for a dimension other than the collection's;
+ *         RK_ERR_NO_MEMORY when working memory cannot be had (counts of the
+ *         queries not answered are 0). After any other failure every count
+ *         is 0 when out_counts is not null.
+ * Thread-safe (like rk_vecdb_search).
+ */
+RK_API rk_status_t rk_vecdb_search_batch(rk_vecdb_t *db, const rk_string_t *name, const float *queries,
+                                         uint32_t dimension, uint64_t nq, const rk_search_params_t *params,
+                                         uint32_t threads, rk_vecdb_result_t *results, uint64_t *out_counts);
+
 /* ---- errors and process-wide setters ---- */
 
 /**

@@ -6,6 +6,7 @@
 #include "collection/internal.h"
 #include "core/alloc.h"
 #include "core/status.h"
+#include "index/index.h"
 #include "platform/random.h"
 #include "rk_index.h"
 #include "rk_platform.h"
@@ -240,6 +241,40 @@ uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, 
     const uint64_t n = rk_index_search_ex(c->index, query, k, effort, slots.get());
     for (uint64_t i = 0; i < n; ++i) ids[i] = slots.get()[i].id;
     return n;
+}
+
+namespace {
+
+struct AcceptCtx {
+    const rk_collection_t *c;
+    const rk_filter_t *filter;
+};
+
+// An index id is a result only when a live record has it and matches: one
+// bisection of the record array and the matcher, nothing allocated.
+bool accept_id(const void *ctx, uint64_t id) {
+    const auto *a = static_cast<const AcceptCtx *>(ctx);
+    const uint64_t pos = find(a->c, id);
+    return pos != kNotFound && filter_match(&a->c->records[pos], a->filter) != 0;
+}
+
+}  // namespace
+
+uint64_t index_search_filtered(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
+                               const rk_filter_t *filter, uint64_t budget, uint64_t *ids) {
+    HookPtr<rk_index_result_t> slots = hook_unique_array<rk_index_result_t>(size_t(k));
+    if (!slots) return UINT64_MAX;
+    const AcceptCtx ctx{c, filter};
+    const IdFilter f{accept_id, &ctx, budget};
+    const uint64_t n = rk::index_search_filtered(c->index, query, k, effort, f, slots.get());
+    for (uint64_t i = 0; i < n; ++i) ids[i] = slots.get()[i].id;
+    return n;
+}
+
+uint32_t index_effort(const rk_collection_t *c) {
+    uint32_t v = 0;
+    if (rk_index_get_ef_search(c->index, &v) == RK_OK || rk_index_get_nprobe(c->index, &v) == RK_OK) return v;
+    return 0;
 }
 
 namespace {

@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "index/heap.h"
+#include "index/id_filter.h"
 #include "rk_index.h"
 #include "rk_memory.h"
 #include "rk_platform.h"
@@ -198,6 +199,18 @@ rk_status_t hnsw_make_node(rk_hnsw_t *h, uint32_t level, HnswNode **out);
 HnswScratch *scratch_acquire(rk_hnsw_t *h);
 void scratch_release(rk_hnsw_t *h, HnswScratch *s);
 void scratch_pool_free(rk_hnsw_t *h);
+
+// ---- filtered search (hnsw_filtered.cpp) ---------------------------------
+
+// The nearest min(k, found) nodes the filter accepts, ascending as
+// hnsw_search_ex hands hits out. The walk is the layer search's with a list
+// of at least ef (0: the stored ef_search) over every node it meets, refused
+// ones included, so they still lead it on; it does not stop while it holds
+// fewer than k accepted nodes and has somewhere left to go, and it stops
+// once it has computed filter.budget distances (0: no bound). 0 for null
+// arguments, k 0, an empty graph or failed working memory.
+size_t hnsw_search_filtered(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, const IdFilter &filter,
+                            HeapItem *out);
 
 }  // namespace rk
 
