@@ -153,15 +153,19 @@ private:
     bool ok_ = true;
 };
 
-void put_records(Sink &out, const rk_collection_t *c) {
+// Writes the records and returns the sum of their bytes.
+uint64_t put_records(Sink &out, const rk_collection_t *c) {
     unsigned char head[kRecordHead] = {};
+    RecordSum sum;
     for (uint64_t i = 0; i < c->count; ++i) {
         const rk_record_t &r = c->records[i];
         storage::put_u64(head, r.id);
         storage::put_u32(head + 8, c->dimension);
         out.put(head, sizeof head);
+        sum.add(head, sizeof head);
         if (kLittleEndianFloats) {
             out.put(r.vector, size_t(c->dimension) * 4);
+            sum.add(r.vector, size_t(c->dimension) * 4);
             continue;
         }
         unsigned char f[4];
@@ -170,6 +174,7 @@ void put_records(Sink &out, const rk_collection_t *c) {
             out.put(f, 4);
         }
     }
+    return sum.value();
 }
 
 // A non-zero token that ties an index file to one save of a collection file.
@@ -178,13 +183,16 @@ uint64_t fresh_token() {
     return t != 0 ? t : 1;
 }
 
-rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, bool sync_dir) {
+// A database's file always carries the extension block, for its sums; a
+// plain save only when the fixed header cannot say everything.
+rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, uint64_t index_sum,
+                       const FileOptions &options) {
     const int64_t now = rk_time_now();
     rk_storage_collection_header_t h = make_header(c, now);
     h.reserved[kReservedIndexToken] = token;
     unsigned char *ext_raw = nullptr;
     size_t ext_size = 0;
-    RK_TRY(ext_build(c, h, &ext_raw, &ext_size));
+    RK_TRY(ext_build(c, h, options.index_path != nullptr && kLittleEndianFloats, &ext_raw, &ext_size));
     HookPtr<unsigned char> ext(ext_raw);
     if (ext) h.reserved[kReservedExtension] = h.data_offset + h.data_size;
 
@@ -203,10 +211,15 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, boo
     RK_RETURN_IF(!out.ready(), RK_ERR_NO_MEMORY);
     out.put(file_header, sizeof file_header);
     out.put(image, sizeof image);
-    put_records(out, c);
-    if (ext) out.put(ext.get(), ext_size);
+    const uint64_t records_sum = put_records(out, c);
+    if (ext) {
+        // The sum chains whole vectors as they lie in memory, so only
+        // little-endian hosts write (and check) it.
+        if (kLittleEndianFloats) ext_seal(ext.get(), ext_size, ExtSums{records_sum, index_sum, true});
+        out.put(ext.get(), ext_size);
+    }
     RK_RETURN_IF(!out.flush(), RK_ERR_IO);
-    return temp.commit(path, true, sync_dir);
+    return temp.commit(path, true, options.sync_dir);
 }
 
 }  // namespace
@@ -250,12 +263,14 @@ rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t
 rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &options) {
     if (!c || !path) return RK_ERR_INVALID_ARG;
     ReadLock guard(c);
-    uint64_t token = 0;
+    uint64_t token = 0, index_sum = 0;
     if (options.index_path && index_active(c)) {
         token = fresh_token();
-        if (save_index_file(c, options.index_path, token, options.sync_dir) != RK_OK) token = 0;
+        if (save_index_file(c, options.index_path, token, options.sync_dir) != RK_OK ||
+            !file_sum(options.index_path, &index_sum))
+            token = 0;
     }
-    const rk_status_t st = write_file(c, path, token, options.sync_dir);
+    const rk_status_t st = write_file(c, path, token, index_sum, options);
     // Without a bound index, a stale index file would only take room.
     if (st == RK_OK && options.index_path && token == 0) (void)os::remove_file(options.index_path);
     return st;

@@ -75,6 +75,7 @@ void load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     coll::FileOptions options;
     options.index_path = index;
     // Each collection gets an arena of its own, as created ones do.
+    options.whole = true;  // a cut file is never taken as the whole collection
     rk_collection_t *c = coll::load_file(nullptr, file, options);
     if (!c) return;
     // The catalog names it: a header keeps only 63 bytes of a name.
