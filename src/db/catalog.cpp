@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/status.h"
 #include "platform/file_os.h"
 
 namespace rk {
@@ -28,14 +29,19 @@ bool CatalogText::add(const char *name, size_t len) {
     return true;
 }
 
-char *catalog_read(const char *path, size_t *size) {
+char *catalog_read(const char *path, size_t *size, rk_status_t *status) {
+    rk_status_t ignored;
+    rk_status_t &st = status ? *status : ignored;
+    st = RK_ERR_NOT_FOUND;
     const int fd = os::open_file(path, os::OpenMode::read);
     if (fd < 0) return nullptr;
     const int64_t n = os::size_fd(fd);
     char *text = n >= 0 && uint64_t(n) < SIZE_MAX ? hook_array<char>(size_t(n) + 1) : nullptr;
+    st = text ? RK_OK : n >= 0 ? RK_ERR_NO_MEMORY : RK_ERR_IO;
     if (text && os::read_at(fd, 0, text, size_t(n)) != n) {
         rk_free(text);
         text = nullptr;
+        st = RK_ERR_IO;
     }
     os::close_file(fd);
     if (!text) return nullptr;

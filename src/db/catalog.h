@@ -40,8 +40,9 @@ void catalog_for_each(const char *text, size_t size, Fn &&fn) {
 }
 
 // Reads a whole file into hook memory (*size bytes, NUL after them); null
-// when it is missing or unreadable.
-[[nodiscard]] char *catalog_read(const char *path, size_t *size);
+// when it is missing or unreadable, with the reason in *status if given
+// (RK_ERR_NOT_FOUND, RK_ERR_IO or RK_ERR_NO_MEMORY).
+[[nodiscard]] char *catalog_read(const char *path, size_t *size, rk_status_t *status = nullptr);
 
 }  // namespace rk
 

@@ -62,37 +62,46 @@ void open_storage(rk_vecdb_t *db) {
     db->storage = rk_storage_create(db->arena, &cfg);
 }
 
-// Loads one catalog entry; entries that fail to load are skipped.
-void load_listed(rk_vecdb_t *db, const char *name, size_t len) {
+// Loads one catalog entry; entries that fail to load are skipped, except
+// for a lack of memory, which fails the open.
+rk_status_t load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     const rk_string_t key{name, len};
     char copy[kPathMax];
-    if (!db_name_acceptable(&key) || len >= sizeof copy || db_find_locked(db, &key) != nullptr) return;
+    if (!db_name_acceptable(&key) || len >= sizeof copy || db_find_locked(db, &key) != nullptr) return RK_OK;
     std::memcpy(copy, name, len);
     copy[len] = '\0';
     char file[kPathMax], index[kPathMax];
-    if (form(file, db->config.path.data, name, len, ".rkcol") != RK_OK) return;
-    if (form(index, db->config.path.data, name, len, ".rkidx") != RK_OK) return;
+    if (form(file, db->config.path.data, name, len, ".rkcol") != RK_OK) return RK_OK;
+    if (form(index, db->config.path.data, name, len, ".rkidx") != RK_OK) return RK_OK;
     coll::FileOptions options;
     options.index_path = index;
-    // Each collection gets an arena of its own, as created ones do.
     options.whole = true;  // a cut file is never taken as the whole collection
-    rk_collection_t *c = coll::load_file(nullptr, file, options);
-    if (!c) return;
+    // Each collection gets an arena of its own, as created ones do.
+    rk_collection_t *c = nullptr;
+    const rk_status_t st = coll::load_file_ex(nullptr, file, options, &c);
+    if (!c) return st == RK_ERR_NO_MEMORY ? st : RK_OK;
     // The catalog names it: a header keeps only 63 bytes of a name.
     const char *have = rk_collection_get_name(c);
     if (!have || std::strcmp(have, copy) != 0) c->name = rk_arena_strdup(c->arena, copy);
-    if (!c->name || db_register_locked(db, c) != RK_OK) rk_collection_destroy(c);
+    const rk_status_t reg = c->name ? db_register_locked(db, c) : RK_ERR_NO_MEMORY;
+    if (reg != RK_OK) rk_collection_destroy(c);
+    return reg == RK_ERR_NO_MEMORY ? reg : RK_OK;
 }
 
-void load_catalog(rk_vecdb_t *db) {
+rk_status_t load_catalog(rk_vecdb_t *db) {
     char path[kPathMax];
-    if (form(path, db->config.path.data, ".rkmeta", 7, "") != RK_OK) return;
+    if (form(path, db->config.path.data, ".rkmeta", 7, "") != RK_OK) return RK_OK;
     size_t size = 0;
-    HookPtr<char> text(catalog_read(path, &size));
-    if (!text) return;
+    rk_status_t st = RK_OK;
+    HookPtr<char> text(catalog_read(path, &size, &st));
+    if (!text) return st == RK_ERR_NO_MEMORY ? st : RK_OK;
     rk_rwlock_wrlock(db->lock);
-    catalog_for_each(text.get(), size, [db](const char *name, size_t len) { load_listed(db, name, len); });
+    st = RK_OK;
+    catalog_for_each(text.get(), size, [db, &st](const char *name, size_t len) {
+        if (st == RK_OK) st = load_listed(db, name, len);
+    });
     rk_rwlock_wrunlock(db->lock);
+    return st;
 }
 
 // Saves one collection beside its index; the first failure wins.
@@ -165,8 +174,15 @@ rk_status_t db_persistent_open(rk_vecdb_t *db) {
     }
     if (!db->config.read_only) remove_leftovers(path);
     open_storage(db);
-    load_catalog(db);
-    return RK_OK;
+    const rk_status_t st = load_catalog(db);
+    if (st != RK_OK) {
+        // Out of memory: the open fails as a whole and writes nothing.
+        rk_rwlock_wrlock(db->lock);
+        db_destroy_collections_locked(db);
+        rk_rwlock_wrunlock(db->lock);
+        db_persistent_close(db);
+    }
+    return st;
 }
 
 rk_status_t db_save(rk_vecdb_t *db) {
