@@ -87,6 +87,10 @@ struct FileOptions {
     // count that disagrees with the data size) instead of keeping the
     // records before the damage.
     bool whole = false;
+    // Load: leave a dormant index empty; it takes the records when it
+    // becomes active or is built. Nothing reads a dormant index, so an open
+    // then costs no more than reading the files.
+    bool lazy_index = false;
 };
 
 // Save and load with options (rk_collection_save / rk_collection_load are

@@ -215,12 +215,17 @@ bool ids_fit_slots(const rk_collection_t *c, uint64_t file_size) {
     return top < budget / 16;
 }
 
-// The specified way: a fresh index of the header's type, fed every record.
-void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h, uint64_t file_size) {
+// A fresh index of the header's type, fed every record (the plain load) or
+// left empty until it becomes active (lazy).
+void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h, uint64_t file_size, bool lazy) {
     if (h.index_type == kNoIndexType || c->dimension > kMaxIndexDim) return;
     c->index = make_index(c, impl_of(c)->spec);
     c->index_enabled = 1;
     if (!c->index || !ids_fit_slots(c, file_size)) return;
+    if (lazy && !index_active(c)) {
+        impl_of(c)->index_unfed = c->count != 0;
+        return;
+    }
     for (uint64_t i = 0; i < c->count; ++i)
         (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
 }
@@ -300,7 +305,7 @@ rk_status_t load_file_ex(rk_arena_t *arena, const char *path, const FileOptions 
             return RK_OK;
         }
     }
-    make_fed_index(c, h, src.size());
+    make_fed_index(c, h, src.size(), options.lazy_index);
     return RK_OK;
 }
 

@@ -122,6 +122,7 @@ rk_index_t *create_for(const rk_collection_t *c, const IndexSpec &s, uint64_t ro
 // left in place (possibly untrained) on failure.
 rk_status_t train_and_fill(rk_collection_t *c) {
     destroy_index(c);
+    impl_of(c)->index_unfed = false;
     c->index = create_for(c, impl_of(c)->spec, c->count);
     RK_RETURN_IF(!c->index, RK_ERR_UNKNOWN);
     const size_t n = size_t(c->count), dim = c->dimension;
@@ -193,6 +194,11 @@ uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is
 
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector) {
     if (!index_active(c)) return;
+    if (impl_of(c)->index_unfed) {
+        // Becoming active: the index takes every record, this one included.
+        (void)index_fill(c);
+        return;
+    }
     if (rk_index_add(c->index, id, vector) != RK_ERR_INDEX_NOT_READY) return;
     // Untrained: train on the spot with every record (this one included).
     (void)train_and_fill(c);
@@ -200,6 +206,17 @@ void index_feed(rk_collection_t *c, uint64_t id, const float *vector) {
 
 void index_forget(rk_collection_t *c, uint64_t id) {
     if (c->index) (void)rk_index_remove(c->index, id);
+}
+
+rk_status_t index_fill(rk_collection_t *c) {
+    impl_of(c)->index_unfed = false;
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_status_t st = rk_index_add(c->index, c->records[i].id, c->records[i].vector);
+        // Untrained: train with every record, which also adds them all.
+        if (st == RK_ERR_INDEX_NOT_READY) return train_and_fill(c);
+        RK_TRY(st);
+    }
+    return RK_OK;
 }
 
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,

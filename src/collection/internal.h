@@ -39,6 +39,9 @@ struct IndexSpec {
 struct Impl {
     rk_collection_t pub;
     IndexSpec spec;
+    // The dormant index lacks the records (a database open leaves it empty,
+    // since nothing reads a dormant index); filled when it becomes active.
+    bool index_unfed;
 };
 static_assert(std::is_standard_layout_v<Impl>, "the public record must sit at the start");
 
@@ -98,6 +101,9 @@ bool index_active(const rk_collection_t *c);
 // spot with every record while it is untrained). Failures are ignored: the
 // index only speeds searches up.
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector);
+// Adds every record to c's index (training an untrained one with them all)
+// and marks it fed.
+rk_status_t index_fill(rk_collection_t *c);
 // The index's type, or -1 without one; whether it is trained (0 without one).
 int32_t index_type_of(const rk_collection_t *c);
 uint32_t index_trained(const rk_collection_t *c);

@@ -75,7 +75,8 @@ rk_status_t load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     if (form(index, db->config.path.data, name, len, ".rkidx") != RK_OK) return RK_OK;
     coll::FileOptions options;
     options.index_path = index;
-    options.whole = true;  // a cut file is never taken as the whole collection
+    options.whole = true;       // a cut file is never taken as the whole collection
+    options.lazy_index = true;  // a dormant index is filled when it is needed
     // Each collection gets an arena of its own, as created ones do.
     rk_collection_t *c = nullptr;
     const rk_status_t st = coll::load_file_ex(nullptr, file, options, &c);
