@@ -31,6 +31,9 @@ constexpr uint32_t kDefaultNprobe = 3;
 // Marker the collection leaves in the index configuration's reserved word.
 constexpr uint32_t kCollectionMark = 20;
 
+// The threshold of an index that is not consulted until it is built.
+constexpr uint64_t kDormant = 100000000;
+
 bool is_ivf(uint32_t type) { return type % 2 == 1; }
 
 // The configuration a collection builds without an explicit index type.
@@ -192,32 +195,33 @@ int32_t index_type_of(const rk_collection_t *c) {
 
 uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is_trained(c->index) : 0; }
 
+// An index that missed a record (or holds a half-made node) would answer
+// without it: it is no longer consulted, and is made again from the records
+// when it is built or becomes active.
+void index_distrust(rk_collection_t *c) {
+    c->index_threshold = kDormant;
+    impl_of(c)->index_unfed = true;
+}
+
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector) {
     if (!index_active(c)) return;
     if (impl_of(c)->index_unfed) {
         // Becoming active: the index takes every record, this one included.
-        (void)index_fill(c);
+        if (index_fill(c) != RK_OK) index_distrust(c);
         return;
     }
-    if (rk_index_add(c->index, id, vector) != RK_ERR_INDEX_NOT_READY) return;
+    rk_status_t st = rk_index_add(c->index, id, vector);
     // Untrained: train on the spot with every record (this one included).
-    (void)train_and_fill(c);
+    if (st == RK_ERR_INDEX_NOT_READY) st = train_and_fill(c);
+    if (st != RK_OK) index_distrust(c);
 }
 
 void index_forget(rk_collection_t *c, uint64_t id) {
     if (c->index) (void)rk_index_remove(c->index, id);
 }
 
-rk_status_t index_fill(rk_collection_t *c) {
-    impl_of(c)->index_unfed = false;
-    for (uint64_t i = 0; i < c->count; ++i) {
-        const rk_status_t st = rk_index_add(c->index, c->records[i].id, c->records[i].vector);
-        // Untrained: train with every record, which also adds them all.
-        if (st == RK_ERR_INDEX_NOT_READY) return train_and_fill(c);
-        RK_TRY(st);
-    }
-    return RK_OK;
-}
+// A fresh index from the spec, trained and filled with every record.
+rk_status_t index_fill(rk_collection_t *c) { return train_and_fill(c); }
 
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
                       uint64_t *ids) {
@@ -282,7 +286,10 @@ RK_API rk_status_t rk_collection_build_index(rk_collection_t *collection) {
         c->index_enabled = 1;
     }
     const rk_status_t st = train_and_fill(c);
-    if (st == RK_OK) c->index_threshold = 0;
+    if (st == RK_OK)
+        c->index_threshold = 0;
+    else
+        index_distrust(c);  // a half-filled index is never consulted
     return st;
 }
 

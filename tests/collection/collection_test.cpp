@@ -264,6 +264,34 @@ TEST(CollectionMeta, FailedMetadataCopyStoresNothing) {
     EXPECT_EQ(coll.c->records[1].metadata_count, 1u);
 }
 
+// An insert whose index update fails part-way still lands, and searches
+// find it: the index that missed it is no longer consulted.
+TEST(CollectionIndex, FailedIndexUpdateNeverHidesARecord) {
+    for (long n = 0; n < 40; ++n) {
+        Coll coll(4, RK_INDEX_HNSW);
+        for (int i = 0; i < 60; ++i) {
+            const float v[4] = {0.37f * float(i), 0.11f * float(i % 7), 0.5f, 0.013f * float(i * i % 11)};
+            ASSERT_EQ(rk_collection_insert(coll.c, v, nullptr), RK_OK);
+        }
+        ASSERT_EQ(rk_collection_build_index(coll.c), RK_OK);
+        const float q[4] = {7.25f, -3.5f, 9.0f, 4.75f};  // far from every other record
+        uint64_t id = 0;
+        rk_status_t st;
+        {
+            rk_test::FailingAllocator faults;
+            ASSERT_TRUE(faults.installed());
+            faults.arm(n);
+            st = rk_collection_insert(coll.c, q, &id);
+        }
+        if (st != RK_OK) continue;
+        rk_search_result_t r[1];
+        rk_search_params_t p{};
+        p.k = 1;
+        ASSERT_EQ(rk_collection_search(coll.c, q, &p, r), 1u) << n;
+        EXPECT_EQ(r[0].id, id) << "allocation " << n;
+    }
+}
+
 TEST(CollectionRead, GetBatchLeavesMissingSlots) {
     Coll t(2);
     t.add(1);

@@ -27,7 +27,7 @@ namespace {
 using persist_test::ScratchDir;
 
 constexpr uint32_t kDim = 4;
-constexpr uint64_t kRows = 24;
+constexpr uint64_t kRows = 12;
 
 rk_string_t str(const char *s) { return rk_string_t{s, std::strlen(s)}; }
 
@@ -213,10 +213,18 @@ TEST(AllocationSweep, EveryFailureIsReportedAndLosesNothing) {
         Scenario s(dir.path());
         rk_srand(7);
         auto steps = s.steps();
-        size_t failed_at = steps.size();
+        // A step may absorb a failed allocation and still succeed (a graph
+        // removal without memory to repair its neighbours' lists): the
+        // records must not change, but later index answers may differ.
+        size_t failed_at = steps.size(), quiet_failure = steps.size(), exact_hits = SIZE_MAX;
         faults.arm(n);
         for (size_t k = 0; k < steps.size(); ++k) {
+            const size_t hits_before = s.hits.size();
             const rk_status_t st = steps[k]();
+            if (faults.failed() && quiet_failure == steps.size()) {
+                quiet_failure = k;
+                exact_hits = hits_before;
+            }
             if (st != RK_OK) {
                 ASSERT_TRUE(faults.failed()) << "N " << n << " step " << k << " status " << st;
                 ASSERT_TRUE(clear_status(st)) << "N " << n << " step " << k << " status " << st;
@@ -231,8 +239,14 @@ TEST(AllocationSweep, EveryFailureIsReportedAndLosesNothing) {
         faults.disarm();
         if (failed_at == steps.size()) {
             // The run met no failure, or met one that changed nothing.
-            for (size_t i = 0; i < want_hits.size(); ++i)
-                ASSERT_EQ(s.hits[i], want_hits[i]) << "N " << n;
+            ASSERT_EQ(s.hits.size(), want_hits.size());
+            for (size_t i = 0; i < want_hits.size(); ++i) {
+                if (i < exact_hits) {
+                    ASSERT_EQ(s.hits[i], want_hits[i]) << "N " << n << " search " << i;
+                } else {
+                    ASSERT_EQ(s.hits[i].size(), want_hits[i].size()) << "N " << n << " search " << i;
+                }
+            }
             if (s.db) {
                 ASSERT_EQ(s.close(), RK_OK);
             }
