@@ -549,15 +549,19 @@ RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *p
  * is dormant again (index_threshold 100000000) until
  * rk_collection_build_index. A truncated file loads the whole records before
  * the cut. Counts, sizes and offsets are checked against the file's size
- * before anything is allocated.
+ * before anything is allocated. Damage is refused rather than loaded short:
+ * the header's checksum (unless it is 0, a header its writer never sealed),
+ * ids that must rise strictly along the file, the extension block's own
+ * checksum and, in files that carry it, the sum of the record data.
  *
  * @param arena where the collection lives, or null for an arena of its own
  *              (4 MiB blocks) released by rk_collection_destroy
  * @param path  NUL-terminated file path
  * @return the collection (destroy with rk_collection_destroy), or null for a
  *         null path, a missing or unreadable file, a wrong storage or
- *         collection header (magic, major version, dimension 0) or a failed
- *         allocation. Thread-safe; the result is private until shared.
+ *         collection header (magic, major version, dimension 0, checksum),
+ *         damaged records or extension block, or a failed allocation.
+ *         Thread-safe; the result is private until shared.
  */
 RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
 

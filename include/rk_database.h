@@ -98,16 +98,21 @@ RK_API rk_status_t rk_vecdb_open(const rk_string_t *path, uint32_t flags, rk_vec
  * create_if_missing (and not read_only) a missing directory is created and
  * the storage file is made anew. Every collection the catalog lists is
  * loaded; a built index saved beside it is restored, active, when it
- * belongs to that very save of the collection file (else the collection
- * loads with a fresh, dormant index). Missing or unreadable catalogs,
- * collection files that fail to load and a storage file that cannot be
- * opened do not fail the open. read_only opens the storage file for reading
+ * belongs to that very save of the collection file and its bytes match the
+ * sum recorded there (else the collection loads with a dormant index, left
+ * empty until it is built or becomes active, as nothing reads a dormant
+ * index). A collection file is loaded only whole: a cut file, a record count
+ * that disagrees with the data size, a failed checksum or record sum is
+ * refused as damaged. Missing or unreadable catalogs, collection files that
+ * fail to load and a storage file that cannot be opened do not fail the
+ * open; running out of memory while loading does (RK_ERR_NO_MEMORY, with
+ * nothing written). read_only opens the storage file for reading
  * only and makes sync and close write nothing. A path with storage mode
  * RK_DB_MEMORY reads nothing at open, but sync and close write the
  * collections and the catalog there.
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null out;
- *         RK_ERR_NO_MEMORY (-3) when the handle, its arena or its registry
- *         cannot be allocated; the lock's status when it cannot be created;
+ *         RK_ERR_NO_MEMORY (-3) when the handle, its arena, its registry or
+ *         a listed collection cannot be allocated; the lock's status when it cannot be created;
  *         RK_ERR_PATH_TOO_LONG (-205) when DIR/.rkmeta does not fit in 1024
  *         bytes; RK_ERR_EXISTS (-5) when something other than a directory
  *         exists at the path of a persistent database (it is left untouched).
