@@ -2,7 +2,9 @@
 // zevud build, search, info and drop: the commands that work on what an
 // import stored.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "dataset.h"
@@ -66,8 +68,24 @@ const CommandSpec kSearch = {
 const CommandSpec kInfo = {
     "info", "DB [COLLECTION]", "Lists the collections of DB with their figures.", nullptr, 1, 2, {kJson}};
 
-const CommandSpec kDrop = {"drop", "DB COLLECTION", "Deletes COLLECTION and its files from DB.", nullptr, 2,
-                           2,      {kJson}};
+const CommandSpec kDrop = {"drop",
+                           "DB COLLECTION",
+                           "Deletes COLLECTION and its files (COLLECTION.rkcol, COLLECTION.rkidx) from DB.",
+                           nullptr,
+                           2,
+                           2,
+                           {kJson}};
+
+// Removes a dropped collection's files once the catalog no longer lists
+// them; a file that is already gone is fine.
+void remove_collection_files(const std::string &db, const std::string &name) {
+    for (const char *suffix : {".rkcol", ".rkidx"}) {
+        const std::string path = db + "/" + name + suffix;
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT)
+            throw CliError(kExitLibrary, "dropped '" + name + "' but cannot remove " + path + ": " +
+                                             std::strerror(errno));
+    }
+}
 
 std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
     const int given = int(a.has("vector")) + int(a.has("id")) + int(a.has("query-file"));
@@ -341,6 +359,7 @@ int cmd_drop(const Words &w) {
     if (st == RK_ERR_NOT_FOUND) s.get(name);  // says there is no such collection
     if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
     s.close();
+    remove_collection_files(a.positional[0], name);
     if (a.has("json"))
         std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
     else

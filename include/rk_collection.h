@@ -256,14 +256,15 @@ RK_API rk_status_t rk_collection_insert(rk_collection_t *collection, const float
  * fails), a copy of the vector and a deep copy of the metadata (keys and
  * string bytes are copied too, so the caller may free its buffers at once;
  * a key or string with null data is stored as empty). If the metadata copy
- * cannot be had the record is stored without metadata. An active index
+ * cannot be had nothing is stored (the id is used up all the same): a record
+ * never lands without the metadata it was given. An active index
  * receives the vector; an active index that is not trained yet is trained on
  * the spot with every record.
  * @param entries    entry_count entries, or null
  * @param out_id     receives the new id on success; may be null
  * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or vector;
- *         RK_ERR_NO_MEMORY when the record array or the vector copy fails
- *         (out_id untouched).
+ *         RK_ERR_NO_MEMORY when the record array, the vector copy or the
+ *         metadata copy fails (out_id untouched).
  */
 RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, const float *vector,
                                                   const rk_meta_entry_t *entries, uint64_t entry_count,
@@ -626,15 +627,19 @@ RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *p
  * is dormant again (index_threshold 100000000) until
  * rk_collection_build_index. A truncated file loads the whole records before
  * the cut. Counts, sizes and offsets are checked against the file's size
- * before anything is allocated.
+ * before anything is allocated. Damage is refused rather than loaded short:
+ * the header's checksum (unless it is 0, a header its writer never sealed),
+ * ids that must rise strictly along the file, the extension block's own
+ * checksum and, in files that carry it, the sum of the record data.
  *
  * @param arena where the collection lives, or null for an arena of its own
  *              (4 MiB blocks) released by rk_collection_destroy
  * @param path  NUL-terminated file path
  * @return the collection (destroy with rk_collection_destroy), or null for a
  *         null path, a missing or unreadable file, a wrong storage or
- *         collection header (magic, major version, dimension 0) or a failed
- *         allocation. Thread-safe; the result is private until shared.
+ *         collection header (magic, major version, dimension 0, checksum),
+ *         damaged records or extension block, or a failed allocation.
+ *         Thread-safe; the result is private until shared.
  */
 RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
 

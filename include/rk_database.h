@@ -101,10 +101,14 @@ RK_API rk_status_t rk_vecdb_open(const rk_string_t *path, uint32_t flags, rk_vec
  * create_if_missing (and not read_only) a missing directory is created and
  * the storage file is made anew. Every collection the catalog lists is
  * loaded; a built index saved beside it is restored, active, when it
- * belongs to that very save of the collection file (else the collection
- * loads with a fresh, dormant index). A missing catalog is an empty
- * database. A collection file that fails to load for any reason but memory
- * keeps its catalog entry and its files, and is reported by the extension
+ * belongs to that very save of the collection file and its bytes match the
+ * sum recorded there (else the collection loads with a dormant index, left
+ * empty until it is built or becomes active, as nothing reads a dormant
+ * index). A missing catalog is an empty database. A collection file is
+ * loaded only whole: a cut file, a record count that disagrees with the data
+ * size, a failed checksum or record sum is refused as damaged. A collection
+ * file that fails to load for any reason but memory keeps its catalog entry
+ * and its files, and is reported by the extension
  * rk_vecdb_list_failed_collections; a storage file that cannot be opened
  * does not fail the open.
  * Extension: a read-write open holds an advisory lock on the directory

@@ -197,10 +197,14 @@ RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, c
         id = c->next_id++;
         float *copy = rk_vec_copy(c->arena, vector, c->dimension);
         RK_RETURN_IF(!copy, RK_ERR_NO_MEMORY);
+        // Metadata that cannot be copied fails the insert: a record never
+        // lands without the metadata it was given.
+        rk_meta_entry_t *meta = copy_meta(c->arena, entries, entry_count);
+        RK_RETURN_IF(!meta && entries && entry_count != 0, RK_ERR_NO_MEMORY);
         rk_record_t &r = c->records[c->count];
         r.id = id;
         r.vector = copy;
-        r.metadata = copy_meta(c->arena, entries, entry_count);
+        r.metadata = meta;
         r.metadata_count = r.metadata ? entry_count : 0;
         c->count++;
         touch(c);

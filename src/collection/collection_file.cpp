@@ -12,7 +12,6 @@
 #include "index/index.h"
 #include "index/index_file.h"
 #include "platform/file_os.h"
-#include "platform/random.h"
 #include "rk_hash.h"
 #include "rk_index.h"
 #include "rk_platform.h"
@@ -163,15 +162,19 @@ private:
     rk_status_t cause_ = RK_OK;
 };
 
-void put_records(Sink &out, const rk_collection_t *c) {
+// Writes the records and returns the sum of their bytes.
+uint64_t put_records(Sink &out, const rk_collection_t *c) {
     unsigned char head[kRecordHead] = {};
+    RecordSum sum;
     for (uint64_t i = 0; i < c->count; ++i) {
         const rk_record_t &r = c->records[i];
         storage::put_u64(head, r.id);
         storage::put_u32(head + 8, c->dimension);
         out.put(head, sizeof head);
+        sum.add(head, sizeof head);
         if (kLittleEndianFloats) {
             out.put(r.vector, size_t(c->dimension) * 4);
+            sum.add(r.vector, size_t(c->dimension) * 4);
             continue;
         }
         unsigned char f[4];
@@ -180,21 +183,36 @@ void put_records(Sink &out, const rk_collection_t *c) {
             out.put(f, 4);
         }
     }
+    return sum.value();
 }
 
-// A non-zero token that ties an index file to one save of a collection file.
-uint64_t fresh_token() {
-    uint64_t t = rand_next() ^ (rk_time_now_ms() * 0x9E3779B97F4A7C15ull);
+// The non-zero token that ties an index file to a save of a collection
+// file: a sum of the records the save holds (ids and vectors) and their
+// count, so that saving the same records and index twice, in any process,
+// gives the same bytes. An index file whose token matches was saved with
+// these very records; the index sum in the extension block then tells
+// whether it is the index this save wrote.
+uint64_t content_token(const rk_collection_t *c) {
+    RecordSum sum;
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_record_t &r = c->records[i];
+        sum.add(&r.id, sizeof r.id);
+        sum.add(r.vector, size_t(c->dimension) * sizeof(float));
+    }
+    const uint64_t t = sum.value() ^ (c->count * 0x9E3779B97F4A7C15ull);
     return t != 0 ? t : 1;
 }
 
-rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, const FileOptions &options) {
+// A database's file always carries the extension block, for its sums; a
+// plain save only when the fixed header cannot say everything.
+rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, uint64_t index_sum,
+                       const FileOptions &options) {
     const int64_t now = rk_time_now();
     rk_storage_collection_header_t h = make_header(c, now);
     h.reserved[kReservedIndexToken] = token;
     unsigned char *ext_raw = nullptr;
     size_t ext_size = 0;
-    RK_TRY(ext_build(c, h, &ext_raw, &ext_size));
+    RK_TRY(ext_build(c, h, options.index_path != nullptr && kLittleEndianFloats, &ext_raw, &ext_size));
     HookPtr<unsigned char> ext(ext_raw);
     if (ext) h.reserved[kReservedExtension] = h.data_offset + h.data_size;
 
@@ -214,8 +232,13 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, con
     RK_RETURN_IF(!out.ready(), RK_ERR_NO_MEMORY);
     out.put(file_header, sizeof file_header);
     out.put(image, sizeof image);
-    put_records(out, c);
-    if (ext) out.put(ext.get(), ext_size);
+    const uint64_t records_sum = put_records(out, c);
+    if (ext) {
+        // The sum chains whole vectors as they lie in memory, so only
+        // little-endian hosts write (and check) it.
+        if (kLittleEndianFloats) ext_seal(ext.get(), ext_size, ExtSums{records_sum, index_sum, true});
+        out.put(ext.get(), ext_size);
+    }
     RK_RETURN_IF(!out.flush(), out.status());
     return temp.commit(path, true, options.sync_dir);
 }
@@ -261,9 +284,9 @@ rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t
 rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &options) {
     if (!c || !path) return RK_ERR_INVALID_ARG;
     ReadLock guard(c);
-    uint64_t token = 0;
+    uint64_t token = 0, index_sum = 0;
     if (options.index_path && index_active(c)) {
-        token = fresh_token();
+        token = content_token(c);
         // A failed index save leaves both files of the last completed save
         // as they were, still bound to each other: nothing is lost on disk
         // and the caller hears why.
@@ -272,9 +295,12 @@ rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &o
             token = 0;  // an index with nothing to save
         } else {
             RK_TRY(st);
+            // Unreadable right after it was written: the load would not
+            // trust it either, so the collection file binds none.
+            if (!file_sum(options.index_path, &index_sum)) token = 0;
         }
     }
-    const rk_status_t st = write_file(c, path, token, options);
+    const rk_status_t st = write_file(c, path, token, index_sum, options);
     // Without a bound index, a stale index file would only take room.
     if (st == RK_OK && options.index_path && token == 0) (void)os::remove_file(options.index_path);
     return st;

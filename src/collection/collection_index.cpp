@@ -54,6 +54,9 @@ uint64_t record_seed(uint64_t seed, uint64_t id) {
 // Marker the collection leaves in the index configuration's reserved word.
 constexpr uint32_t kCollectionMark = 20;
 
+// The threshold of an index that is not consulted until it is built.
+constexpr uint64_t kDormant = 100000000;
+
 bool is_ivf(uint32_t type) { return type % 2 == 1; }
 
 // The configuration a collection builds without an explicit index type.
@@ -151,6 +154,7 @@ rk_index_t *create_for(const rk_collection_t *c, const IndexSpec &s, uint64_t ro
 rk_status_t train_and_fill(rk_collection_t *c) {
     OwnedGenerator generator(build_seed(impl_of(c)->spec));
     destroy_index(c);
+    impl_of(c)->index_unfed = false;
     c->index = create_for(c, impl_of(c)->spec, c->count);
     RK_RETURN_IF(!c->index, RK_ERR_UNKNOWN);
     const size_t n = size_t(c->count), dim = c->dimension;
@@ -220,19 +224,37 @@ int32_t index_type_of(const rk_collection_t *c) {
 
 uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is_trained(c->index) : 0; }
 
+// An index that missed a record (or holds a half-made node) would answer
+// without it: it is no longer consulted, and is made again from the records
+// when it is built or becomes active.
+void index_distrust(rk_collection_t *c) {
+    c->index_threshold = kDormant;
+    impl_of(c)->index_unfed = true;
+}
+
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector) {
     if (!index_active(c)) return;
+    if (impl_of(c)->index_unfed) {
+        // Becoming active: the index takes every record, this one included.
+        if (index_fill(c) != RK_OK) index_distrust(c);
+        return;
+    }
+    rk_status_t st;
     {
         OwnedGenerator generator(record_seed(build_seed(impl_of(c)->spec), id));
-        if (rk_index_add(c->index, id, vector) != RK_ERR_INDEX_NOT_READY) return;
+        st = rk_index_add(c->index, id, vector);
     }
     // Untrained: train on the spot with every record (this one included).
-    (void)train_and_fill(c);
+    if (st == RK_ERR_INDEX_NOT_READY) st = train_and_fill(c);
+    if (st != RK_OK) index_distrust(c);
 }
 
 void index_forget(rk_collection_t *c, uint64_t id) {
     if (c->index) (void)rk_index_remove(c->index, id);
 }
+
+// A fresh index from the spec, trained and filled with every record.
+rk_status_t index_fill(rk_collection_t *c) { return train_and_fill(c); }
 
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
                       uint64_t *ids) {
@@ -396,7 +418,10 @@ RK_API rk_status_t rk_collection_build_index(rk_collection_t *collection) {
         c->index_enabled = 1;
     }
     const rk_status_t st = train_and_fill(c);
-    if (st == RK_OK) c->index_threshold = 0;
+    if (st == RK_OK)
+        c->index_threshold = 0;
+    else
+        index_distrust(c);  // a half-filled index is never consulted
     return st;
 }
 

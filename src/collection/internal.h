@@ -41,6 +41,9 @@ struct IndexSpec {
 struct Impl {
     rk_collection_t pub;
     IndexSpec spec;
+    // The dormant index lacks the records (a database open leaves it empty,
+    // since nothing reads a dormant index); filled when it becomes active.
+    bool index_unfed;
 };
 static_assert(std::is_standard_layout_v<Impl>, "the public record must sit at the start");
 
@@ -109,6 +112,9 @@ rk_status_t set_list_count(rk_collection_t *c, uint32_t nlist);
 rk_status_t get_list_count(rk_collection_t *c, uint32_t *nlist);
 rk_status_t set_build_seed(rk_collection_t *c, uint64_t seed);
 rk_status_t get_build_seed(rk_collection_t *c, uint64_t *seed);
+// Adds every record to c's index (training an untrained one with them all)
+// and marks it fed.
+rk_status_t index_fill(rk_collection_t *c);
 // The index's type, or -1 without one; whether it is trained (0 without one).
 int32_t index_type_of(const rk_collection_t *c);
 uint32_t index_trained(const rk_collection_t *c);

@@ -107,6 +107,8 @@ rk_status_t load_listed(rk_vecdb_t *db, const char *name, size_t len) {
     coll::FileOptions options;
     options.index_path = index;
     options.load_status = &why;
+    options.whole = true;       // a cut file is never taken as the whole collection
+    options.lazy_index = true;  // a dormant index is filled when it is needed
     // Each collection gets an arena of its own, as created ones do.
     rk_collection_t *c = coll::load_file(nullptr, file, options);
     if (!c) return why == RK_ERR_NO_MEMORY ? why : note_failed(db, name, len, why == RK_OK ? RK_ERR_IO : why);
