@@ -163,6 +163,7 @@ _SIGNATURES = [
     ("rk_collection_set_nprobe", c_int32, [_P, c_uint32]),
     ("rk_collection_get_nprobe", c_int32, [_P, POINTER(c_uint32)]),
     ("rk_collection_search_ex", c_int32, [_P, _P, _P, c_uint32, _P, _P]),
+    ("rk_collection_search_batch", c_int32, [_P, _P, c_uint64, _P, c_uint32, c_uint32, _P, _P]),
     ("rk_collection_save", c_int32, [_P, c_char_p]),
     ("rk_filter_parse", c_int32, [_P, c_char_p, c_uint64, POINTER(c_void_p), POINTER(FilterError)]),
     ("rk_filter_format", c_int32, [_P, c_void_p, c_uint64, POINTER(c_uint64)]),

@@ -33,6 +33,7 @@ protected:
 };
 
 TEST_F(CliBuildSettings, TwoProcessesBuildTheSameIndexFile) {
+    // Whole files: the graph, and the trailer that ties it to its save.
     const std::string data = rows_csv();
     std::string index[3];
     const char *seeds[3] = {"7", "7", "8"};
@@ -43,9 +44,7 @@ TEST_F(CliBuildSettings, TwoProcessesBuildTheSameIndexFile) {
         r = run({"build", db, "v", "--seed", seeds[i]});
         ASSERT_EQ(r.code, 0) << r.err;
         index[i] = slurp(db + "/v.rkidx");
-        ASSERT_GT(index[i].size(), 16u);
-        // The last 16 bytes tie the file to one save of the collection file.
-        index[i].resize(index[i].size() - 16);
+        ASSERT_FALSE(index[i].empty());
     }
     EXPECT_TRUE(index[0] == index[1]) << "same rows, settings and seed in two processes";
     EXPECT_FALSE(index[0] == index[2]) << "another seed draws other levels";
