@@ -113,24 +113,7 @@ size_t walk_level0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, Lists
         const HeapItem c = cand.pop();
         if (L.r.count >= k && L.w.count == L.w.capacity && c.distance > heap_root(&L.w)) break;
         if (f.budget && spent >= f.budget) break;
-        uint32_t *count;
-        const uint32_t *links = node_links(h, h->slots[c.id], 0, &count);
-        const uint32_t lim = *count;
-        for (uint32_t j = 0; j < lim; ++j) {
-            const uint32_t id = links[j];
-            if (id < h->capacity) __builtin_prefetch(s->visits + id);
-        }
-        size_t b = 0;
-        for (uint32_t j = 0; j < lim; ++j) {
-            const uint32_t id = links[j];
-            const HnswNode *nd = node_at(h, id);
-            if (!nd || s->visits[id].stamp == s->gen) continue;
-            s->visits[id].stamp = s->gen;
-            const float *v = node_vector(h, nd);
-            __builtin_prefetch(v);
-            s->rows[b] = v;
-            s->ids[b++] = id;
-        }
+        const size_t b = gather(w, c.id, 0);
         if (b == 0) continue;
         w.many(w.q, s->rows, b, h->dim, s->dists);
         spent += b;

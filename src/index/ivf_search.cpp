@@ -140,6 +140,19 @@ bool scan_probes(const Query &qy, const Probe *probes, uint32_t np, ResultHeap *
     return true;
 }
 
+// Readies a query for the list scans: its norm for cosine and, for coded
+// lists, the tables in scratch. False when scratch cannot be had.
+bool prepare_query(const rk_ivf_t *ivf, const float *query, Query *qy, HookPtr<float> *scratch) {
+    qy->cq.q = query;
+    if (ivf->metric == 2) qy->cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
+    if (const size_t extra = code_scratch_floats(ivf)) {
+        *scratch = hook_unique_array<float>(extra);
+        if (!*scratch) return false;
+        prepare_code_query(ivf, scratch->get(), &qy->cq);
+    }
+    return true;
+}
+
 }  // namespace
 
 uint32_t ivf_nprobe(const rk_ivf_t *ivf) {
@@ -170,14 +183,8 @@ uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, 
     select_probes(probes.get(), scores.get(), ivf->nlist, np);
 
     Query qy{ivf, CodeQuery{}};
-    qy.cq.q = query;
-    if (ivf->metric == 2) qy.cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
     HookPtr<float> scratch;
-    if (const size_t extra = code_scratch_floats(ivf)) {
-        scratch = hook_unique_array<float>(extra);
-        if (!scratch) return 0;
-        prepare_code_query(ivf, scratch.get(), &qy.cq);
-    }
+    if (!prepare_query(ivf, query, &qy, &scratch)) return 0;
 
     // The heap never needs more room than there are entries to offer.
     ResultHeap heap;
@@ -208,14 +215,8 @@ uint64_t ivf_search_filtered(const rk_ivf_t *ivf, const float *query, uint64_t k
     select_probes(probes.get(), scores.get(), ivf->nlist, ivf->nlist);
 
     Query qy{ivf, CodeQuery{}};
-    qy.cq.q = query;
-    if (ivf->metric == 2) qy.cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
     HookPtr<float> scratch;
-    if (const size_t extra = code_scratch_floats(ivf)) {
-        scratch = hook_unique_array<float>(extra);
-        if (!scratch) return 0;
-        prepare_code_query(ivf, scratch.get(), &qy.cq);
-    }
+    if (!prepare_query(ivf, query, &qy, &scratch)) return 0;
     ResultHeap heap;
     if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return 0;
     uint64_t scored = 0;
