@@ -11,7 +11,11 @@
 //   variants=default              graph rules to build with, comma separated:
 //                                 default, swap (a full list swaps its farthest
 //                                 member instead of re-selecting), fill (free
-//                                 places take passed-over candidates)
+//                                 places take passed-over candidates),
+//                                 collection (the collection API users call:
+//                                 rk_collection_build_index at the
+//                                 collection's defaults, searched with
+//                                 rk_collection_search_ex)
 //   removal=0                     1: recall after removing 10/30/50 % of the
 //                                 nodes, against a fresh build of the survivors
 //   hnswlib=1                     0: skip the hnswlib runs
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "index/hnsw.h"
+#include "rk_collection.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_platform.h"
@@ -219,6 +224,38 @@ Searcher ours_searcher(const Set &s, rk_hnsw_t *h) {
     };
 }
 
+// The same data through the collection API: a collection with an HNSW index
+// at its defaults (m 16, ef_construction 200), the rows inserted in order
+// (ids 1..n), one build; searches pass the sweep's ef as the per-call effort.
+// Memory counts what the collection holds: records and graph.
+rk_collection_t *build_collection(const Set &s, Curve *c) {
+    const size_t before = heap_in_use();
+    rk_collection_config_t cfg{};
+    cfg.name = rk_string_t{"bench", 5};
+    cfg.dimension = s.dim;
+    cfg.metric = s.metric;
+    cfg.index_type = RK_INDEX_HNSW;
+    rk_collection_t *col = rk_collection_create(nullptr, &cfg);
+    const double t0 = now();
+    for (size_t i = 0; i < s.n; ++i) (void)rk_collection_insert(col, &s.base[i * s.dim], nullptr);
+    if (rk_collection_build_index(col) != RK_OK) std::fprintf(stderr, "collection build failed\n");
+    c->build_s = now() - t0;
+    c->bytes_per_vec = double(heap_in_use() - before) / double(s.n);
+    return col;
+}
+
+Searcher collection_searcher(const Set &s, rk_collection_t *col) {
+    auto out = std::make_shared<std::vector<rk_search_result_t>>(kK);
+    return [&s, col, out](size_t q, uint32_t ef, uint64_t *got) {
+        rk_search_params_t p{};
+        p.k = kK;
+        uint64_t n = 0;
+        (void)rk_collection_search_ex(col, &s.queries[q * s.dim], &p, ef, out->data(), &n);
+        for (uint64_t i = 0; i < n; ++i) got[i] = (*out)[i].id - 1;
+        return size_t(n);
+    };
+}
+
 // The sweep alternates the curves point by point and keeps each one's
 // fastest of kRuns rounds, so that a noisy stretch of the machine hits all
 // of them alike.
@@ -393,9 +430,16 @@ void run(Set &s, const Options &o) {
     std::vector<Curve> curves;
     std::vector<Searcher> searchers;
     std::vector<rk_hnsw_t *> graphs;
+    std::vector<rk_collection_t *> collections;
     for (const std::string &v : o.variants) {
         Curve c;
         c.name = "zevud " + v;
+        if (v == "collection") {
+            collections.push_back(build_collection(s, &c));
+            searchers.push_back(collection_searcher(s, collections.back()));
+            curves.push_back(c);
+            continue;
+        }
         graphs.push_back(build_ours(s, rules_of(v), {}, &c));
         searchers.push_back(ours_searcher(s, graphs.back()));
         curves.push_back(c);
@@ -410,6 +454,7 @@ void run(Set &s, const Options &o) {
     sweep(s, s.truth, curves, searchers);
     searchers.clear();
     for (rk_hnsw_t *h : graphs) rk_hnsw_destroy(h);
+    for (rk_collection_t *col : collections) rk_collection_destroy(col);
     report(s, curves);
     std::string tag = s.name.substr(0, s.name.find(' '));
     for (char &ch : tag) ch = char(std::tolower(static_cast<unsigned char>(ch)));

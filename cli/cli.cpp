@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Command dispatch, top-level help and the error boundary.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -72,22 +73,28 @@ int run_cli(int argc, char **argv) {
         return kExitOk;
     }
     const Words rest(argv + 2, argv + argc);
+    // With --json a failure is also a JSON object on stdout, so a script
+    // reading stdout gets an answer it can parse either way.
+    const bool json = std::find(rest.begin(), rest.end(), std::string("--json")) != rest.end();
     for (const Command &c : kCommands) {
         if (word != c.name) continue;
+        auto fail = [&](int code, const std::string &message) {
+            std::fprintf(stderr, "zevud %s: %s\n", c.name, message.c_str());
+            if (json)
+                std::printf("{\"error\":{\"command\":\"%s\",\"exit_code\":%d,\"message\":%s}}\n", c.name, code,
+                            json_escape(message).c_str());
+            return code;
+        };
         try {
             return c.run(rest);
         } catch (const CliError &e) {
-            std::fprintf(stderr, "zevud %s: %s\n", c.name, e.what());
-            return e.code;
+            return fail(e.code, e.what());
         } catch (const DataError &e) {
-            std::fprintf(stderr, "zevud %s: %s\n", c.name, e.what());
-            return kExitData;
+            return fail(kExitData, e.what());
         } catch (const ExprError &e) {
-            std::fprintf(stderr, "zevud %s: bad filter at column %zu: %s\n", c.name, e.column + 1, e.what());
-            return kExitUsage;
+            return fail(kExitUsage, "bad filter at column " + std::to_string(e.column + 1) + ": " + e.what());
         } catch (const std::bad_alloc &) {
-            std::fprintf(stderr, "zevud %s: out of memory\n", c.name);
-            return kExitData;
+            return fail(kExitData, "out of memory");
         }
     }
     std::fprintf(stderr, "zevud: unknown command '%s' (try zevud --help)\n", word.c_str());

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -30,7 +31,9 @@ const CommandSpec kBench = {
     "OUT/bench-*.dat and OUT/bench-recall-qps.png. Curves of other engines (hnswlib,\n"
     "FAISS: the bench/ programs) join the plot with --curve NAME=FILE, FILE holding\n"
     "'recall qps' lines. Each index is built once; every point searches it for 10\n"
-    "results with that ef or nprobe.",
+    "results with that ef or nprobe. --threads N spreads the queries over N threads\n"
+    "(0: one per core; the exact scan through the collection's batch search) and\n"
+    "reports their combined queries per second.",
     0,
     0,
     {
@@ -44,13 +47,17 @@ const CommandSpec kBench = {
         {"ef", 0, "LIST", "ef sweep (default 10,20,40,80,160,320)"},
         {"ivf", 0, nullptr, "also sweep an IVF index"},
         {"nprobe", 0, "LIST", "IVF nprobe sweep (default 1,4,16,64; implies --ivf)"},
-        {"out", 'o', "DIR", "where the report goes (default docs)"},
+        {"out", 'o', "DIR", "where the report goes (default docs; made if missing)"},
         {"curve", 0, "NAME=FILE,...", "extra curves for the plot ('recall qps' lines)"},
+        {"threads", 0, "N", "searching threads (default 1; 0: one per core)"},
         {"json", 0, nullptr, "print the points as JSON"},
     },
 };
 
 constexpr uint64_t kK = 10;
+
+// Searching threads of every measurement (--threads; 0 resolved to the cores).
+uint32_t g_threads = 1;
 constexpr const char *kMnist = "/work/shared/data/mnist-t10k-images-idx3-ubyte.gz";
 
 struct Point {
@@ -122,13 +129,21 @@ Point exact(Bench &b) {
             throw CliError(kExitLibrary, "insert failed");
     const double build = now_seconds() - t0;
     b.truth.assign(b.queries.rows * kK, 0);
-    std::vector<rk_search_result_t> res(kK);
+    std::vector<rk_search_result_t> res(b.queries.rows * kK);
+    std::vector<uint64_t> counts(b.queries.rows);
+    rk_search_params_t p{};
+    p.k = kK;
     const double t1 = now_seconds();
-    for (uint64_t q = 0; q < b.queries.rows; ++q) {
-        const uint64_t n = rk_collection_search(c, b.queries.row(q), nullptr, res.data());
-        for (uint64_t i = 0; i < n; ++i) b.truth[q * kK + i] = res[i].id - 1;
+    if (g_threads == 1) {
+        for (uint64_t q = 0; q < b.queries.rows; ++q)
+            counts[q] = rk_collection_search(c, b.queries.row(q), &p, &res[q * kK]);
+    } else if (rk_collection_search_batch(c, b.queries.data.data(), b.queries.rows, &p, 0, g_threads, res.data(),
+                                          counts.data()) != RK_OK) {
+        throw CliError(kExitLibrary, "batch search failed");
     }
     const double secs = now_seconds() - t1;
+    for (uint64_t q = 0; q < b.queries.rows; ++q)
+        for (uint64_t i = 0; i < counts[q]; ++i) b.truth[q * kK + i] = res[q * kK + i].id - 1;
     rk_collection_stats_t st{};
     rk_collection_get_stats(c, &st);
     rk_collection_destroy(c);
@@ -140,16 +155,25 @@ Point exact(Bench &b) {
 // recall@10 and QPS of an index searched for 10 results with this effort
 // (ef or nprobe) per call.
 std::pair<double, double> measure(rk_index_t *ix, const Bench &b, uint32_t effort) {
-    std::vector<rk_index_result_t> res(kK);
-    uint64_t found = 0;
+    std::atomic<uint64_t> found{0};
+    // Thread t answers queries t, t + T, t + 2T, ...
+    auto part = [&](uint32_t t) {
+        std::vector<rk_index_result_t> res(kK);
+        uint64_t f = 0;
+        for (uint64_t q = t; q < b.queries.rows; q += g_threads) {
+            const uint64_t n = rk_index_search_ex(ix, b.queries.row(q), kK, effort, res.data());
+            const uint64_t *truth = &b.truth[q * kK];
+            for (uint64_t i = 0; i < n; ++i) f += std::find(truth, truth + kK, res[i].id) != truth + kK;
+        }
+        found += f;
+    };
     const double t0 = now_seconds();
-    for (uint64_t q = 0; q < b.queries.rows; ++q) {
-        const uint64_t n = rk_index_search_ex(ix, b.queries.row(q), kK, effort, res.data());
-        const uint64_t *t = &b.truth[q * kK];
-        for (uint64_t i = 0; i < n; ++i) found += std::find(t, t + kK, res[i].id) != t + kK;
-    }
+    std::vector<std::thread> helpers;
+    for (uint32_t t = 1; t < g_threads; ++t) helpers.emplace_back(part, t);
+    part(0);
+    for (std::thread &h : helpers) h.join();
     const double secs = now_seconds() - t0;
-    return {double(found) / double(b.queries.rows * kK), double(b.queries.rows) / secs};
+    return {double(found.load()) / double(b.queries.rows * kK), double(b.queries.rows) / secs};
 }
 
 rk_index_t *make_index(const Bench &b, const rk_index_config_t &cfg, double &build_s) {
@@ -230,7 +254,8 @@ std::string cpu_model() {
 void write_report(const std::string &out, const Bench &b, const std::vector<Point> &pts,
                   const std::vector<std::pair<std::string, std::string>> &extra) {
     std::ofstream md(out + "/benchmark.md");
-    md << "# zevud bench\n\nData: " << b.name << ", L2, k = 10, one thread.\n"
+    md << "# zevud bench\n\nData: " << b.name << ", L2, k = 10, "
+       << (g_threads == 1 ? std::string("one thread") : std::to_string(g_threads) + " threads") << ".\n"
        << "Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency() << " cores.\n"
        << "Produced by `zevud bench`; the plot is `bench-recall-qps.png`.\n\n"
        << "| method | parameters | recall@10 | queries/s | build s | index bytes/vector |\n"
@@ -281,10 +306,16 @@ int cmd_bench(const Words &w) {
         extra.emplace_back(c.substr(0, eq), c.substr(eq + 1));
     }
     const std::string out = a.get("out", "docs");
+    // The report's folder is made when missing, parents included.
+    const rk_string_t out_path{out.c_str(), out.size()};
+    if (!rk_file_is_directory(&out_path) && rk_file_mkdir_recursive(&out_path) != RK_OK)
+        throw CliError(kExitData, out + ": cannot create the directory");
     if (access(out.c_str(), W_OK) != 0) throw CliError(kExitData, out + ": not a writable directory");
     // The sweeps are checked before anything is loaded or built.
     const std::vector<uint64_t> efs = list_arg(a, "ef", "10,20,40,80,160,320");
     const std::vector<uint64_t> nprobes = list_arg(a, "nprobe", "1,4,16,64");
+    g_threads = uint32_t(a.get_u64("threads", 1, 0, 1024));
+    if (g_threads == 0) g_threads = std::max(1u, std::thread::hardware_concurrency());
     Bench b = load(a);
     std::fprintf(stderr, "bench: %s\n", b.name.c_str());
     std::vector<Point> pts{exact(b)};

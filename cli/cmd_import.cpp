@@ -28,6 +28,7 @@ const CommandSpec kImport = {
         {"format", 0, "FORMAT", "fvecs|bvecs|npy|idx|csv (default: from the file name)"},
         {"meta", 0, "COLS", "comma-separated CSV columns that hold metadata"},
         {"limit", 0, "N", "import only the first N vectors"},
+        ZCLI_BUILD_OPTIONS,
         {"json", 0, nullptr, "print the summary as JSON"},
     },
 };
@@ -81,6 +82,7 @@ int cmd_import(const Words &w) {
         throw CliError(kExitUsage, a.has("format")
                                        ? "unknown --format '" + a.get("format") + "'"
                                        : file + ": cannot tell the format from the name; use --format");
+    const BuildSettings build = build_settings_arg(a);
     CsvOptions csv;
     csv.meta_columns = split_commas(a.get("meta"));
     if (!csv.meta_columns.empty() && *f != Format::csv)
@@ -96,6 +98,7 @@ int cmd_import(const Words &w) {
     Session s(dir, Session::create);
     rk_collection_t *c = open_collection(s, name, d, a);
     check_columns_match(c, d.columns);  // before any insert
+    if (build.any()) apply_build_settings(c, name, build);
     std::vector<uint64_t> ids(rows);
     Progress bar("importing " + name, rows);
     const double t1 = now_seconds();

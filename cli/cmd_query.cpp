@@ -2,7 +2,9 @@
 // zevud build, search, info and drop: the commands that work on what an
 // import stored.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "dataset.h"
@@ -16,30 +18,34 @@ const OptionSpec kJson = {"json", 0, nullptr, "print the result as JSON"};
 
 const CommandSpec kBuild = {
     "build",
-    "DB COLLECTION [--ef N | --nprobe N]",
+    "DB COLLECTION [--ef N | --nprobe N] [--m N] [--ef-construction N] [--nlist N] [--seed N]",
     "Builds COLLECTION's index (trains and fills it) and reports the time it took.",
     "The built index is saved with the database and used by later searches. A collection\n"
     "without an index gets the default one (IVF). --ef (HNSW) or --nprobe (IVF) stores\n"
     "the search effort later searches use; `zevud search --ef/--nprobe` overrides it for\n"
-    "one search.",
+    "one search. --m, --ef-construction, --nlist and --seed are stored with the collection\n"
+    "and shape this build and later ones.",
     2,
     2,
     {
         {"ef", 0, "N", "HNSW: candidate-list size of later searches (at least k is used)"},
         {"nprobe", 0, "N", "IVF: lists later searches scan (capped at the list count)"},
+        ZCLI_BUILD_OPTIONS,
         kJson,
     },
 };
 
 const CommandSpec kSearch = {
     "search",
-    "DB COLLECTION (--vector V | --id ID | --query-file FILE [--row N])",
+    "DB COLLECTION (--vector V | --id ID | --query-file FILE [--row N] | --queries FILE)",
     "Prints the k nearest records of a query vector, nearest first.",
     "Distances are in the collection's metric (squared for l2). A filter keeps only\n"
     "records whose metadata matches, e.g.  --filter 'category == \"shoes\" and price < 50'\n"
     "(operators == != < <= > >=, and, or, not, parentheses; text compares ignoring case).\n"
     "--ef (HNSW) or --nprobe (IVF) sets the search effort of this search only; more finds\n"
-    "more true neighbours, slower. `zevud build --ef/--nprobe` stores the default.",
+    "more true neighbours, slower. `zevud build --ef/--nprobe` stores the default.\n"
+    "--queries answers every row of FILE at once on --threads threads (0: one per core)\n"
+    "and prints one JSON line per query, or CSV rows query,rank,id,distance (--format csv).",
     2,
     2,
     {
@@ -47,9 +53,12 @@ const CommandSpec kSearch = {
         {"id", 0, "ID", "use the stored vector of record ID as the query"},
         {"query-file", 0, "FILE", "take the query from a data file (any import format)"},
         {"row", 0, "N", "row of --query-file (default 0)"},
+        {"queries", 0, "FILE", "answer every row of FILE (any import format) in one batch"},
+        {"threads", 0, "N", "with --queries: searching threads (default 0, one per core)"},
+        {"format", 0, "F", "with --queries: jsonl (default) or csv"},
         {"k", 'k', "K", "number of results (default 10)"},
         {"filter", 'f', "EXPR", "metadata filter expression"},
-        {"use-index", 0, nullptr, "build the index first if it is not built (else the search scans)"},
+        {"use-index", 0, nullptr, "build the index for this search if it is not built (not saved; see build)"},
         {"ef", 0, "N", "HNSW: candidate-list size for this search (default: the stored one)"},
         {"nprobe", 0, "N", "IVF: lists to scan for this search (default: the stored one)"},
         kJson,
@@ -59,8 +68,24 @@ const CommandSpec kSearch = {
 const CommandSpec kInfo = {
     "info", "DB [COLLECTION]", "Lists the collections of DB with their figures.", nullptr, 1, 2, {kJson}};
 
-const CommandSpec kDrop = {"drop", "DB COLLECTION", "Deletes COLLECTION and its files from DB.", nullptr, 2,
-                           2,      {kJson}};
+const CommandSpec kDrop = {"drop",
+                           "DB COLLECTION",
+                           "Deletes COLLECTION and its files (COLLECTION.rkcol, COLLECTION.rkidx) from DB.",
+                           nullptr,
+                           2,
+                           2,
+                           {kJson}};
+
+// Removes a dropped collection's files once the catalog no longer lists
+// them; a file that is already gone is fine.
+void remove_collection_files(const std::string &db, const std::string &name) {
+    for (const char *suffix : {".rkcol", ".rkidx"}) {
+        const std::string path = db + "/" + name + suffix;
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT)
+            throw CliError(kExitLibrary, "dropped '" + name + "' but cannot remove " + path + ": " +
+                                             std::strerror(errno));
+    }
+}
 
 std::vector<float> query_vector(const Args &a, rk_collection_t *c) {
     const int given = int(a.has("vector")) + int(a.has("id")) + int(a.has("query-file"));
@@ -187,6 +212,7 @@ int cmd_build(const Words &w) {
     const Args a = parse_args(kBuild, w);
     if (show_help(kBuild, a)) return kExitOk;
     const Effort wanted = effort_arg(a);
+    const BuildSettings build = build_settings_arg(a);
     const std::string &name = a.positional[1];
     Session s(a.positional[0], Session::read_write);
     rk_collection_t *c = s.get(name);
@@ -196,8 +222,11 @@ int cmd_build(const Words &w) {
     if (wanted.option && (c->index || wanted.option != std::string(effort_option(RK_INDEX_IVF))))
         check_effort_family(wanted.option, c->index ? int32_t(rk_index_get_type(c->index)) : -1, name,
                             ", and building gives it the default ivf index (use --nprobe)");
+    if (build.any()) apply_build_settings(c, name, build);
     const double t0 = now_seconds();
+    Ticker ticker("building the index of " + name);
     const rk_status_t st = rk_collection_build_index(c);
+    ticker.finish();
     const double secs = now_seconds() - t0;
     if (st != RK_OK) library_failure("index build failed", st);
     if (wanted.option) {
@@ -231,21 +260,32 @@ int cmd_search(const Words &w) {
     Session s(a.positional[0], Session::read_only);
     const std::string &name = a.positional[1];
     rk_collection_t *c = s.get(name);
-    const std::vector<float> q = query_vector(a, c);
+    const bool many = a.has("queries");
+    if (many && (a.has("vector") || a.has("id") || a.has("query-file")))
+        throw CliError(kExitUsage, "give exactly one of --vector, --id, --query-file or --queries");
+    const std::vector<float> q = many ? std::vector<float>() : query_vector(a, c);
     std::unique_ptr<FilterTree> filter;
     if (a.has("filter")) {
         const Schema schema = collection_schema(c);
         if (schema.empty())
             throw CliError(kExitUsage, "collection '" + name + "' has no metadata to filter on");
-        filter = parse_filter(a.get("filter"), schema);
+        filter = parse_filter(a.get("filter"), c);
     }
     if (a.has("use-index") && c->index_threshold != 0 && c->count > 0) {
+        Ticker ticker("building the index of " + name);
         const rk_status_t st = rk_collection_build_index(c);
+        ticker.finish();
         if (st != RK_OK) library_failure("index build failed", st);
+        // A search opens the database read-only, so what it built is gone
+        // at exit: say so rather than let the next search pay again.
+        std::fprintf(stderr,
+                     "note: the index built for this search is not saved; `zevud build %s %s` keeps one\n",
+                     a.positional[0].c_str(), name.c_str());
     }
     const bool indexed = c->index && c->index_threshold == 0;
     const std::string mode = indexed ? std::string(index_name(rk_index_get_type(c->index))) : "exact";
     const Effort effort = search_effort(c, name, wanted);
+    if (many) return search_many(a, c, filter ? filter->root() : nullptr, wanted.value, k);
     rk_search_params_t p{};
     p.k = k;
     p.filter = filter ? filter->root() : nullptr;
@@ -313,11 +353,13 @@ int cmd_drop(const Words &w) {
     const std::string &name = a.positional[1];
     check_collection_name(name);
     Session s(a.positional[0], Session::read_write);
-    s.get(name);
+    // A collection that could not be loaded is dropped by name as well.
     const rk_string_t n{name.c_str(), name.size()};
     const rk_status_t st = rk_vecdb_drop_collection(s.db(), &n);
+    if (st == RK_ERR_NOT_FOUND) s.get(name);  // says there is no such collection
     if (st != RK_OK) library_failure("cannot drop '" + name + "'", st);
     s.close();
+    remove_collection_files(a.positional[0], name);
     if (a.has("json"))
         std::printf("{\"dropped\":%s}\n", json_escape(name).c_str());
     else

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output.h"
+#include "rk_collection.h"
 
 namespace zcli {
 
@@ -20,6 +21,11 @@ int cmd_search(const Words &w);
 int cmd_info(const Words &w);
 int cmd_drop(const Words &w);
 int cmd_bench(const Words &w);
+
+// zevud search --queries: answers every row of the file in one batch search
+// on --threads threads and prints JSON lines or CSV (--format).
+int search_many(const Args &a, rk_collection_t *c, const rk_filter_t *filter, uint32_t effort,
+                uint64_t k);
 
 // Whole tool: argv[1] picks the command. Prints errors as one line on stderr
 // and returns the exit code.

@@ -20,7 +20,10 @@ struct Field {
 
 class CsvLines {
 public:
-    explicit CsvLines(std::span<const uint8_t> b) : b_(b) {}
+    // A UTF-8 byte-order mark is not part of the first field.
+    explicit CsvLines(std::span<const uint8_t> b) : b_(b) {
+        if (b_.size() >= 3 && b_[0] == 0xEF && b_[1] == 0xBB && b_[2] == 0xBF) i_ = 3;
+    }
 
     // Next non-blank line split into fields; false at the end of the data.
     bool next(std::vector<Field> &out, uint64_t &line_at) {

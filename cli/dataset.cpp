@@ -5,6 +5,7 @@
 #include "dataset.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -20,6 +21,12 @@ uint32_t be32(const uint8_t *p) {
 
 // Allocation for rows x dim floats, refused before anything is reserved when
 // the product cannot be represented.
+// Vectors hold finite numbers only: a NaN or an infinity would poison every
+// distance it takes part in.
+void require_finite(float v, uint64_t at) {
+    if (!std::isfinite(v)) throw ParseError(at, "value is not a finite float32 number");
+}
+
 void size_data(Dataset &d, uint64_t rows, uint64_t dim, uint64_t at) {
     if (dim == 0) throw ParseError(at, "vector dimension is 0");
     if (dim > kMaxDim) throw ParseError(at, "vector dimension " + std::to_string(dim) + " is too large");
@@ -56,6 +63,7 @@ Dataset parse_vecs(std::span<const uint8_t> b) {
         float *out = d.data.data() + r * dim;
         if constexpr (sizeof(Elem) == 4) {
             std::memcpy(out, p + 4, size_t(dim) * 4);
+            for (uint32_t j = 0; j < dim; ++j) require_finite(out[j], r * stride + 4 + 4ull * j);
         } else {
             for (uint32_t j = 0; j < dim; ++j) out[j] = float(p[4 + j]);
         }
@@ -228,7 +236,50 @@ Dataset parse_npy(std::span<const uint8_t> b) {
     Dataset d;
     size_data(d, rows, dim, header_at);
     if (!d.data.empty()) std::memcpy(d.data.data(), b.data() + at, size_t(rows * dim * 4));
+    for (uint64_t i = 0; i < rows * dim; ++i) require_finite(d.data[i], at + 4 * i);
     return d;
+}
+
+std::optional<uint64_t> declared_size(Format f, std::span<const uint8_t> b, uint64_t limit) {
+    constexpr uint64_t kTooMuch = std::numeric_limits<uint64_t>::max();
+    uint64_t at = 0, rows = 0, dim = 1, width = 4;
+    if (f == Format::idx) {
+        if (b.size() < 4 || b[0] != 0 || b[1] != 0) return std::nullopt;
+        const IdxType *type = nullptr;
+        for (const IdxType &t : kIdxTypes)
+            if (t.code == b[2]) type = &t;
+        if (!type || b[3] == 0) return std::nullopt;
+        at = 4 + uint64_t(b[3]) * 4;
+        if (b.size() < at) return std::nullopt;
+        rows = be32(b.data() + 4);
+        for (uint32_t i = 1; i < b[3]; ++i) {
+            const uint64_t n = be32(b.data() + 4 + 4 * i);
+            if (n == 0 || dim > kMaxDim / n) return std::nullopt;  // the parser says why
+            dim *= n;
+        }
+        width = type->width;
+    } else if (f == Format::npy) {
+        try {
+            if (b.size() < 12 || b[6] < 1 || b[6] > 3) return std::nullopt;
+            const uint64_t len = b[6] == 1 ? (uint64_t(b[8]) | uint64_t(b[9]) << 8) : le32(b.data() + 8);
+            const uint64_t head = b[6] == 1 ? 10 : 12;
+            if (len > b.size() - head) return std::nullopt;
+            const std::string_view text(reinterpret_cast<const char *>(b.data() + head), size_t(len));
+            const NpyHeader h = NpyDict(text, head).parse();
+            if (h.shape.size() != 2 || h.shape[1] == 0) return std::nullopt;
+            at = head + len;
+            rows = h.shape[0];
+            dim = h.shape[1];
+        } catch (const ParseError &) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    // The floats the rows become must fit the limit; then the byte count
+    // (at most 8 bytes an element) cannot overflow.
+    if (dim > kTooMuch / 8 || (rows != 0 && rows > limit / (dim * 4))) return kTooMuch;
+    return at + rows * dim * width;
 }
 
 Dataset parse_idx(std::span<const uint8_t> b) {
@@ -258,7 +309,10 @@ Dataset parse_idx(std::span<const uint8_t> b) {
     Dataset d;
     size_data(d, rows, dim, 4);
     const uint8_t *p = b.data() + at;
-    for (uint64_t i = 0; i < rows * dim; ++i, p += type->width) d.data[i] = type->convert(p);
+    for (uint64_t i = 0; i < rows * dim; ++i, p += type->width) {
+        d.data[i] = type->convert(p);
+        require_finite(d.data[i], at + i * type->width);  // doubles past float range too
+    }
     return d;
 }
 

@@ -68,11 +68,20 @@ Dataset parse_idx(std::span<const uint8_t> bytes);
 Dataset parse_csv(std::span<const uint8_t> bytes, const CsvOptions &options = {});
 Dataset parse_buffer(Format f, std::span<const uint8_t> bytes, const CsvOptions &options = {});
 
+// The whole size in bytes a file of format f must have, as the header at the
+// start of `prefix` declares it (IDX and .npy; UINT64_MAX when the count
+// overflows or its vectors would pass `limit` bytes of floats); nullopt when
+// the format declares none or the prefix is too short to tell.
+std::optional<uint64_t> declared_size(Format f, std::span<const uint8_t> prefix, uint64_t limit);
+
 // True when the bytes start with the gzip magic.
 bool is_gzip(std::span<const uint8_t> bytes);
 #if ZEVUD_HAVE_ZLIB
-// Inflates a gzip stream, refusing more than `limit` output bytes.
-std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit);
+// Inflates a gzip stream, refusing more than `limit` output bytes. With a
+// format, the size its header declares is checked against the limit as soon
+// as the header is inflated, before the body, and then bounds the output.
+std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit,
+                            std::optional<Format> format = std::nullopt);
 #endif
 
 // Reads and parses a whole file (gzip'd input is inflated first). Any fault

@@ -80,7 +80,10 @@ Dataset parse_buffer(Format f, std::span<const uint8_t> bytes, const CsvOptions 
 bool is_gzip(std::span<const uint8_t> b) { return b.size() >= 2 && b[0] == 0x1f && b[1] == 0x8b; }
 
 #if ZEVUD_HAVE_ZLIB
-std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
+std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit, std::optional<Format> format) {
+    // Enough output to hold any header we read sizes from.
+    constexpr size_t kHeaderPrefix = 1 << 16;
+    bool header_checked = !format;
     z_stream z{};
     if (inflateInit2(&z, 15 + 32) != Z_OK) throw ParseError(0, "cannot start gzip decompression");
     std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&z, inflateEnd);
@@ -101,6 +104,16 @@ std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
         const size_t got = sizeof chunk - z.avail_out;
         if (out.size() + got > limit) throw ParseError(fed - z.avail_in, "decompressed data is too large");
         out.insert(out.end(), chunk, chunk + got);
+        if (!header_checked && (out.size() >= kHeaderPrefix || rc == Z_STREAM_END)) {
+            header_checked = true;
+            if (const auto need = declared_size(*format, out, kMaxInflated)) {
+                if (*need > limit)
+                    throw ParseError(0, "the header declares more data than the limit of " +
+                                            std::to_string(limit) + " bytes allows");
+                // Data past what the header declares would be refused anyway.
+                limit = std::max<uint64_t>(*need, out.size());
+            }
+        }
         if (rc == Z_STREAM_END) break;
         if (rc != Z_OK && rc != Z_BUF_ERROR)
             throw ParseError(fed - z.avail_in, std::string("corrupt gzip data") +
@@ -112,14 +125,20 @@ std::vector<uint8_t> gunzip(std::span<const uint8_t> bytes, uint64_t limit) {
 }
 
 namespace {
-std::vector<uint8_t> inflate_file(const std::string &, std::span<const uint8_t> bytes) {
-    return gunzip(bytes, kMaxInflated);
+// Deflate never expands data more than 1032-fold, so a file's inflated size
+// is bounded by its own size too.
+constexpr uint64_t kMaxRatio = 1032;
+
+std::vector<uint8_t> inflate_file(const std::string &, std::span<const uint8_t> bytes, Format f) {
+    uint64_t limit = kMaxInflated;
+    if (bytes.size() < limit / kMaxRatio) limit = bytes.size() * kMaxRatio + (1 << 16);
+    return gunzip(bytes, limit, f);
 }
 }  // namespace
 #else
 namespace {
 // Without zlib the system's gzip inflates the file.
-std::vector<uint8_t> inflate_file(const std::string &path, std::span<const uint8_t>) {
+std::vector<uint8_t> inflate_file(const std::string &path, std::span<const uint8_t>, Format) {
     std::string quoted = "'";
     for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     quoted += "'";
@@ -153,7 +172,7 @@ Dataset load_dataset(const std::string &path, Format f, const CsvOptions &option
     bool inflated = false;
     try {
         if (is_gzip(bytes)) {
-            bytes = inflate_file(path, bytes);
+            bytes = inflate_file(path, bytes, f);
             inflated = true;
         }
     } catch (const ParseError &e) {

@@ -1,26 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// Filter expressions such as  category == "shoes" and price < 50  parsed
-// into the library's filter tree.
-//
-//   expr  := term { ("or" | "||") term }
-//   term  := unary { ("and" | "&&") unary }
-//   unary := ("not" | "!") unary | "(" expr ")" | key op value
-//   op    := "==" | "=" | "!=" | "<" | "<=" | ">" | ">="
-//   value := "text" | 'text' | number | true | false
-//
-// Keywords are case-insensitive. The library reads a condition's value in
-// the form of the record's entry, so a value is stored in the form the
-// schema gives for its key (a whole number for integer keys, and so on);
-// without a schema numbers become 64-bit floats, the form the tool stores.
+// Filter expressions such as  category == "shoes" and price < 50, parsed by
+// the library (rk_filter_parse) into a tree it owns; this is the tool's
+// owner for such a tree and the exception that carries a refusal.
 #pragma once
 
-#include <deque>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "rk_collection.h"
 
@@ -33,33 +21,31 @@ struct ExprError : std::runtime_error {
 };
 
 // Metadata keys of a collection (lower case) and their entry types
-// (rk_meta_type_t); empty means "accept any key".
+// (rk_meta_type_t).
 using Schema = std::map<std::string, int32_t>;
 
-// Owns every node, child array and string of one parsed tree.
+// Owns one tree made by the library.
 class FilterTree {
 public:
+    explicit FilterTree(rk_filter_t *root) : root_(root) {}
+    ~FilterTree() { rk_filter_free(root_); }
+    FilterTree(const FilterTree &) = delete;
+    FilterTree &operator=(const FilterTree &) = delete;
+
     const rk_filter_t *root() const { return root_; }
     // Canonical text: and/or groups parenthesised, text quoted, numbers %.17g.
     std::string to_string() const;
 
 private:
-    friend class ExprParser;
-    rk_filter_t *node(int32_t kind);
-    const char *keep(std::string s);
-
-    std::deque<rk_filter_t> nodes_;
-    std::deque<std::vector<rk_filter_t *>> children_;
-    std::deque<std::string> strings_;
-    std::map<const rk_filter_t *, int32_t> value_types_;
-    rk_filter_t *root_ = nullptr;
+    rk_filter_t *root_;
 };
 
-// Parses an expression; throws ExprError. With a non-empty schema, keys must
-// be in it and values must fit the key's type.
-std::unique_ptr<FilterTree> parse_filter(std::string_view text, const Schema &schema = {});
+// Parses an expression; throws ExprError (std::bad_alloc when memory runs
+// out). With a collection, keys must be ones its records have and values must
+// fit the key's entry type; without one any key goes.
+std::unique_ptr<FilterTree> parse_filter(std::string_view text, rk_collection_t *typed_by = nullptr);
 
-// Longest expression and deepest nesting accepted.
+// Longest expression and deepest nesting the library accepts.
 inline constexpr size_t kMaxExprLength = 1 << 16;
 inline constexpr int kMaxExprDepth = 64;
 

@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
+#include <mutex>
+#include <thread>
 
 namespace zcli {
 
@@ -208,6 +212,45 @@ void Progress::finish() {
     if (!enabled_ || done_) return;
     done_ = true;
     if (last_percent_ >= 0) std::fprintf(stderr, "\n");
+}
+
+struct Ticker::State {
+    std::string label;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread t;
+};
+
+Ticker::Ticker(std::string label) {
+    if (isatty(STDERR_FILENO) != 1) return;
+    s_ = std::make_unique<State>();
+    s_->label = std::move(label);
+    State *st = s_.get();
+    st->t = std::thread([st] {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(st->m);
+        for (;;) {
+            const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            std::fprintf(stderr, "\r%s ... %.0fs", st->label.c_str(), secs);
+            std::fflush(stderr);
+            if (st->cv.wait_for(lock, std::chrono::milliseconds(500), [st] { return st->stop; })) break;
+        }
+        std::fprintf(stderr, "\n");
+    });
+}
+
+Ticker::~Ticker() { finish(); }
+
+void Ticker::finish() {
+    if (!s_) return;
+    {
+        std::lock_guard<std::mutex> lock(s_->m);
+        s_->stop = true;
+    }
+    s_->cv.notify_one();
+    s_->t.join();
+    s_.reset();
 }
 
 }  // namespace zcli

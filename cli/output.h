@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,6 +99,23 @@ private:
     bool enabled_;
     int last_percent_ = -1;
     bool done_ = false;
+};
+
+// An elapsed-time line for work that cannot count its steps (an index
+// build): "label ... 3s" on stderr, redrawn twice a second from a thread of
+// its own, only when stderr is a terminal. finish() (or the destructor)
+// stops it and ends the line.
+class Ticker {
+public:
+    explicit Ticker(std::string label);
+    ~Ticker();
+    void finish();
+    Ticker(const Ticker &) = delete;
+    Ticker &operator=(const Ticker &) = delete;
+
+private:
+    struct State;
+    std::unique_ptr<State> s_;
 };
 
 }  // namespace zcli

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "rk_log.h"
 
 namespace zcli {
 
@@ -45,6 +49,40 @@ Effort stored_effort(rk_collection_t *c) {
     else if (rk_collection_get_nprobe(c, &e.value) == RK_OK)
         e.option = "nprobe";
     return e;
+}
+
+BuildSettings build_settings_arg(const Args &a) {
+    BuildSettings b;
+    b.m = uint32_t(a.get_u64("m", 0, 2, 512));
+    b.ef_construction = uint32_t(a.get_u64("ef-construction", 0, 1, 1u << 20));
+    b.has_nlist = a.has("nlist");
+    b.nlist = uint32_t(a.get_u64("nlist", 0, 0, 1u << 20));
+    b.has_seed = a.has("seed");
+    b.seed = a.get_u64("seed", 0, 0, UINT64_MAX);
+    return b;
+}
+
+void apply_build_settings(rk_collection_t *c, const std::string &name, const BuildSettings &b) {
+    auto refuse = [&](const char *option, rk_status_t st) {
+        if (st == RK_ERR_NOT_SUPPORTED)
+            throw CliError(kExitUsage, std::string("--") + option + " does not apply to collection '" + name +
+                                           "' (its index is " + index_name(c->index ? int32_t(rk_index_get_type(c->index)) : -1) + ")");
+        library_failure(std::string("cannot store --") + option, st);
+    };
+    if (b.m || b.ef_construction) {
+        uint32_t m = 0, efc = 0;
+        rk_status_t st = rk_collection_get_hnsw_build(c, &m, &efc);
+        if (st == RK_OK) st = rk_collection_set_hnsw_build(c, b.m ? b.m : m, b.ef_construction ? b.ef_construction : efc);
+        if (st != RK_OK) refuse(b.m ? "m" : "ef-construction", st);
+    }
+    if (b.has_nlist) {
+        const rk_status_t st = rk_collection_set_nlist(c, b.nlist);
+        if (st != RK_OK) refuse("nlist", st);
+    }
+    if (b.has_seed) {
+        const rk_status_t st = rk_collection_set_build_seed(c, b.seed);
+        if (st != RK_OK) refuse("seed", st);
+    }
 }
 
 template <size_t N>
@@ -94,6 +132,21 @@ bool empty_dir(const std::string &p) {
     return empty;
 }
 
+void quiet_log(uint32_t, const char *, uint32_t, const char *, int64_t, const char *, void *) {}
+
+// Names the collections the catalog lists that could not be loaded; they
+// stay in the directory untouched until dropped.
+void report_failed(const std::string &dir, rk_vecdb_t *db) {
+    std::vector<rk_vecdb_load_failure_t> failed(rk_vecdb_list_failed_collections(db, nullptr, 0));
+    failed.resize(rk_vecdb_list_failed_collections(db, failed.data(), failed.size()));
+    for (const rk_vecdb_load_failure_t &f : failed) {
+        std::fprintf(stderr,
+                     "zevud: warning: %s: collection '%.*s' could not be loaded: %s (status %d); "
+                     "its files are kept (drop it to remove them)\n",
+                     dir.c_str(), int(f.name.len), f.name.data, rk_error_message(f.status), int(f.status));
+    }
+}
+
 }  // namespace
 
 Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
@@ -112,10 +165,19 @@ Session::Session(const std::string &dir, Mode mode) : dir_(dir) {
     cfg.storage_mode = RK_DB_PERSISTENT;
     cfg.create_if_missing = mode == create ? 1 : 0;
     cfg.read_only = mode == read_only ? 1 : 0;
+    // Collections that cannot be loaded are reported below, on stderr, not
+    // as log lines mixed into the command's output.
+    rk_log_set_callback(&quiet_log, nullptr);
     const rk_status_t s = rk_vecdb_open_ex(&cfg, &db_);
+    rk_log_set_callback(nullptr, nullptr);
     if (s == RK_ERR_NOT_SUPPORTED)
         throw CliError(kExitLibrary, dir + ": this build of the library keeps databases in memory only");
+    if (s == RK_ERR_FILE_LOCKED)
+        throw CliError(kExitLibrary, dir +
+                                         ": the database is locked: another program has it open for writing "
+                                         "(read-only commands still work; try again when it is done)");
     if (s != RK_OK) library_failure(dir + ": cannot open database", s);
+    report_failed(dir, db_);
 }
 
 Session::~Session() {

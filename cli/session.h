@@ -46,6 +46,24 @@ Effort effort_arg(const Args &a);
 // The collection's stored effort for its index family; option null without
 // an index.
 Effort stored_effort(rk_collection_t *c);
+// How the collection's next index build is made: --m and --ef-construction
+// (HNSW), --nlist (IVF), --seed (either). Absent options stay 0 / unset.
+struct BuildSettings {
+    uint32_t m = 0, ef_construction = 0, nlist = 0;
+    bool has_nlist = false, has_seed = false;
+    uint64_t seed = 0;
+    bool any() const { return m || ef_construction || has_nlist || has_seed; }
+};
+#define ZCLI_BUILD_OPTIONS                                                                        \
+    {"m", 0, "N", "HNSW: neighbours per node of the next build (2..512; default 16)"},            \
+        {"ef-construction", 0, "N", "HNSW: candidate-list size while building (default 200)"},  \
+        {"nlist", 0, "N", "IVF: list count of the next build (0: about 4 x sqrt(rows))"},       \
+        {"seed", 0, "N", "seed of the build's generator: same data + settings + seed = same index"}
+// Reads the options; throws CliError(kExitUsage) for values out of range.
+BuildSettings build_settings_arg(const Args &a);
+// Stores the settings on the collection; throws CliError naming the option
+// its index family does not take.
+void apply_build_settings(rk_collection_t *c, const std::string &name, const BuildSettings &b);
 // Looks a word up in a table; throws CliError(kExitUsage) naming the choices.
 template <size_t N>
 int32_t lookup(const NamedValue (&table)[N], const std::string &word, const char *option);

@@ -256,14 +256,15 @@ RK_API rk_status_t rk_collection_insert(rk_collection_t *collection, const float
  * fails), a copy of the vector and a deep copy of the metadata (keys and
  * string bytes are copied too, so the caller may free its buffers at once;
  * a key or string with null data is stored as empty). If the metadata copy
- * cannot be had the record is stored without metadata. An active index
+ * cannot be had nothing is stored (the id is used up all the same): a record
+ * never lands without the metadata it was given. An active index
  * receives the vector; an active index that is not trained yet is trained on
  * the spot with every record.
  * @param entries    entry_count entries, or null
  * @param out_id     receives the new id on success; may be null
  * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or vector;
- *         RK_ERR_NO_MEMORY when the record array or the vector copy fails
- *         (out_id untouched).
+ *         RK_ERR_NO_MEMORY when the record array, the vector copy or the
+ *         metadata copy fails (out_id untouched).
  */
 RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, const float *vector,
                                                   const rk_meta_entry_t *entries, uint64_t entry_count,
@@ -419,6 +420,43 @@ RK_API rk_status_t rk_collection_get_ef_search(rk_collection_t *collection, uint
 RK_API rk_status_t rk_collection_set_nprobe(rk_collection_t *collection, uint32_t nprobe);
 RK_API rk_status_t rk_collection_get_nprobe(rk_collection_t *collection, uint32_t *out);
 
+/**
+ * Extension: how the collection's next index build is made. The settings are
+ * saved with the collection and used by every later rk_collection_build_index
+ * and rk_collection_rebuild_index (and by the training an index does when it
+ * first becomes active); an index built already keeps the settings it was
+ * built with until the next build.
+ *  - hnsw_build: m (neighbours per node above level 0, 2..512; level 0 keeps
+ *    2 x m) and ef_construction (candidate-list size while inserting,
+ *    1..1048576) of the HNSW index types. Defaults 16 and 200.
+ *  - nlist: list count of the IVF index types, 1..1048576, or 0 to choose it
+ *    from the row count when the index is trained (about 4 x sqrt(rows)).
+ *    Setting it on the built-in default configuration (5 lists, 3 probes,
+ *    farthest-point start) makes it an explicit IVF: k-means++ seeding and
+ *    10 rounds, trained on at most 256 rows per list; nprobe stays.
+ *    The getter gives the setting, or the count a trained index settled on.
+ *  - build_seed: seed of the generator that a build owns. Every draw of a
+ *    build (IVF training sample, k-means seeding, graph levels) comes from
+ *    it, never from the process-wide generator (rk_srand / rk_rand are left
+ *    untouched), so the same records inserted in the same order, the same
+ *    settings and the same seed give the same index, bit for bit, in any
+ *    process on any machine. A record inserted into a live graph draws its
+ *    level from a generator seeded from the build seed and its id. 0 (the
+ *    default) stands for the fixed seed 12345, which the getter reports.
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null collection or out-parameter,
+ *         or a value outside the bounds above; RK_ERR_NOT_SUPPORTED when the
+ *         collection has no index of that family (the seed applies to all).
+ * Thread-safety: setters take the write lock, getters the read lock.
+ */
+RK_API rk_status_t rk_collection_set_hnsw_build(rk_collection_t *collection, uint32_t m,
+                                                uint32_t ef_construction);
+RK_API rk_status_t rk_collection_get_hnsw_build(rk_collection_t *collection, uint32_t *m,
+                                                uint32_t *ef_construction);
+RK_API rk_status_t rk_collection_set_nlist(rk_collection_t *collection, uint32_t nlist);
+RK_API rk_status_t rk_collection_get_nlist(rk_collection_t *collection, uint32_t *out);
+RK_API rk_status_t rk_collection_set_build_seed(rk_collection_t *collection, uint64_t seed);
+RK_API rk_status_t rk_collection_get_build_seed(rk_collection_t *collection, uint64_t *out);
+
 /* ---- iteration (no lock: do not write the collection meanwhile) ---- */
 
 /**
@@ -463,6 +501,15 @@ RK_API void rk_collection_destroy_iterator(rk_collection_iterator_t *it);
  * stored vector and metadata when the options ask for them; every other
  * pointer field is null (metadata_count 0).
  *
+ * A filter on an active index is planned per query from its selectivity,
+ * estimated on a fixed sample of records: when few records match, the exact
+ * filtered scan answers (its results then carry vector and metadata as
+ * index hits do); otherwise the index evaluates the filter as it searches
+ * (an HNSW walk goes on through records the filter refuses until it holds k
+ * matches or its effort is spent; an IVF search skips refused entries and
+ * probes further lists while too few match), and the scan tops up as above.
+ * Either way min(k, matching records) results come back.
+ *
  * @param query   dimension floats
  * @param params  options, or null for k 10 without filter
  * @param results room for k results
@@ -492,6 +539,38 @@ RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *q
 RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const float *query,
                                            const rk_search_params_t *params, uint32_t effort,
                                            rk_search_result_t *results, uint64_t *out_count);
+
+/**
+ * Extension: nq searches with one set of options, spread over threads.
+ * Query i (dimension floats at queries + i * dimension) is answered exactly
+ * as rk_collection_search_ex(collection, query i, params, effort, ...) would
+ * answer it alone, bit for bit, into results + i * k, and its count goes to
+ * out_counts[i]. The calling thread takes the read lock once for the whole
+ * batch and searches alongside the helpers it starts (rk_thread_create), so
+ * writers wait for the batch as they wait for one search.
+ *
+ * @param queries    nq * dimension floats, query after query
+ * @param nq         number of queries (0: nothing to do, RK_OK)
+ * @param params     options for every query, or null for k 10 without filter
+ * @param effort     as for rk_collection_search_ex (0: the index's setting)
+ * @param threads    searching threads including the caller; 0 means one per
+ *                   core; never more than nq are used. When a helper thread
+ *                   cannot be started the others take its share.
+ * @param results    room for nq * k results, owned by the caller; pointers in
+ *                   them point into the collection until its next write
+ * @param out_counts room for nq counts; all set (0 for a failed query)
+ * @return RK_OK (also for nq 0 or k 0, counts all 0); RK_ERR_INVALID_ARG for
+ *         a null collection, queries, results or out_counts, or when nq * k
+ *         does not fit in memory sizes (no count is written then);
+ *         RK_ERR_NO_MEMORY when some query could not get working memory (its
+ *         count is 0, the others are answered).
+ * Thread-safety: read lock for the whole call; any number of batches and
+ * single searches run side by side.
+ */
+RK_API rk_status_t rk_collection_search_batch(rk_collection_t *collection, const float *queries, uint64_t nq,
+                                              const rk_search_params_t *params, uint32_t effort,
+                                              uint32_t threads, rk_search_result_t *results,
+                                              uint64_t *out_counts);
 
 /** rk_collection_search with options {k, filter, nothing included}. */
 RK_API uint64_t rk_collection_search_filtered(rk_collection_t *collection, const float *query,
@@ -548,17 +627,89 @@ RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *p
  * is dormant again (index_threshold 100000000) until
  * rk_collection_build_index. A truncated file loads the whole records before
  * the cut. Counts, sizes and offsets are checked against the file's size
- * before anything is allocated.
+ * before anything is allocated. Damage is refused rather than loaded short:
+ * the header's checksum (unless it is 0, a header its writer never sealed),
+ * ids that must rise strictly along the file, the extension block's own
+ * checksum and, in files that carry it, the sum of the record data.
  *
  * @param arena where the collection lives, or null for an arena of its own
  *              (4 MiB blocks) released by rk_collection_destroy
  * @param path  NUL-terminated file path
  * @return the collection (destroy with rk_collection_destroy), or null for a
  *         null path, a missing or unreadable file, a wrong storage or
- *         collection header (magic, major version, dimension 0) or a failed
- *         allocation. Thread-safe; the result is private until shared.
+ *         collection header (magic, major version, dimension 0, checksum),
+ *         damaged records or extension block, or a failed allocation.
+ *         Thread-safe; the result is private until shared.
  */
 RK_API rk_collection_t *rk_collection_load(rk_arena_t *arena, const char *path);
+
+/* ---- extension: filter expressions ---- */
+
+/**
+ * Extension: where and why rk_filter_parse refused a text. The message is
+ * NUL-terminated, owned by the caller's record and never needs freeing.
+ */
+typedef struct rk_filter_error_t {
+    uint64_t column;   /**< 1-based position of the fault in the text; 0 when the fault has no place */
+    char message[200]; /**< what is wrong, without the column */
+} rk_filter_error_t;
+
+/**
+ * Extension: parses a filter expression such as
+ *     category == "shoes" and (price < 50 or not sale == true)
+ * into a filter tree the library owns.
+ *
+ * Grammar: or (also ||) binds looser than and (&&), not (!) binds tightest,
+ * parentheses group; a condition is  key op value  with op one of == (or =),
+ * !=, <, <=, >, >= and value a number, "text" or 'text' (escapes \n \t \\
+ * \" \'), true or false. Keywords ignore case. Texts and booleans compare
+ * with == and != only. Longest text 64 KiB, deepest nesting 64.
+ *
+ * Typing: with a collection, its records' metadata gives every key its entry
+ * type (the first type seen for a key, keys compared ignoring ASCII case);
+ * a key no record has is refused, a value that does not fit its key's type
+ * (text for a number, 2.5 or 1e10 for a 32-bit integer) is refused, and each
+ * value is stored in the form of its key's type, so the tree matches as the
+ * records are typed. Without a collection, or when its records carry no
+ * metadata, any key is accepted and numbers are stored as 64-bit floats.
+ * Reading the schema visits every record's metadata under the read lock.
+ *
+ * @param collection typing source, or null
+ * @param text       length bytes (need not be NUL-terminated; may be null when length is 0)
+ * @param out        receives the tree's root, to pass to searches, deletes,
+ *                   iterators and foreach; release with rk_filter_free. Set
+ *                   to null on failure. The tree does not refer to the
+ *                   collection and may outlive it or be used with others.
+ * @param error      on failure receives the column and the message; zeroed on
+ *                   success; may be null
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null out or text, or a bad
+ *         expression (column and message say where and why);
+ *         RK_ERR_TOO_LARGE for a text over 64 KiB; RK_ERR_NO_MEMORY.
+ * Thread-safety: safe from any thread; takes the collection's read lock.
+ */
+RK_API rk_status_t rk_filter_parse(rk_collection_t *collection, const char *text, uint64_t length,
+                                   rk_filter_t **out, rk_filter_error_t *error);
+
+/**
+ * Extension: the canonical text of a tree made by rk_filter_parse (groups
+ * parenthesised, texts double-quoted, numbers with 17 significant digits);
+ * parsing it again gives the same tree.
+ * @param buf        size bytes; receives as much of the text as fits, NUL-terminated when size > 0
+ * @param out_length receives the full text's length without the NUL; may be null
+ * @return RK_OK; RK_ERR_BUFFER_TOO_SMALL when the text (and its NUL) did not
+ *         fit (*out_length says how much is needed); RK_ERR_INVALID_ARG for
+ *         a null filter or a null buf with a non-zero size.
+ * The filter must come from rk_filter_parse: a tree the host built is not
+ * accepted. Thread-safety: reads the tree only.
+ */
+RK_API rk_status_t rk_filter_format(const rk_filter_t *filter, char *buf, uint64_t size, uint64_t *out_length);
+
+/**
+ * Extension: frees a tree made by rk_filter_parse, all its nodes and texts.
+ * Null is ignored; a tree the host built must not be passed.
+ * Thread-safety: no other call may use the tree during or after this.
+ */
+RK_API void rk_filter_free(rk_filter_t *filter);
 
 RK_EXTERN_C_END
 

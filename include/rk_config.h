@@ -213,6 +213,29 @@ RK_API rk_status_t rk_config_to_db_config(const rk_config_t *config, rk_vecdb_co
 RK_API rk_status_t rk_config_to_collection_config(const rk_config_t *config,
                                                   rk_collection_config_t *out);
 
+/**
+ * Extension: applies the store's index keys to a collection, as the
+ * collection's own setters would (rk_collection.h):
+ *
+ *   key                         type  setter
+ *   index.hnsw.M                int   rk_collection_set_hnsw_build (m)
+ *   index.hnsw.ef_construction  int   rk_collection_set_hnsw_build (ef_construction)
+ *   index.hnsw.ef_search        int   rk_collection_set_ef_search
+ *   index.ivf.nlist             int   rk_collection_set_nlist
+ *   index.ivf.nprobe            int   rk_collection_set_nprobe
+ *   index.seed                  int   rk_collection_set_build_seed
+ *
+ * The presets write the index.hnsw keys. Absent keys, keys of another type
+ * and keys of the index family the collection does not have are skipped;
+ * the build settings shape the collection's next index build, the search
+ * settings take effect at once.
+ * @return RK_OK; RK_ERR_INVALID_ARG for a null argument or a value outside
+ *         the setter's bounds (keys before it are applied, none after).
+ * Thread-safety: takes the collection's write lock per setting; the store
+ * must not be written meanwhile.
+ */
+RK_API rk_status_t rk_config_apply_to_collection(const rk_config_t *config, rk_collection_t *collection);
+
 RK_EXTERN_C_END
 
 #endif /* RK_CONFIG_H */

@@ -38,6 +38,9 @@ RK_EXTERN_C_BEGIN
 #define RK_DB_PERSISTENT 1u
 #define RK_DB_DEFAULT_MODE 2u
 
+/** Longest collection name of a database, in bytes (see rk_vecdb_create_collection). */
+#define RK_VECDB_NAME_MAX 238u
+
 /** Open flags of rk_vecdb_open; other bits are ignored. */
 #define RK_OPEN_READ_ONLY 1u
 #define RK_OPEN_CREATE 4u
@@ -98,19 +101,42 @@ RK_API rk_status_t rk_vecdb_open(const rk_string_t *path, uint32_t flags, rk_vec
  * create_if_missing (and not read_only) a missing directory is created and
  * the storage file is made anew. Every collection the catalog lists is
  * loaded; a built index saved beside it is restored, active, when it
- * belongs to that very save of the collection file (else the collection
- * loads with a fresh, dormant index). Missing or unreadable catalogs,
- * collection files that fail to load and a storage file that cannot be
- * opened do not fail the open. read_only opens the storage file for reading
- * only and makes sync and close write nothing. A path with storage mode
- * RK_DB_MEMORY reads nothing at open, but sync and close write the
- * collections and the catalog there.
+ * belongs to that very save of the collection file and its bytes match the
+ * sum recorded there (else the collection loads with a dormant index, left
+ * empty until it is built or becomes active, as nothing reads a dormant
+ * index). A missing catalog is an empty database. A collection file is
+ * loaded only whole: a cut file, a record count that disagrees with the data
+ * size, a failed checksum or record sum is refused as damaged. A collection
+ * file that fails to load for any reason but memory keeps its catalog entry
+ * and its files, and is reported by the extension
+ * rk_vecdb_list_failed_collections; a storage file that cannot be opened
+ * does not fail the open.
+ * Extension: a read-write open holds an advisory lock on the directory
+ * (the file DIR/.rklock, created when missing and never removed) until
+ * close, so a second read-write handle on the same directory, in this
+ * process or another, is refused with RK_ERR_FILE_LOCKED. read_only takes no
+ * lock: it opens the storage file for reading only, makes sync and close
+ * write nothing, and sees the last save a writer completed (every file is
+ * replaced whole). The storage file is never written through a symbolic
+ * link. A path with storage mode RK_DB_MEMORY reads nothing at open, but
+ * sync and close write the collections and the catalog there, holding the
+ * directory's lock for each save.
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null out;
  *         RK_ERR_NO_MEMORY (-3) when the handle, its arena or its registry
- *         cannot be allocated; the lock's status when it cannot be created;
+ *         cannot be allocated, or memory runs out while the catalog's
+ *         collections are loaded (nothing is written then);
+ *         the lock's status when it cannot be created;
  *         RK_ERR_PATH_TOO_LONG (-205) when DIR/.rkmeta does not fit in 1024
  *         bytes; RK_ERR_EXISTS (-5) when something other than a directory
- *         exists at the path of a persistent database (it is left untouched).
+ *         exists at the path of a persistent database (it is left untouched);
+ *         RK_ERR_FILE_LOCKED (-204) when another read-write handle holds the
+ *         directory; when the directory is missing and cannot be created, or
+ *         the catalog exists but cannot be read, the system's cause:
+ *         RK_ERR_PERMISSION (-8), RK_ERR_NOT_FOUND (-4, e.g. a dangling
+ *         symbolic link where the directory belongs), RK_ERR_DISK_FULL
+ *         (-202) or RK_ERR_IO (-203); RK_ERR_PERMISSION also when DIR/storage
+ *         is a symbolic link (or anything but a regular file) and the open is
+ *         not read-only.
  * The handle is released only by rk_vecdb_close. Thread-safe.
  */
 RK_API rk_status_t rk_vecdb_open_ex(const rk_vecdb_config_t *config, rk_vecdb_t **out);
@@ -142,11 +168,17 @@ RK_API int rk_vecdb_is_open(const rk_vecdb_t *db);
  * path, or opened read-only, writes nothing.
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null or closed handle;
  *         otherwise every save is tried and the first failure is returned:
- *         RK_ERR_IO (-203) for a failed write, sync or rename,
+ *         RK_ERR_DISK_FULL (-202) when the disk or quota is full,
+ *         RK_ERR_TOO_LARGE (-12) at a file-size limit, RK_ERR_PERMISSION
+ *         (-8), RK_ERR_IO (-203) for another failed write, sync or rename,
+ *         RK_ERR_FILE_LOCKED (-204) when a memory-mode handle finds the
+ *         directory held by a read-write handle,
  *         RK_ERR_PATH_TOO_LONG (-205) for a collection whose file path does
  *         not fit in 1024 bytes, RK_ERR_EXISTS (-5) when a file stands where
  *         the directory belongs, RK_ERR_NO_MEMORY (-3), or the storage file's
- *         sync status. A failed file keeps its previous contents.
+ *         sync status. A failed file keeps its previous contents; when a
+ *         collection's index file cannot be written, its collection file is
+ *         not written either, so both stay as the last completed save.
  * Takes the database's read lock for the whole save (creates and drops
  * wait) and each collection's read lock while its file is written.
  */
@@ -186,7 +218,12 @@ RK_API int rk_vecdb_print_info(rk_vecdb_t *db);
  * and the given dimension, and registers it under its name.
  * @param name      NUL-terminated at name->data[name->len]; must be non-empty
  *                  and usable as a file name: no '/', '\\', NUL, line feed
- *                  or carriage return, and neither "." nor ".."
+ *                  or carriage return, and neither "." nor "..". Every file
+ *                  name derived from it (NAME.rkidx.tmp-XXXXXX is the
+ *                  longest) must fit the 255 bytes file systems allow, so a
+ *                  name has at most RK_VECDB_NAME_MAX (238) bytes; with a
+ *                  directory, "DIR/NAME.rkcol.tmp-XXXXXX" must also fit in
+ *                  1023 bytes.
  * @param dimension floats per vector; 0 is refused
  * @param out       receives the collection, or null; untouched on failure
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null/closed handle, a null
@@ -212,7 +249,9 @@ RK_API rk_status_t rk_vecdb_create_collection_ex(rk_vecdb_t *db, const rk_collec
 
 /**
  * Removes the collection from the registry and destroys it, once by-name
- * inserts and searches still running on it have finished.
+ * inserts and searches still running on it have finished. A name that
+ * failed to load (rk_vecdb_list_failed_collections) is forgotten and, unless
+ * the handle is read-only, its files are removed.
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null/closed handle, a null
  *         name or name data; RK_ERR_NOT_FOUND (-4) when no collection has
  *         that name.
@@ -293,12 +332,74 @@ RK_API rk_status_t rk_vecdb_insert_batch(rk_vecdb_t *db, const rk_string_t *name
 RK_API uint64_t rk_vecdb_search(rk_vecdb_t *db, const rk_string_t *name, const float *query,
                                 uint32_t dimension, uint64_t k, rk_vecdb_result_t *results);
 
+/* ---- collections that failed to load (extension) ---- */
+
+/** One catalog entry of a persistent database that could not be loaded. */
+typedef struct rk_vecdb_load_failure_t {
+    rk_string_t name;   /**< the catalog name (NUL-terminated); owned by the handle */
+    rk_status_t status; /**< why: RK_ERR_NOT_FOUND (file missing), RK_ERR_PERMISSION,
+                             RK_ERR_FILE_CORRUPTED, RK_ERR_IO, RK_ERR_PATH_TOO_LONG, ... */
+} rk_vecdb_load_failure_t;
+
+/**
+ * Extension: the collections the catalog lists that open could not load,
+ * with the reason of each. Such a collection is not in the registry (get,
+ * has and list do not see it), but its name stays taken (create and a
+ * creating insert return RK_ERR_EXISTS), the catalog keeps listing it and
+ * its files stay as they were, so nothing is lost; each one is also logged
+ * at open as a warning (RK_LOG_WARN) with its name and status. Dropping the
+ * name forgets it and, unless the handle is read-only, removes its files
+ * (NAME.rkcol, NAME.rkidx, NAME.rkcol.damaged). Running out of memory while
+ * loading never lands here: it fails the open with RK_ERR_NO_MEMORY.
+ * @param failures null, or room for capacity entries, filled in catalog order
+ * @param capacity entries the array holds
+ * @return with a null array or capacity 0, the number of failed entries;
+ *         otherwise the number written, at most capacity. 0 for a null or
+ *         closed handle. The names stay valid until the entry is dropped or
+ *         the handle closed.
+ * Thread-safe (the registry's read lock).
+ */
+RK_API uint64_t rk_vecdb_list_failed_collections(rk_vecdb_t *db, rk_vecdb_load_failure_t *failures,
+                                                 uint64_t capacity);
+
+/* ---- many searches at once (extension) ---- */
+
+/**
+ * Extension: nq by-name searches at once. Query i is answered exactly as
+ * rk_vecdb_search(db, name, query i, dimension, params->k, ...) would answer
+ * it, bit for bit, with the options' filter applied as rk_collection_search
+ * applies it, into results + i * k, its count in out_counts[i]. Runs as
+ * rk_collection_search_batch on the named collection (one read lock for the
+ * batch, threads searching including the caller; 0 = one per core).
+ *
+ * @param queries    nq * dimension floats, query after query
+ * @param dimension  must equal the collection's dimension
+ * @param params     k and filter for every query (the include flags are not
+ *                   read), or null for k 10 without filter
+ * @param results    room for nq * k results, owned by the caller
+ * @param out_counts room for nq counts; all set (0 for a failed query)
+ * @return RK_OK (also for nq 0 or k 0); RK_ERR_INVALID_ARG for a null or
+ *         closed handle, null name, queries, results or out_counts, or nq * k
+ *         beyond memory sizes; RK_ERR_NOT_FOUND for an unknown name;
+ *         RK_ERR_DIMENSION for a dimension other than the collection's;
+ *         RK_ERR_NO_MEMORY when working memory cannot be had (counts of the
+ *         queries not answered are 0). After any other failure every count
+ *         is 0 when out_counts is not null.
+ * Thread-safe (like rk_vecdb_search).
+ */
+RK_API rk_status_t rk_vecdb_search_batch(rk_vecdb_t *db, const rk_string_t *name, const float *queries,
+                                         uint32_t dimension, uint64_t nq, const rk_search_params_t *params,
+                                         uint32_t threads, rk_vecdb_result_t *results, uint64_t *out_counts);
+
 /* ---- errors and process-wide setters ---- */
 
 /**
  * The handle's last-error status: always RK_OK (0) for an open handle, since
  * no operation records one there (failures are returned); RK_ERR_UNKNOWN
  * (-1) for a null handle. Thread-safe.
+ * Every function reports its failure in the status it returns: keep that
+ * status and show rk_error_message(status) / rk_error_description(status)
+ * (rk_error.h) rather than asking the handle afterwards.
  */
 RK_API rk_status_t rk_vecdb_get_last_error(const rk_vecdb_t *db);
 
@@ -329,7 +430,11 @@ RK_API rk_string_t rk_vecdb_version(void);
  */
 RK_API rk_string_t rk_vecdb_build_info(void);
 
-/** rk_strerror of the same value (compact message table). Static text. */
+/**
+ * rk_strerror of the same value: the compact message table, numbered 0..17
+ * on its own, not by status code (a negative status gives "Unknown error").
+ * For a status a function returned use rk_error_message(status). Static text.
+ */
 RK_API const char *rk_vecdb_strerror(int status);
 
 RK_EXTERN_C_END

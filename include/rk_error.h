@@ -92,6 +92,12 @@ typedef struct rk_error_t {
 } rk_error_t;
 
 /**
+ * What to show a user for a status a function returned: rk_error_message for
+ * a short message, rk_error_description for a sentence. For example
+ *
+ *   rk_status_t st = rk_vecdb_open_ex(&cfg, &db);
+ *   if (st != RK_OK) fprintf(stderr, "open: %s (%d)\n", rk_error_message(st), st);
+ *
  * Short message of a status: "Success" for 0 and every positive value, the
  * table's message for a defined code, "Unknown error" for any other negative.
  * Returns a static text. Pure, thread-safe.
@@ -164,10 +170,13 @@ RK_API rk_status_t rk_status_from_errno(int errnum);
  * Entry of the compact message table (indexes 0..17, a numbering of its own,
  * unrelated to status codes); "Unknown error" for any other value, negative
  * status codes included. Static text.
+ * Not for the status a function returned: rk_strerror(RK_ERR_NOT_FOUND) says
+ * "Unknown error". Use rk_error_message(status) for a short message and
+ * rk_error_description(status) for a sentence.
  */
 RK_API const char *rk_strerror(int index);
 
-/** Same operation as rk_strerror. */
+/** Same operation as rk_strerror (same separate numbering; see above). */
 RK_API const char *rk_status_to_string(int index);
 
 RK_EXTERN_C_END

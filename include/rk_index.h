@@ -375,7 +375,13 @@ RK_API rk_status_t rk_index_add(rk_index_t *index, uint64_t id, const float *vec
  * @return RK_OK; RK_ERR_INVALID_ARG for null index, ids or vectors or n 0;
  *         RK_ERR_INDEX_NOT_READY for an untrained IVF index (nothing added);
  *         RK_ERR_NOT_SUPPORTED for type 6; RK_ERR_NO_MEMORY when memory runs
- *         out part-way (rows before the failing one stay added).
+ *         out part-way (rows before the failing one stay added);
+ *         RK_ERR_TOO_LARGE (types 2 and 4) for an id the graph's node table
+ *         may not grow to: the table, one slot per id up to the largest,
+ *         grows to at most max(4194304, 64 x nodes) slots, nodes counting
+ *         the graph's insertions so far plus the rows of this call, so one
+ *         stray id cannot claim memory the data does not justify (rows
+ *         before it stay added).
  * Thread-safety: adds serialise on the type's lock; searches may run beside.
  */
 RK_API rk_status_t rk_index_add_batch(rk_index_t *index, const uint64_t *ids, const float *vectors,

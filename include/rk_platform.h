@@ -380,14 +380,17 @@ RK_API void *rk_file_read_all(const rk_string_t *path, uint64_t *size_out);
  * Creates or truncates a file and writes length bytes to it.
  * @return RK_OK when every byte was written; RK_ERR_INVALID_ARG for a null
  *         data with a non-zero length; RK_ERR_IO when the file cannot be
- *         opened or a write fails (the file may then hold part of the data).
+ *         opened or a write fails (the file may then hold part of the data);
+ *         RK_ERR_DISK_FULL when a write fails because the disk or quota is
+ *         full.
  */
 RK_API rk_status_t rk_file_write_all(const rk_string_t *path, const void *data, uint64_t length);
 
 /**
  * Copies a file in 4096-byte chunks, creating or truncating the destination.
  * @return RK_OK; RK_ERR_IO when either file cannot be opened or a read or
- *         write fails (the destination may then hold part of the data).
+ *         write fails (the destination may then hold part of the data);
+ *         RK_ERR_DISK_FULL when a write fails because the disk is full.
  */
 RK_API rk_status_t rk_file_copy(const rk_string_t *source, const rk_string_t *destination);
 

@@ -136,9 +136,11 @@ typedef struct rk_storage_stats_t {
  *   128 ivf_nprobe u32, 132 data_offset u64, 140 data_size u64,
  *   148 reserved u64[4], 180 index_threshold u32, 184 checksum u32,
  *   188 reserved_tail[4].
- * The u64 fields from offset 132 are not 8-aligned on disk; this struct is
- * the unpacked form and the engine converts.
+ * The struct is packed to the same 192 bytes and offsets, so a record can
+ * be copied to or from a file image as it lies. The u64 fields from offset
+ * 132 on are not 8-aligned: take them by value, never by address.
  */
+#pragma pack(push, 1)
 typedef struct rk_storage_collection_header_t {
     uint32_t magic;
     uint32_t version;
@@ -162,6 +164,7 @@ typedef struct rk_storage_collection_header_t {
     uint32_t checksum;
     uint8_t reserved_tail[4];
 } rk_storage_collection_header_t;
+#pragma pack(pop)
 
 /** A storage object; owned by the library, reached through these functions. */
 typedef struct rk_storage rk_storage_t;
@@ -254,8 +257,10 @@ RK_API rk_status_t rk_storage_get_stats(rk_storage_t *storage, rk_storage_stats_
  * @param cursor optional in/out: on success it holds the offset just past the
  *               written bytes; untouched on failure
  * @return RK_OK; RK_ERR_INVALID_ARG for null storage or data or length 0;
- *         RK_ERR_READ_ONLY for a read-only storage; RK_ERR_NO_MEMORY when a
- *         memory buffer cannot grow (the old one stays intact); RK_ERR_IO when
+ *         RK_ERR_IO for a read-only storage (refused before the file is
+ *         touched); RK_ERR_NO_MEMORY when a
+ *         memory buffer cannot grow (the old one stays intact);
+ *         RK_ERR_DISK_FULL when a file write fails on a full disk; RK_ERR_IO when
  *         a file write fails or is short, a mapped file cannot grow (the
  *         storage goes on through its descriptor), or, with sync set, the
  *         commit fails; -1 when a mapped view cannot be flushed with sync set.

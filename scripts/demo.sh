@@ -6,7 +6,8 @@
 # Extra arguments go to `zevud demo` (e.g. --rows 20000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash scripts/deps.sh build
+# Only the tool: the tests and benchmarks are not needed (nor installed) here.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVUD_TESTS=OFF -DZEVUD_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target zevud_cli
 ./build/cli/zevud demo "$@"

@@ -1,13 +1,30 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs the Debian packages the build, the tests and the benchmarks need.
-# Skips apt entirely when everything is already there. OpenBLAS (serial)
-# gives FAISS in the comparison benchmarks the matrix products its users
-# have; with Debian's reference BLAS it trains about 20 times slower.
+# Installs the Debian packages a task needs, and nothing more. Profiles
+# (one or more arguments; default "build"):
+#   build  compiler, CMake, Ninja, pkg-config, zlib: the library, the tool, the demo
+#   test   build + GoogleTest: the test suite (sanitizer runtimes come with GCC)
+#   bench  build + hnswlib, FAISS and the serial OpenBLAS FAISS users run it on
+#          (with Debian's reference BLAS FAISS trains about 20 times slower)
+#   fuzz   build + clang and its libFuzzer runtime
+#   plot   gnuplot, for docs/bench-plot.gp
+#   python build + Python 3 with venv, pip, setuptools, wheel, numpy, pytest
+# Skips apt entirely when everything is already there.
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build pkg-config zlib1g-dev googletest libgtest-dev libgmock-dev
-      libbenchmark-dev clang libclang-rt-14-dev libfaiss-dev libhnswlib-dev gnuplot-nox
-      libopenblas0-serial)
+pkgs=()
+[ $# -eq 0 ] && set -- build
+for profile in "$@"; do
+  case "$profile" in
+    build) ;;
+    test)  pkgs+=(googletest libgtest-dev libgmock-dev) ;;
+    bench) pkgs+=(libfaiss-dev libhnswlib-dev libopenblas0-serial libbenchmark-dev) ;;
+    fuzz)  pkgs+=(clang libclang-rt-14-dev) ;;
+    plot)  pkgs+=(gnuplot-nox) ;;
+    python) pkgs+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-numpy python3-pytest) ;;
+    *) echo "deps.sh: unknown profile '$profile' (build, test, bench, fuzz, plot, python)" >&2; exit 1 ;;
+  esac
+done
+pkgs=(build-essential cmake ninja-build pkg-config zlib1g-dev "${pkgs[@]}")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-20}
+bash scripts/deps.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEVUD_FUZZ=ON -DZEVUD_SANITIZE=ON -DZEVUD_TESTS=OFF -DZEVUD_BENCH=OFF >/dev/null
 targets=$(ls fuzz/*_fuzz.cpp 2>/dev/null | xargs -n1 basename | sed "s/\.cpp$//")

@@ -74,7 +74,14 @@ void copy_name(Impl *impl, const rk_collection_config_t *config) {
 Impl *allocate(rk_arena_t *arena) { return arena_array<Impl>(arena, 1); }
 
 uint64_t find(const rk_collection_t *c, uint64_t id) {
-    uint64_t lo = 0, hi = c->count;
+    // Ids are handed out 1, 2, 3, ... and only deletes open gaps, so id
+    // usually sits at position id - 1: try it first. Ids are distinct and
+    // rise along the array from at least 0, so position p holds an id of at
+    // least p, and id can be nowhere past position id.
+    uint64_t hi = c->count;
+    if (id != 0 && id - 1 < hi && c->records[id - 1].id == id) return id - 1;
+    if (id < hi) hi = id + 1;
+    uint64_t lo = 0;
     while (lo < hi) {
         const uint64_t mid = lo + (hi - lo) / 2;
         const uint64_t v = c->records[mid].id;
@@ -190,10 +197,14 @@ RK_API rk_status_t rk_collection_insert_with_meta(rk_collection_t *collection, c
         id = c->next_id++;
         float *copy = rk_vec_copy(c->arena, vector, c->dimension);
         RK_RETURN_IF(!copy, RK_ERR_NO_MEMORY);
+        // Metadata that cannot be copied fails the insert: a record never
+        // lands without the metadata it was given.
+        rk_meta_entry_t *meta = copy_meta(c->arena, entries, entry_count);
+        RK_RETURN_IF(!meta && entries && entry_count != 0, RK_ERR_NO_MEMORY);
         rk_record_t &r = c->records[c->count];
         r.id = id;
         r.vector = copy;
-        r.metadata = copy_meta(c->arena, entries, entry_count);
+        r.metadata = meta;
         r.metadata_count = r.metadata ? entry_count : 0;
         c->count++;
         touch(c);

@@ -12,7 +12,6 @@
 #include "index/index.h"
 #include "index/index_file.h"
 #include "platform/file_os.h"
-#include "platform/random.h"
 #include "rk_hash.h"
 #include "rk_index.h"
 #include "rk_platform.h"
@@ -89,8 +88,10 @@ public:
         std::memcpy(name_.get(), target, n);
         std::memcpy(name_.get() + n, kTempSuffix, sizeof kTempSuffix);
         fd_ = os::make_temp_file(name_.get());
-        if (fd_ < 0) name_.reset();
-        return fd_ >= 0 ? RK_OK : RK_ERR_IO;
+        if (fd_ >= 0) return RK_OK;
+        const rk_status_t cause = os::last_error_status();
+        name_.reset();
+        return cause;
     }
     int fd() const { return fd_; }
     const char *name() const { return name_.get(); }
@@ -99,10 +100,12 @@ public:
     // renames over target, then syncs target's directory if asked.
     rk_status_t commit(const char *target, bool sync_file, bool sync_dir) {
         const bool synced = !sync_file || os::sync_fd(fd_) == 0;
+        const rk_status_t sync_cause = synced ? RK_OK : os::last_error_status();
         const bool closed = os::close_file(fd_) == 0;
         fd_ = -1;
-        RK_RETURN_IF(!synced || !closed, RK_ERR_IO);
-        RK_RETURN_IF(os::rename_path(name_.get(), target) != 0, RK_ERR_IO);
+        RK_TRY(sync_cause);
+        RK_RETURN_IF(!closed, os::last_error_status());
+        RK_RETURN_IF(os::rename_path(name_.get(), target) != 0, os::last_error_status());
         committed_ = true;
         return sync_dir ? sync_parent(target) : RK_OK;
     }
@@ -110,13 +113,13 @@ public:
 private:
     static rk_status_t sync_parent(const char *target) {
         const char *sep = std::strrchr(target, '/');
-        if (!sep) return os::sync_dir(".") == 0 ? RK_OK : RK_ERR_IO;
+        if (!sep) return os::sync_dir(".") == 0 ? RK_OK : os::last_error_status();
         const size_t d = sep == target ? 1 : size_t(sep - target);
         HookPtr<char> dir(hook_array<char>(d + 1));
         RK_RETURN_IF(!dir, RK_ERR_NO_MEMORY);
         std::memcpy(dir.get(), target, d);
         dir.get()[d] = '\0';
-        return os::sync_dir(dir.get()) == 0 ? RK_OK : RK_ERR_IO;
+        return os::sync_dir(dir.get()) == 0 ? RK_OK : os::last_error_status();
     }
 
     HookPtr<char> name_;
@@ -141,27 +144,37 @@ public:
         }
     }
     bool flush() {
-        if (ok_ && used_ > 0) ok_ = os::write_all(fd_, buf_.get(), used_) == int64_t(used_);
+        if (ok_ && used_ > 0) {
+            ok_ = os::write_all(fd_, buf_.get(), used_) == int64_t(used_);
+            if (!ok_) cause_ = os::last_error_status();
+        }
         used_ = 0;
         return ok_;
     }
+    // Why the first write failed (a full disk is RK_ERR_DISK_FULL).
+    rk_status_t status() const { return cause_; }
 
 private:
     int fd_;
     HookPtr<unsigned char> buf_;
     size_t used_ = 0;
     bool ok_ = true;
+    rk_status_t cause_ = RK_OK;
 };
 
-void put_records(Sink &out, const rk_collection_t *c) {
+// Writes the records and returns the sum of their bytes.
+uint64_t put_records(Sink &out, const rk_collection_t *c) {
     unsigned char head[kRecordHead] = {};
+    RecordSum sum;
     for (uint64_t i = 0; i < c->count; ++i) {
         const rk_record_t &r = c->records[i];
         storage::put_u64(head, r.id);
         storage::put_u32(head + 8, c->dimension);
         out.put(head, sizeof head);
+        sum.add(head, sizeof head);
         if (kLittleEndianFloats) {
             out.put(r.vector, size_t(c->dimension) * 4);
+            sum.add(r.vector, size_t(c->dimension) * 4);
             continue;
         }
         unsigned char f[4];
@@ -170,21 +183,36 @@ void put_records(Sink &out, const rk_collection_t *c) {
             out.put(f, 4);
         }
     }
+    return sum.value();
 }
 
-// A non-zero token that ties an index file to one save of a collection file.
-uint64_t fresh_token() {
-    uint64_t t = rand_next() ^ (rk_time_now_ms() * 0x9E3779B97F4A7C15ull);
+// The non-zero token that ties an index file to a save of a collection
+// file: a sum of the records the save holds (ids and vectors) and their
+// count, so that saving the same records and index twice, in any process,
+// gives the same bytes. An index file whose token matches was saved with
+// these very records; the index sum in the extension block then tells
+// whether it is the index this save wrote.
+uint64_t content_token(const rk_collection_t *c) {
+    RecordSum sum;
+    for (uint64_t i = 0; i < c->count; ++i) {
+        const rk_record_t &r = c->records[i];
+        sum.add(&r.id, sizeof r.id);
+        sum.add(r.vector, size_t(c->dimension) * sizeof(float));
+    }
+    const uint64_t t = sum.value() ^ (c->count * 0x9E3779B97F4A7C15ull);
     return t != 0 ? t : 1;
 }
 
-rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, bool sync_dir) {
+// A database's file always carries the extension block, for its sums; a
+// plain save only when the fixed header cannot say everything.
+rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, uint64_t index_sum,
+                       const FileOptions &options) {
     const int64_t now = rk_time_now();
     rk_storage_collection_header_t h = make_header(c, now);
     h.reserved[kReservedIndexToken] = token;
     unsigned char *ext_raw = nullptr;
     size_t ext_size = 0;
-    RK_TRY(ext_build(c, h, &ext_raw, &ext_size));
+    RK_TRY(ext_build(c, h, options.index_path != nullptr && kLittleEndianFloats, &ext_raw, &ext_size));
     HookPtr<unsigned char> ext(ext_raw);
     if (ext) h.reserved[kReservedExtension] = h.data_offset + h.data_size;
 
@@ -198,15 +226,21 @@ rk_status_t write_file(rk_collection_t *c, const char *path, uint64_t token, boo
     seal_header(&h, image);
 
     TempFile temp;
-    RK_TRY(temp.create(path));
+    const rk_status_t created = temp.create(path);
+    if (created != RK_OK) return options.create_failure != RK_OK ? options.create_failure : created;
     Sink out(temp.fd());
     RK_RETURN_IF(!out.ready(), RK_ERR_NO_MEMORY);
     out.put(file_header, sizeof file_header);
     out.put(image, sizeof image);
-    put_records(out, c);
-    if (ext) out.put(ext.get(), ext_size);
-    RK_RETURN_IF(!out.flush(), RK_ERR_IO);
-    return temp.commit(path, true, sync_dir);
+    const uint64_t records_sum = put_records(out, c);
+    if (ext) {
+        // The sum chains whole vectors as they lie in memory, so only
+        // little-endian hosts write (and check) it.
+        if (kLittleEndianFloats) ext_seal(ext.get(), ext_size, ExtSums{records_sum, index_sum, true});
+        out.put(ext.get(), ext_size);
+    }
+    RK_RETURN_IF(!out.flush(), out.status());
+    return temp.commit(path, true, options.sync_dir);
 }
 
 }  // namespace
@@ -237,25 +271,36 @@ rk_status_t save_index_file(const rk_collection_t *c, const char *path, uint64_t
     RK_TRY(temp.create(path));
     // The bytes rk_index_save writes, then the trailer, with one flush.
     FileWriter out;
-    RK_RETURN_IF(!out.open(temp.name()), RK_ERR_IO);
+    RK_RETURN_IF(!out.open(temp.name()), out.status());
     out.put_u32(index->type);
     RK_TRY(info->family->save(index, out));
     out.put_u64(token);
     out.put_u32(kIndexTrailerMagic);
     out.put_u32(0);
-    RK_RETURN_IF(!out.close(), RK_ERR_IO);
+    RK_RETURN_IF(!out.close(), out.status());
     return temp.commit(path, false, sync_dir);
 }
 
 rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &options) {
     if (!c || !path) return RK_ERR_INVALID_ARG;
     ReadLock guard(c);
-    uint64_t token = 0;
+    uint64_t token = 0, index_sum = 0;
     if (options.index_path && index_active(c)) {
-        token = fresh_token();
-        if (save_index_file(c, options.index_path, token, options.sync_dir) != RK_OK) token = 0;
+        token = content_token(c);
+        // A failed index save leaves both files of the last completed save
+        // as they were, still bound to each other: nothing is lost on disk
+        // and the caller hears why.
+        const rk_status_t st = save_index_file(c, options.index_path, token, options.sync_dir);
+        if (st == RK_ERR_NOT_SUPPORTED) {
+            token = 0;  // an index with nothing to save
+        } else {
+            RK_TRY(st);
+            // Unreadable right after it was written: the load would not
+            // trust it either, so the collection file binds none.
+            if (!file_sum(options.index_path, &index_sum)) token = 0;
+        }
     }
-    const rk_status_t st = write_file(c, path, token, options.sync_dir);
+    const rk_status_t st = write_file(c, path, token, index_sum, options);
     // Without a bound index, a stale index file would only take room.
     if (st == RK_OK && options.index_path && token == 0) (void)os::remove_file(options.index_path);
     return st;
@@ -266,7 +311,9 @@ rk_status_t save_file(rk_collection_t *c, const char *path, const FileOptions &o
 extern "C" {
 
 RK_API rk_status_t rk_collection_save(rk_collection_t *collection, const char *path) {
-    return rk::coll::save_file(collection, path, rk::coll::FileOptions{});
+    rk::coll::FileOptions options;
+    options.create_failure = RK_ERR_UNKNOWN;
+    return rk::coll::save_file(collection, path, options);
 }
 
 }  // extern "C"

@@ -3,14 +3,18 @@
 // hold. Layout (little-endian, packed):
 //
 //   0   u32  magic "RKCX"
-//   4   u32  version (1)
+//   4   u32  version (2; version 1 lacks the two sums at 60; version 3 adds
+//            the build seed after the metadata)
 //   8   u64  block size in bytes, checksum included
 //   16  11 x u32 index settings: type, metric, quantization, pq_m, pq_nbits,
 //            m, ef_construction, ef_search, nlist, nprobe, train_iterations
-//   60  u32  name length (0xFFFFFFFF: no name), then the name's bytes
+//   60  u64  sum of the record data (see RecordSum)
+//   68  u64  sum of the index file saved with this file (0: none)
+//   76  u32  name length (0xFFFFFFFF: no name), then the name's bytes
 //   ..  u64  number of records with metadata, then for each: id (u64),
 //            entry count (u64), and per entry: key (text), type (i32), value
 //            (type 5: text; any other type: the 16 value bytes as they lie)
+//   ..  u64  build seed (version 3 only, written when one was set)
 //   end u32  MurmurHash3 x86 32 (seed 0) of every byte before it
 //
 // A text is a u32 length (0xFFFFFFFF for a null pointer) and that many bytes.
@@ -19,6 +23,7 @@
 #include "collection/collection_file.h"
 #include "core/alloc.h"
 #include "core/status.h"
+#include "platform/file_os.h"
 #include "rk_hash.h"
 #include "storage/format.h"
 
@@ -26,10 +31,13 @@ namespace rk::coll {
 namespace {
 
 constexpr uint32_t kExtMagic = 0x524B4358;  // "RKCX"
-constexpr uint32_t kExtVersion = 1;
+constexpr uint32_t kExtVersion = 2;
+constexpr uint32_t kExtVersionNoSums = 1;
+constexpr uint32_t kExtVersionSeed = 3;
 constexpr uint32_t kNullText = 0xFFFFFFFFu;
 constexpr size_t kSpecWords = 11;
 constexpr size_t kFixedHead = 16 + 4 * kSpecWords;
+constexpr size_t kSumsAt = kFixedHead;
 // An entry takes at least a key length, a type and a 4-byte value head.
 constexpr uint64_t kMinEntryBytes = 12;
 
@@ -41,7 +49,7 @@ void spec_words(const IndexSpec &s, uint32_t w[kSpecWords]) {
 }
 
 IndexSpec spec_of_words(const uint32_t w[kSpecWords]) {
-    return IndexSpec{w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10]};
+    return IndexSpec{w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], 0};
 }
 
 bool same_spec(const IndexSpec &a, const IndexSpec &b) {
@@ -95,12 +103,15 @@ bool texts_fit(const rk_collection_t *c) {
 }
 
 void emit(Out &out, const rk_collection_t *c, uint64_t with_meta, uint64_t total) {
+    const uint64_t seed = impl_of(c)->spec.seed;
     out.u32(kExtMagic);
-    out.u32(kExtVersion);
+    out.u32(seed ? kExtVersionSeed : kExtVersion);
     out.u64(total);
     uint32_t w[kSpecWords];
     spec_words(impl_of(c)->spec, w);
     for (uint32_t v : w) out.u32(v);
+    out.u64(0);  // the sums are filled in by ext_seal
+    out.u64(0);
     out.text(c->name, c->name ? std::strlen(c->name) : 0);
     out.u64(with_meta);
     for (uint64_t i = 0; i < c->count; ++i) {
@@ -119,6 +130,7 @@ void emit(Out &out, const rk_collection_t *c, uint64_t with_meta, uint64_t total
             }
         }
     }
+    if (seed) out.u64(seed);
 }
 
 // Bounds-checked reading of a block.
@@ -196,13 +208,36 @@ bool read_metadata(In &in, rk_collection_t *c) {
         c->records[pos].metadata = entries;
         c->records[pos].metadata_count = n;
     }
-    return in.left() == 0;
+    return true;
 }
 
 }  // namespace
 
-rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_header_t &h, unsigned char **out,
-                      size_t *size) {
+void RecordSum::add(const void *data, size_t n) { sum_ = rk_hash_murmur3_64(data, n, sum_); }
+
+bool file_sum(const char *path, uint64_t *out) {
+    constexpr size_t kPiece = 1u << 20;
+    const int fd = os::open_file(path, os::OpenMode::read);
+    if (fd < 0) return false;
+    HookPtr<unsigned char> buf(hook_array<unsigned char>(kPiece));
+    RecordSum sum;
+    bool ok = buf != nullptr;
+    for (uint64_t at = 0; ok;) {
+        const int64_t got = os::read_at(fd, at, buf.get(), kPiece);
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        sum.add(buf.get(), size_t(got));
+        at += uint64_t(got);
+    }
+    os::close_file(fd);
+    *out = sum.value();
+    return ok;
+}
+
+rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_header_t &h, bool always,
+                      unsigned char **out, size_t *size) {
     *out = nullptr;
     *size = 0;
     uint64_t with_meta = 0;
@@ -210,8 +245,9 @@ rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_head
         if (c->records[i].metadata_count != 0 && c->records[i].metadata) ++with_meta;
     }
     const bool long_name = c->name && std::strlen(c->name) >= kNameField;
-    const bool spec_differs = !same_spec(impl_of(c)->spec, spec_from_header(h));
-    if (with_meta == 0 && !long_name && !spec_differs) return RK_OK;
+    const bool spec_differs =
+        !same_spec(impl_of(c)->spec, spec_from_header(h)) || impl_of(c)->spec.seed != 0;
+    if (!always && with_meta == 0 && !long_name && !spec_differs) return RK_OK;
     RK_RETURN_IF(!texts_fit(c), RK_ERR_INVALID_ARG);
     Out counter(nullptr);
     emit(counter, c, with_meta, 0);
@@ -220,15 +256,25 @@ rk_status_t ext_build(const rk_collection_t *c, const rk_storage_collection_head
     RK_RETURN_IF(!block, RK_ERR_NO_MEMORY);
     Out writer(block);
     emit(writer, c, with_meta, total);
-    storage::put_u32(block + total - 4, rk_hash_murmur3_32(block, total - 4, 0));
+    ext_seal(block, total, ExtSums{});
     *out = block;
     *size = total;
     return RK_OK;
 }
 
-bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
+void ext_seal(unsigned char *block, size_t size, const ExtSums &sums) {
+    storage::put_u64(block + kSumsAt, sums.records);
+    storage::put_u64(block + kSumsAt + 8, sums.index);
+    storage::put_u32(block + size - 4, rk_hash_murmur3_32(block, size - 4, 0));
+}
+
+bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size, ExtSums *sums) {
+    *sums = ExtSums{};
     if (size < kFixedHead + 4) return false;
-    if (storage::get_u32(block) != kExtMagic || storage::get_u32(block + 4) != kExtVersion) return false;
+    const uint32_t version = storage::get_u32(block + 4);
+    if (storage::get_u32(block) != kExtMagic ||
+        (version != kExtVersion && version != kExtVersionNoSums && version != kExtVersionSeed))
+        return false;
     if (storage::get_u64(block + 8) != size) return false;
     if (storage::get_u32(block + size - 4) != rk_hash_murmur3_32(block, size - 4, 0)) return false;
     In in(block + 16, size - 20);
@@ -236,12 +282,22 @@ bool ext_apply(rk_collection_t *c, const unsigned char *block, size_t size) {
     for (uint32_t &v : w) {
         if (!in.u32(&v)) return false;
     }
+    ExtSums read{};
+    if (version != kExtVersionNoSums) {
+        if (!in.u64(&read.records) || !in.u64(&read.index)) return false;
+        read.present = true;
+    }
     rk_string_t name;
     if (!in.text(c->arena, &name)) return false;
     if (!read_metadata(in, c)) return false;
+    uint64_t seed = 0;
+    if (version == kExtVersionSeed && (!in.u64(&seed) || seed == 0)) return false;
+    if (in.left() != 0) return false;
     impl_of(c)->spec = spec_of_words(w);
+    impl_of(c)->spec.seed = seed;
     if (name.data && name.len > 0 && std::strlen(name.data) == name.len)
         c->name = const_cast<char *>(name.data);
+    *sums = read;
     return true;
 }
 

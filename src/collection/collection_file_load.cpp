@@ -12,6 +12,7 @@
 #include "core/status.h"
 #include "index/index.h"
 #include "platform/file_os.h"
+#include "rk_hash.h"
 #include "rk_index.h"
 #include "rk_platform.h"
 #include "storage/format.h"
@@ -48,15 +49,46 @@ private:
     uint64_t size_ = 0;
 };
 
-bool read_headers(const Source &src, rk_storage_collection_header_t *h) {
+// Fuzzing builds skip the checksums, so that mutated files reach the code
+// behind them.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+constexpr bool kCheckSums = false;
+#else
+constexpr bool kCheckSums = kLittleEndianFloats;
+#endif
+
+// The header's checksum covers its image up to the checksum field, taken
+// with that field 0. A checksum of 0 is a header its writer never sealed
+// (writers that put the header through the storage engine field by field);
+// it is taken as it is, like a file without the extension block's sums.
+bool header_sum_matches(const rk_storage_collection_header_t &h) {
+    if (h.checksum == 0) return true;
+    rk_storage_collection_header_t zeroed = h;
+    zeroed.checksum = 0;
+    unsigned char image[storage::kCollectionHeaderSize];
+    storage::encode_collection_header(zeroed, image);
+    return !kCheckSums || rk_hash_murmur3_32(image, storage::kCollectionChecksumSpan, 0) == h.checksum;
+}
+
+rk_status_t read_headers(const Source &src, rk_storage_collection_header_t *h) {
     unsigned char fh[storage::kHeaderSize];
-    if (!src.read(0, fh, sizeof fh)) return false;
-    if (storage::get_u32(fh + storage::kOffMagic) != storage::kMagic) return false;
-    if ((storage::get_u32(fh + storage::kOffVersion) >> 16) != (storage::kVersion >> 16)) return false;
+    if (!src.read(0, fh, sizeof fh)) return RK_ERR_FILE_CORRUPTED;
+    if (storage::get_u32(fh + storage::kOffMagic) != storage::kMagic) return RK_ERR_FILE_CORRUPTED;
+    if ((storage::get_u32(fh + storage::kOffVersion) >> 16) != (storage::kVersion >> 16))
+        return RK_ERR_FILE_CORRUPTED;
     unsigned char ch[storage::kCollectionHeaderSize];
-    if (!src.read(storage::kHeaderSize, ch, sizeof ch)) return false;
+    if (!src.read(storage::kHeaderSize, ch, sizeof ch)) return RK_ERR_FILE_CORRUPTED;
     storage::decode_collection_header(ch, h);
-    return h->magic == RK_STORAGE_COLLECTION_MAGIC && h->dimension != 0;
+    const bool ok = h->magic == RK_STORAGE_COLLECTION_MAGIC && h->dimension != 0 && header_sum_matches(*h);
+    return ok ? RK_OK : RK_ERR_FILE_CORRUPTED;
+}
+
+// A header that a whole file of whole records must satisfy: the data range
+// holds exactly count records and lies inside the file.
+bool header_is_whole(const rk_storage_collection_header_t &h, uint64_t file_size, uint64_t rec) {
+    if (h.count != 0 && rec > UINT64_MAX / h.count) return false;
+    if (uint64_t(h.count) * rec != h.data_size) return false;
+    return h.data_offset >= kDataOffset && h.data_offset <= file_size && h.data_size <= file_size - h.data_offset;
 }
 
 // Whole records that lie both inside the header's data range and inside the
@@ -83,10 +115,11 @@ rk_collection_t *make_collection(rk_arena_t *arena, const rk_storage_collection_
     return rk_collection_create(arena, &cfg);
 }
 
-// Reads n records into c (records array and one block of vectors). Stops
-// early at a read failure or at an id that does not rise.
+// Reads n records into c (records array and one block of vectors) and sums
+// their bytes. Stops early at a read failure; an id that does not rise is
+// damage.
 rk_status_t read_records(const Source &src, rk_collection_t *c, const rk_storage_collection_header_t &h,
-                         uint64_t n) {
+                         uint64_t n, RecordSum *sum) {
     const uint64_t rec = kRecordHead + 4ull * c->dimension;
     const uint64_t slots = n == 0 ? 1024 : 2 * n;
     auto *records = arena_array<rk_record_t>(c->arena, size_t(slots));
@@ -107,7 +140,9 @@ rk_status_t read_records(const Source &src, rk_collection_t *c, const rk_storage
         for (uint64_t i = 0; i < take; ++i) {
             const unsigned char *p = buf.get() + i * rec;
             const uint64_t id = storage::get_u64(p);
-            if (c->count > 0 && id <= last_id) return RK_OK;
+            RK_RETURN_IF(c->count > 0 && id <= last_id, RK_ERR_FILE_CORRUPTED);
+            sum->add(p, kRecordHead);
+            sum->add(p + kRecordHead, size_t(rec - kRecordHead));
             float *v = vectors + (done + i) * dim;
             if (kLittleEndianFloats) {
                 std::memcpy(v, p + kRecordHead, dim * sizeof(float));
@@ -123,17 +158,25 @@ rk_status_t read_records(const Source &src, rk_collection_t *c, const rk_storage
     return RK_OK;
 }
 
-// The extension block, if the header points at a well-placed one.
-void read_extension(const Source &src, rk_collection_t *c, const rk_storage_collection_header_t &h) {
+// The extension block the header points at. None: RK_OK with no sums. A
+// block cut off by the end of the file is damage only for a whole load; a
+// block that is there but fails its checks always is.
+rk_status_t read_extension(const Source &src, rk_collection_t *c, const rk_storage_collection_header_t &h,
+                           bool whole, ExtSums *sums) {
+    *sums = ExtSums{};
     const uint64_t at = h.reserved[kReservedExtension];
-    if (at == 0 || at != h.data_offset + h.data_size || at < h.data_offset) return;
+    if (at == 0) return RK_OK;
+    const rk_status_t cut = whole ? RK_ERR_FILE_CORRUPTED : RK_OK;
+    RK_RETURN_IF(at != h.data_offset + h.data_size || at < h.data_offset, RK_ERR_FILE_CORRUPTED);
     unsigned char head[16];
-    if (at > src.size() || src.size() - at < sizeof head || !src.read(at, head, sizeof head)) return;
+    if (at > src.size() || src.size() - at < sizeof head || !src.read(at, head, sizeof head)) return cut;
     const uint64_t size = storage::get_u64(head + 8);
-    if (size < sizeof head || size > src.size() - at) return;
+    RK_RETURN_IF(size < sizeof head, RK_ERR_FILE_CORRUPTED);
+    if (size > src.size() - at) return cut;
     HookPtr<unsigned char> block(hook_array<unsigned char>(size_t(size)));
-    if (!block || !src.read(at, block.get(), size_t(size))) return;
-    (void)ext_apply(c, block.get(), size_t(size));
+    RK_RETURN_IF(!block, RK_ERR_NO_MEMORY);
+    RK_RETURN_IF(!src.read(at, block.get(), size_t(size)), RK_ERR_IO);
+    return ext_apply(c, block.get(), size_t(size), sums) ? RK_OK : RK_ERR_FILE_CORRUPTED;
 }
 
 // Index settings read from a file are used only within the bounds any
@@ -172,19 +215,26 @@ bool ids_fit_slots(const rk_collection_t *c, uint64_t file_size) {
     return top < budget / 16;
 }
 
-// The specified way: a fresh index of the header's type, fed every record.
-void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h, uint64_t file_size) {
+// A fresh index of the header's type, fed every record (the plain load) or
+// left empty until it becomes active (lazy).
+void make_fed_index(rk_collection_t *c, const rk_storage_collection_header_t &h, uint64_t file_size, bool lazy) {
     if (h.index_type == kNoIndexType || c->dimension > kMaxIndexDim) return;
     c->index = make_index(c, impl_of(c)->spec);
     c->index_enabled = 1;
     if (!c->index || !ids_fit_slots(c, file_size)) return;
+    if (lazy && !index_active(c)) {
+        impl_of(c)->index_unfed = c->count != 0;
+        return;
+    }
     for (uint64_t i = 0; i < c->count; ++i)
         (void)rk_index_add(c->index, c->records[i].id, c->records[i].vector);
 }
 
 }  // namespace
 
-rk_index_t *load_index_file(const rk_collection_t *c, const char *path, uint64_t token) {
+rk_index_t *load_index_file(const rk_collection_t *c, const char *path, uint64_t token, uint64_t sum) {
+    uint64_t have = 0;
+    if (kCheckSums && sum != 0 && (!file_sum(path, &have) || have != sum)) return nullptr;
     {
         Source src;
         unsigned char trailer[kIndexTrailerSize];
@@ -208,41 +258,61 @@ rk_index_t *load_index_file(const rk_collection_t *c, const char *path, uint64_t
     return index;
 }
 
-rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOptions &options) {
-    if (!path) return nullptr;
+rk_status_t load_file_ex(rk_arena_t *arena, const char *path, const FileOptions &options, rk_collection_t **out) {
+    *out = nullptr;
+    RK_RETURN_IF(!path, RK_ERR_INVALID_ARG);
     Source src;
     rk_storage_collection_header_t h;
-    if (!src.open(path) || !read_headers(src, &h)) return nullptr;
+    RK_RETURN_IF(!src.open(path), os::last_error_status());
+    RK_TRY(read_headers(src, &h));
     const uint64_t rec = kRecordHead + 4ull * h.dimension;
+    RK_RETURN_IF(options.whole && !header_is_whole(h, src.size(), rec), RK_ERR_FILE_CORRUPTED);
     const uint64_t n = readable_records(h, src.size(), rec);
 
     rk_collection_t *c = make_collection(arena, h);
-    if (!c) return nullptr;
+    RK_RETURN_IF(!c, RK_ERR_NO_MEMORY);
     c->created_at = h.created_at;
     c->modified_at = h.modified_at;
-    if (read_records(src, c, h, n) != RK_OK) {
+    RecordSum sum;
+    ExtSums sums;
+    rk_status_t st = read_records(src, c, h, n, &sum);
+    if (st == RK_OK && options.whole && c->count != h.count) st = RK_ERR_FILE_CORRUPTED;
+    impl_of(c)->spec = spec_from_header(h);
+    if (st == RK_OK) st = read_extension(src, c, h, options.whole, &sums);
+    // The sum covers every record; a cut file (kept only by a plain load)
+    // cannot match it.
+    if (st == RK_OK && kCheckSums && sums.present && c->count == h.count && sum.value() != sums.records)
+        st = RK_ERR_FILE_CORRUPTED;
+    if (st != RK_OK) {
         rk_collection_destroy(c);
-        return nullptr;
+        return st;
     }
     // Ids handed out must stay above every stored one.
     c->next_id = h.next_id;
     if (c->count > 0 && c->next_id <= c->records[c->count - 1].id)
         c->next_id = c->records[c->count - 1].id + 1;
-    impl_of(c)->spec = spec_from_header(h);
-    read_extension(src, c, h);
     bound_spec(&impl_of(c)->spec, c->dimension);
+    *out = c;
 
     const bool built = h.index_threshold == 0;
     c->index_threshold = built ? kDormantThreshold : h.index_threshold;
     if (options.index_path && built && h.index_type != kNoIndexType) {
-        c->index = load_index_file(c, options.index_path, h.reserved[kReservedIndexToken]);
+        // A damaged index file is left for the records to rebuild.
+        c->index = load_index_file(c, options.index_path, h.reserved[kReservedIndexToken], sums.index);
         if (c->index) {
             c->index_enabled = 1;
             c->index_threshold = 0;
-            return c;
+            return RK_OK;
         }
     }
-    make_fed_index(c, h, src.size());
+    make_fed_index(c, h, src.size(), options.lazy_index);
+    return RK_OK;
+}
+
+rk_collection_t *load_file(rk_arena_t *arena, const char *path, const FileOptions &options) {
+    rk_collection_t *c = nullptr;
+    const rk_status_t st = load_file_ex(arena, path, options, &c);
+    if (options.load_status) *options.load_status = st;
     return c;
 }
 

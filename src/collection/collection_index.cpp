@@ -6,6 +6,8 @@
 #include "collection/internal.h"
 #include "core/alloc.h"
 #include "core/status.h"
+#include "index/index.h"
+#include "platform/random.h"
 #include "rk_index.h"
 #include "rk_platform.h"
 
@@ -28,8 +30,32 @@ constexpr uint32_t kIvfMaxLists = 1024;
 constexpr uint32_t kDefaultNlist = 5;
 constexpr uint32_t kDefaultNprobe = 3;
 
+// Seed of a build whose collection never had one set.
+constexpr uint64_t kDefaultBuildSeed = 12345;
+
+// Bounds of the build settings a caller may choose.
+constexpr uint32_t kMinM = 2, kMaxM = 512;
+constexpr uint32_t kMaxEfConstruction = 1u << 20;
+constexpr uint32_t kMaxNlist = 1u << 20;
+
+uint64_t build_seed(const IndexSpec &s) { return s.seed ? s.seed : kDefaultBuildSeed; }
+
+// The seed of the generator that draws one record's level when the record
+// joins a live graph on its own: a mix of the build seed and the id, so the
+// level does not depend on what was inserted before or whether the
+// collection was reopened in between (splitmix64's finaliser).
+uint64_t record_seed(uint64_t seed, uint64_t id) {
+    uint64_t z = seed ^ (id * 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 // Marker the collection leaves in the index configuration's reserved word.
 constexpr uint32_t kCollectionMark = 20;
+
+// The threshold of an index that is not consulted until it is built.
+constexpr uint64_t kDormant = 100000000;
 
 bool is_ivf(uint32_t type) { return type % 2 == 1; }
 
@@ -69,6 +95,8 @@ rk_index_config_t config_of(const rk_collection_t *c, const IndexSpec &s, uint64
         cfg.params.hnsw.m = s.m;
         cfg.params.hnsw.ef_construction = s.ef_construction;
         cfg.params.hnsw.ef_search = s.ef_search;
+        // Recorded in the index file; levels come from the build's generator.
+        cfg.params.hnsw.seed = uint32_t(build_seed(s));
     }
     cfg.pq_m = s.pq_m;
     cfg.pq_nbits = s.pq_nbits;
@@ -81,13 +109,13 @@ rk_index_config_t config_of(const rk_collection_t *c, const IndexSpec &s, uint64
 constexpr uint64_t kTrainRowsPerList = 256;
 
 // Picks `want` of n rows, each subset equally likely, in row order
-// (selection sampling: row i is taken when rk_rand() % (rows left) falls
+// (selection sampling: row i is taken when a draw % (rows left) falls
 // below the picks still wanted), one draw of the library generator per row
 // looked at, so rk_srand fixes the sample.
 void sample_rows(uint64_t n, uint64_t want, uint64_t *out) {
     uint64_t taken = 0;
     for (uint64_t i = 0; i < n && taken < want; ++i)
-        if (rk_rand() % (n - i) < want - taken) out[taken++] = i;
+        if (rk::draw() % (n - i) < want - taken) out[taken++] = i;
 }
 
 // Trains c's fresh index on its n rows (vectors): an explicit IVF index of
@@ -118,10 +146,15 @@ rk_index_t *create_for(const rk_collection_t *c, const IndexSpec &s, uint64_t ro
 }
 
 // Replaces c's index by a fresh one from its spec, sized for the current
-// rows, then trains it with every record and adds them all. The index is
-// left in place (possibly untrained) on failure.
+// rows, then trains it with every record and adds them all. Every draw
+// (training sample, k-means seeding, levels) comes from a generator the
+// build owns, seeded from the collection's build seed, so the same records,
+// settings and seed give the same index. The index is left in place
+// (possibly untrained) on failure.
 rk_status_t train_and_fill(rk_collection_t *c) {
+    OwnedGenerator generator(build_seed(impl_of(c)->spec));
     destroy_index(c);
+    impl_of(c)->index_unfed = false;
     c->index = create_for(c, impl_of(c)->spec, c->count);
     RK_RETURN_IF(!c->index, RK_ERR_UNKNOWN);
     const size_t n = size_t(c->count), dim = c->dimension;
@@ -191,16 +224,37 @@ int32_t index_type_of(const rk_collection_t *c) {
 
 uint32_t index_trained(const rk_collection_t *c) { return c->index ? rk_index_is_trained(c->index) : 0; }
 
+// An index that missed a record (or holds a half-made node) would answer
+// without it: it is no longer consulted, and is made again from the records
+// when it is built or becomes active.
+void index_distrust(rk_collection_t *c) {
+    c->index_threshold = kDormant;
+    impl_of(c)->index_unfed = true;
+}
+
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector) {
     if (!index_active(c)) return;
-    if (rk_index_add(c->index, id, vector) != RK_ERR_INDEX_NOT_READY) return;
+    if (impl_of(c)->index_unfed) {
+        // Becoming active: the index takes every record, this one included.
+        if (index_fill(c) != RK_OK) index_distrust(c);
+        return;
+    }
+    rk_status_t st;
+    {
+        OwnedGenerator generator(record_seed(build_seed(impl_of(c)->spec), id));
+        st = rk_index_add(c->index, id, vector);
+    }
     // Untrained: train on the spot with every record (this one included).
-    (void)train_and_fill(c);
+    if (st == RK_ERR_INDEX_NOT_READY) st = train_and_fill(c);
+    if (st != RK_OK) index_distrust(c);
 }
 
 void index_forget(rk_collection_t *c, uint64_t id) {
     if (c->index) (void)rk_index_remove(c->index, id);
 }
+
+// A fresh index from the spec, trained and filled with every record.
+rk_status_t index_fill(rk_collection_t *c) { return train_and_fill(c); }
 
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
                       uint64_t *ids) {
@@ -209,6 +263,40 @@ uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, 
     const uint64_t n = rk_index_search_ex(c->index, query, k, effort, slots.get());
     for (uint64_t i = 0; i < n; ++i) ids[i] = slots.get()[i].id;
     return n;
+}
+
+namespace {
+
+struct AcceptCtx {
+    const rk_collection_t *c;
+    const rk_filter_t *filter;
+};
+
+// An index id is a result only when a live record has it and matches: one
+// bisection of the record array and the matcher, nothing allocated.
+bool accept_id(const void *ctx, uint64_t id) {
+    const auto *a = static_cast<const AcceptCtx *>(ctx);
+    const uint64_t pos = find(a->c, id);
+    return pos != kNotFound && filter_match(&a->c->records[pos], a->filter) != 0;
+}
+
+}  // namespace
+
+uint64_t index_search_filtered(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
+                               const rk_filter_t *filter, uint64_t budget, uint64_t *ids) {
+    HookPtr<rk_index_result_t> slots = hook_unique_array<rk_index_result_t>(size_t(k));
+    if (!slots) return UINT64_MAX;
+    const AcceptCtx ctx{c, filter};
+    const IdFilter f{accept_id, &ctx, budget};
+    const uint64_t n = rk::index_search_filtered(c->index, query, k, effort, f, slots.get());
+    for (uint64_t i = 0; i < n; ++i) ids[i] = slots.get()[i].id;
+    return n;
+}
+
+uint32_t index_effort(const rk_collection_t *c) {
+    uint32_t v = 0;
+    if (rk_index_get_ef_search(c->index, &v) == RK_OK || rk_index_get_nprobe(c->index, &v) == RK_OK) return v;
+    return 0;
 }
 
 namespace {
@@ -222,6 +310,69 @@ uint32_t *effort_field(rk_collection_t *c, bool ivf) {
 }
 
 }  // namespace
+
+rk_status_t set_graph_build(rk_collection_t *c, uint32_t m, uint32_t ef_construction) {
+    RK_RETURN_IF(!c || m < kMinM || m > kMaxM || ef_construction == 0 ||
+                     ef_construction > kMaxEfConstruction,
+                 RK_ERR_INVALID_ARG);
+    WriteLock guard(c);
+    IndexSpec &s = impl_of(c)->spec;
+    RK_RETURN_IF(s.type == RK_INDEX_FLAT || is_ivf(s.type), RK_ERR_NOT_SUPPORTED);
+    s.m = m;
+    s.ef_construction = ef_construction;
+    c->modified_at = rk_time_now();
+    return RK_OK;
+}
+
+rk_status_t get_graph_build(rk_collection_t *c, uint32_t *m, uint32_t *ef_construction) {
+    RK_RETURN_IF(!c || !m || !ef_construction, RK_ERR_INVALID_ARG);
+    ReadLock guard(c);
+    const IndexSpec &s = impl_of(c)->spec;
+    RK_RETURN_IF(s.type == RK_INDEX_FLAT || is_ivf(s.type), RK_ERR_NOT_SUPPORTED);
+    *m = s.m;
+    *ef_construction = s.ef_construction;
+    return RK_OK;
+}
+
+rk_status_t set_list_count(rk_collection_t *c, uint32_t nlist) {
+    RK_RETURN_IF(!c || nlist > kMaxNlist, RK_ERR_INVALID_ARG);
+    WriteLock guard(c);
+    IndexSpec &s = impl_of(c)->spec;
+    RK_RETURN_IF(!is_ivf(s.type), RK_ERR_NOT_SUPPORTED);
+    // A chosen list count makes the built-in configuration an explicit IVF
+    // (k-means++ seeding, 10 rounds, sampled training); nprobe stays.
+    if (is_default_ivf(s)) s.train_iterations = kIvfIterations;
+    s.nlist = nlist;
+    c->modified_at = rk_time_now();
+    return RK_OK;
+}
+
+rk_status_t get_list_count(rk_collection_t *c, uint32_t *nlist) {
+    RK_RETURN_IF(!c || !nlist, RK_ERR_INVALID_ARG);
+    ReadLock guard(c);
+    const IndexSpec &s = impl_of(c)->spec;
+    RK_RETURN_IF(!is_ivf(s.type), RK_ERR_NOT_SUPPORTED);
+    // A trained index knows the count an open setting settled on.
+    rk_index_stats_t stats{};
+    if (!s.nlist && c->index && rk_index_is_trained(c->index)) (void)rk_index_get_stats(c->index, &stats);
+    *nlist = s.nlist ? s.nlist : stats.nlist;
+    return RK_OK;
+}
+
+rk_status_t set_build_seed(rk_collection_t *c, uint64_t seed) {
+    RK_RETURN_IF(!c, RK_ERR_INVALID_ARG);
+    WriteLock guard(c);
+    impl_of(c)->spec.seed = seed;
+    c->modified_at = rk_time_now();
+    return RK_OK;
+}
+
+rk_status_t get_build_seed(rk_collection_t *c, uint64_t *seed) {
+    RK_RETURN_IF(!c || !seed, RK_ERR_INVALID_ARG);
+    ReadLock guard(c);
+    *seed = build_seed(impl_of(c)->spec);
+    return RK_OK;
+}
 
 rk_status_t set_search_effort(rk_collection_t *c, bool ivf, uint32_t value) {
     RK_RETURN_IF(!c, RK_ERR_INVALID_ARG);
@@ -261,11 +412,16 @@ RK_API rk_status_t rk_collection_build_index(rk_collection_t *collection) {
     if (!c->index) {
         // No index yet: the default configuration serves, from now on also
         // for rebuilds and clears.
+        const uint64_t seed = impl_of(c)->spec.seed;
         impl_of(c)->spec = default_spec(c->dimension);
+        impl_of(c)->spec.seed = seed;
         c->index_enabled = 1;
     }
     const rk_status_t st = train_and_fill(c);
-    if (st == RK_OK) c->index_threshold = 0;
+    if (st == RK_OK)
+        c->index_threshold = 0;
+    else
+        index_distrust(c);  // a half-filled index is never consulted
     return st;
 }
 
@@ -296,6 +452,32 @@ RK_API rk_status_t rk_collection_set_nprobe(rk_collection_t *collection, uint32_
 
 RK_API rk_status_t rk_collection_get_nprobe(rk_collection_t *collection, uint32_t *out) {
     return get_search_effort(collection, true, out);
+}
+
+RK_API rk_status_t rk_collection_set_hnsw_build(rk_collection_t *collection, uint32_t m,
+                                                uint32_t ef_construction) {
+    return set_graph_build(collection, m, ef_construction);
+}
+
+RK_API rk_status_t rk_collection_get_hnsw_build(rk_collection_t *collection, uint32_t *m,
+                                                uint32_t *ef_construction) {
+    return get_graph_build(collection, m, ef_construction);
+}
+
+RK_API rk_status_t rk_collection_set_nlist(rk_collection_t *collection, uint32_t nlist) {
+    return set_list_count(collection, nlist);
+}
+
+RK_API rk_status_t rk_collection_get_nlist(rk_collection_t *collection, uint32_t *out) {
+    return get_list_count(collection, out);
+}
+
+RK_API rk_status_t rk_collection_set_build_seed(rk_collection_t *collection, uint64_t seed) {
+    return set_build_seed(collection, seed);
+}
+
+RK_API rk_status_t rk_collection_get_build_seed(rk_collection_t *collection, uint64_t *out) {
+    return get_build_seed(collection, out);
 }
 
 RK_API int rk_collection_has_index(const rk_collection_t *collection) {

@@ -34,11 +34,16 @@ struct IndexSpec {
     uint32_t nlist;  // 0: chosen from the row count at training
     uint32_t nprobe;
     uint32_t train_iterations;
+    // Seed of the generator an index build owns (0: the default seed).
+    uint64_t seed;
 };
 
 struct Impl {
     rk_collection_t pub;
     IndexSpec spec;
+    // The dormant index lacks the records (a database open leaves it empty,
+    // since nothing reads a dormant index); filled when it becomes active.
+    bool index_unfed;
 };
 static_assert(std::is_standard_layout_v<Impl>, "the public record must sit at the start");
 
@@ -98,6 +103,18 @@ bool index_active(const rk_collection_t *c);
 // spot with every record while it is untrained). Failures are ignored: the
 // index only speeds searches up.
 void index_feed(rk_collection_t *c, uint64_t id, const float *vector);
+// Settings of the next build (extensions): bounds-checked setters, each
+// returning RK_ERR_NOT_SUPPORTED when the collection's index is of the other
+// family or it has none.
+rk_status_t set_graph_build(rk_collection_t *c, uint32_t m, uint32_t ef_construction);
+rk_status_t get_graph_build(rk_collection_t *c, uint32_t *m, uint32_t *ef_construction);
+rk_status_t set_list_count(rk_collection_t *c, uint32_t nlist);
+rk_status_t get_list_count(rk_collection_t *c, uint32_t *nlist);
+rk_status_t set_build_seed(rk_collection_t *c, uint64_t seed);
+rk_status_t get_build_seed(rk_collection_t *c, uint64_t *seed);
+// Adds every record to c's index (training an untrained one with them all)
+// and marks it fed.
+rk_status_t index_fill(rk_collection_t *c);
 // The index's type, or -1 without one; whether it is trained (0 without one).
 int32_t index_type_of(const rk_collection_t *c);
 uint32_t index_trained(const rk_collection_t *c);
@@ -115,6 +132,44 @@ rk_status_t get_search_effort(rk_collection_t *c, bool ivf, uint32_t *out);
 // setting) into ids; UINT64_MAX when working memory cannot be had.
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
                       uint64_t *ids);
+
+// The index's hits among records the filter matches, the index evaluating
+// the filter as it walks (graph) or scans (IVF) and stopping after about
+// budget distances (0: no bound); UINT64_MAX when working memory fails.
+uint64_t index_search_filtered(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
+                               const rk_filter_t *filter, uint64_t budget, uint64_t *ids);
+// The stored search effort of the live index (ef_search or nprobe), 0 when
+// it has none.
+uint32_t index_effort(const rk_collection_t *c);
+
+// How a filtered search on an active index goes (filter_plan.cpp).
+struct FilterPlan {
+    bool scan;           // the exact filtered scan answers
+    uint32_t effort;     // otherwise: the index search's effort
+    uint64_t budget;     // and its distance budget (0: none)
+    double selectivity;  // the estimate the choice rests on
+};
+FilterPlan plan_filtered(const rk_collection_t *c, const rk_filter_t *filter, uint64_t k, uint32_t effort);
+
+// ---- search (search.cpp) ----
+
+// What search_locked returns when working memory cannot be had.
+inline constexpr uint64_t kSearchFailed = UINT64_MAX;
+
+// Runs the search the collection's state calls for (index path with its
+// scan top-up, or the scan) into results (room for p.k); returns the count
+// or kSearchFailed. The caller holds the read lock. Pure in the collection's
+// state and the query: the same call gives the same answer on any thread.
+// A filtered search on an active index follows `planned` when given (what
+// plan_for returns for the same collection state, options and effort, so
+// the answer is the same), else plans for itself.
+uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned = nullptr);
+// The plan of a filtered search with these options on an active index.
+FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint32_t effort);
+// Points every result at its record's vector and metadata, as p asks.
+void attach_fields(const rk_collection_t *c, const rk_search_params_t &p, rk_search_result_t *results,
+                   uint64_t n);
 
 }  // namespace rk::coll
 

@@ -176,10 +176,11 @@ bool hit_before(const Hit &a, const Hit &b) {
 // by distance (ties in the index's order). Returns how many, kFailed when
 // working memory cannot be had.
 uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
-                    uint32_t effort, Hit *hits) {
+                    uint32_t effort, const FilterPlan *plan, Hit *hits) {
     HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(size_t(k));
     if (!ids) return kFailed;
-    const uint64_t n = index_search(c, q.q, k, effort, ids.get());
+    const uint64_t n = plan ? index_search_filtered(c, q.q, k, plan->effort, filter, plan->budget, ids.get())
+                            : index_search(c, q.q, k, effort, ids.get());
     if (n == kFailed) return kFailed;
     uint64_t w = 0;
     const float *rows[kHitChunk];
@@ -215,14 +216,14 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
 }
 
 uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_params_t &p, uint32_t effort,
-                      rk_search_result_t *results) {
+                      const FilterPlan *plan, rk_search_result_t *results) {
     // No answer holds more than count records.
     const uint64_t k = p.k < c->count ? p.k : c->count;
     if (k == 0) return 0;
     HookPtr<Hit> hits = hook_unique_array<Hit>(size_t(k));
     if (!hits) return kFailed;
     Hit *h = hits.get();
-    const uint64_t nh = index_hits(c, q, p.filter, k, effort, h);
+    const uint64_t nh = index_hits(c, q, p.filter, k, effort, plan, h);
     if (nh == kFailed) return kFailed;
     // Top-up from the scan, skipping the hits' records.
     uint64_t nt = 0;
@@ -258,16 +259,27 @@ uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_
     return w;
 }
 
-// Runs the search the collection's state calls for; kFailed when working
-// memory cannot be had. The caller holds the read lock.
-uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
-                       uint32_t effort, rk_search_result_t *results) {
-    const Query q = make_query(c, query);
-    if (index_active(c)) return search_index(c, q, p, effort, results);
-    return search_scan(c, q, p.filter, p.k, results);
+}  // namespace
+
+FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint32_t effort) {
+    return plan_filtered(c, p.filter, p.k < c->count ? p.k : c->count, effort);
 }
 
-// Points every result at its record's vector and metadata, as asked.
+uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned) {
+    const Query q = make_query(c, query);
+    if (!index_active(c)) return search_scan(c, q, p.filter, p.k, results);
+    if (!p.filter) return search_index(c, q, p, effort, nullptr, results);
+    // A filter goes into the index, unless so few records match that the
+    // walk would visit most of the graph to find them: the exact scan then
+    // answers, and its results count as the index path's own hits.
+    const FilterPlan plan = planned ? *planned : plan_for(c, p, effort);
+    if (!plan.scan) return search_index(c, q, p, effort, &plan, results);
+    const uint64_t n = search_scan(c, q, p.filter, p.k, results);
+    if (n != kFailed) attach_fields(c, p, results, n);
+    return n;
+}
+
 void attach_fields(const rk_collection_t *c, const rk_search_params_t &p, rk_search_result_t *results,
                    uint64_t n) {
     if (!p.include_vector && !p.include_metadata) return;
@@ -283,7 +295,6 @@ void attach_fields(const rk_collection_t *c, const rk_search_params_t &p, rk_sea
     }
 }
 
-}  // namespace
 }  // namespace rk::coll
 
 using namespace rk::coll;
@@ -299,7 +310,7 @@ RK_API uint64_t rk_collection_search(rk_collection_t *collection, const float *q
     if (p.k == 0) return 0;
     ReadLock guard(collection);
     const uint64_t n = search_locked(collection, query, p, 0, results);
-    return n == kFailed ? 0 : n;
+    return n == kSearchFailed ? 0 : n;
 }
 
 RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const float *query,
@@ -313,7 +324,7 @@ RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const fl
     if (p.k == 0) return RK_OK;
     ReadLock guard(collection);
     const uint64_t n = search_locked(collection, query, p, effort, results);
-    if (n == kFailed) return RK_ERR_NO_MEMORY;
+    if (n == kSearchFailed) return RK_ERR_NO_MEMORY;
     attach_fields(collection, p, results, n);
     *out_count = n;
     return RK_OK;

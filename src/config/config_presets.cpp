@@ -95,9 +95,52 @@ void apply_dimension(const rk_config_t *config, const char *key, uint32_t *field
     }
 }
 
+// An integer key that fits a u32 field: 1 when present (stored in *out),
+// 0 when absent or of another type, -1 when out of range.
+int int_key(const rk_config_t *config, const char *key, uint64_t max, uint64_t *out) {
+    const Node *node = typed(config, key, RK_CONFIG_INT);
+    if (!node) return 0;
+    if (node->value.i < 0 || static_cast<uint64_t>(node->value.i) > max) return -1;
+    *out = static_cast<uint64_t>(node->value.i);
+    return 1;
+}
+
+// A setter's refusal for the other index family is no failure here.
+bool applied(rk_status_t st) { return st == RK_OK || st == RK_ERR_NOT_SUPPORTED; }
+
 }  // namespace
 
 extern "C" {
+
+RK_API rk_status_t rk_config_apply_to_collection(const rk_config_t *config, rk_collection_t *collection) {
+    RK_RETURN_IF(!config || !collection, RK_ERR_INVALID_ARG);
+    uint64_t m = 0, efc = 0, v = 0;
+    const int has_m = int_key(config, "index.hnsw.M", UINT32_MAX, &m);
+    const int has_efc = int_key(config, "index.hnsw.ef_construction", UINT32_MAX, &efc);
+    RK_RETURN_IF(has_m < 0 || has_efc < 0, RK_ERR_INVALID_ARG);
+    if (has_m || has_efc) {
+        uint32_t cur_m = 0, cur_efc = 0;
+        if (rk_collection_get_hnsw_build(collection, &cur_m, &cur_efc) == RK_OK) {
+            RK_RETURN_IF(!applied(rk_collection_set_hnsw_build(collection, has_m ? uint32_t(m) : cur_m,
+                                                               has_efc ? uint32_t(efc) : cur_efc)),
+                         RK_ERR_INVALID_ARG);
+        }
+    }
+    int has = int_key(config, "index.hnsw.ef_search", UINT32_MAX, &v);
+    RK_RETURN_IF(has < 0 || (has && !applied(rk_collection_set_ef_search(collection, uint32_t(v)))),
+                 RK_ERR_INVALID_ARG);
+    has = int_key(config, "index.ivf.nlist", UINT32_MAX, &v);
+    RK_RETURN_IF(has < 0 || (has && !applied(rk_collection_set_nlist(collection, uint32_t(v)))),
+                 RK_ERR_INVALID_ARG);
+    has = int_key(config, "index.ivf.nprobe", UINT32_MAX, &v);
+    RK_RETURN_IF(has < 0 || (has && !applied(rk_collection_set_nprobe(collection, uint32_t(v)))),
+                 RK_ERR_INVALID_ARG);
+    has = int_key(config, "index.seed", INT64_MAX, &v);
+    RK_RETURN_IF(has < 0 || (has && !applied(rk_collection_set_build_seed(collection, v))),
+                 RK_ERR_INVALID_ARG);
+    return RK_OK;
+}
+
 
 RK_API rk_status_t rk_config_apply_preset_embedded(rk_config_t *config) { return apply(config, kEmbedded); }
 

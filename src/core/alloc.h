@@ -14,6 +14,13 @@
 
 namespace rk {
 
+// Test seam: arena blocks come from the C runtime, not through the hooks, so
+// tests that make allocations fail reach them here. While a function is set
+// it is asked before every block is taken; true makes that block fail as if
+// the C runtime had none. Not for concurrent use with arenas being filled.
+using ArenaFaultFn = bool (*)(void *context);
+void arena_fault_set(ArenaFaultFn fn, void *context);
+
 // a * b into *out; false (and *out untouched) when the product overflows.
 [[nodiscard]] inline bool mul_size(size_t a, size_t b, size_t *out) {
     size_t r;

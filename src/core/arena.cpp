@@ -10,6 +10,9 @@
 
 namespace {
 
+rk::ArenaFaultFn g_fault = nullptr;
+void *g_fault_context = nullptr;
+
 constexpr size_t kDefaultBlock = 0x400000;
 constexpr size_t kMinBlock = 0x10000;
 
@@ -19,6 +22,7 @@ rk_arena_block_t *append_block(rk_arena_t *a, size_t r) {
     size_t size = r;
     if (size < a->block_size) size = a->block_size;
     if (size < kMinBlock) size = kMinBlock;
+    if (g_fault && g_fault(g_fault_context)) return nullptr;
     auto *b = static_cast<rk_arena_block_t *>(std::malloc(sizeof(rk_arena_block_t)));
     if (!b) return nullptr;
     b->memory = static_cast<unsigned char *>(std::malloc(size));
@@ -37,6 +41,15 @@ rk_arena_block_t *append_block(rk_arena_t *a, size_t r) {
 }
 
 }  // namespace
+
+namespace rk {
+
+void arena_fault_set(ArenaFaultFn fn, void *context) {
+    g_fault = fn;
+    g_fault_context = context;
+}
+
+}  // namespace rk
 
 extern "C" {
 

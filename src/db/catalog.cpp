@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "core/status.h"
 #include "platform/file_os.h"
+#include "rk_error.h"
 
 namespace rk {
 
@@ -28,20 +30,24 @@ bool CatalogText::add(const char *name, size_t len) {
     return true;
 }
 
-char *catalog_read(const char *path, size_t *size) {
+rk_status_t catalog_read(const char *path, char **text, size_t *size) {
+    *text = nullptr;
     const int fd = os::open_file(path, os::OpenMode::read);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return os::last_error_status();
     const int64_t n = os::size_fd(fd);
-    char *text = n >= 0 && uint64_t(n) < SIZE_MAX ? hook_array<char>(size_t(n) + 1) : nullptr;
-    if (text && os::read_at(fd, 0, text, size_t(n)) != n) {
-        rk_free(text);
-        text = nullptr;
+    rk_status_t st = n >= 0 ? RK_OK : os::last_error_status();
+    HookPtr<char> buf(st == RK_OK && uint64_t(n) < SIZE_MAX ? hook_array<char>(size_t(n) + 1) : nullptr);
+    if (st == RK_OK && !buf) st = RK_ERR_NO_MEMORY;
+    if (st == RK_OK) {
+        const int64_t got = os::read_at(fd, 0, buf.get(), size_t(n));
+        if (got != n) st = got < 0 ? os::last_error_status() : RK_ERR_IO;
     }
     os::close_file(fd);
-    if (!text) return nullptr;
-    text[n] = '\0';
+    RK_TRY(st);
+    buf.get()[n] = '\0';
     *size = size_t(n);
-    return text;
+    *text = buf.release();
+    return RK_OK;
 }
 
 }  // namespace rk

@@ -39,9 +39,10 @@ void catalog_for_each(const char *text, size_t size, Fn &&fn) {
     }
 }
 
-// Reads a whole file into hook memory (*size bytes, NUL after them); null
-// when it is missing or unreadable.
-[[nodiscard]] char *catalog_read(const char *path, size_t *size);
+// Reads a whole file into hook memory (*text, *size bytes, NUL after them).
+// RK_ERR_NOT_FOUND when it is missing; RK_ERR_NO_MEMORY; the system's cause
+// when it cannot be read. *text is null after a failure.
+[[nodiscard]] rk_status_t catalog_read(const char *path, char **text, size_t *size);
 
 }  // namespace rk
 

@@ -30,6 +30,19 @@ struct DbEntry {
     uint32_t dimension;  // fixed for the collection's life
 };
 
+// A collection listed in the catalog that could not be loaded. Its name
+// stays taken and listed in the catalog, and its files stay untouched,
+// until the user drops it.
+struct DbFailed {
+    rk_string_t name;  // arena copy, NUL-terminated
+    rk_status_t status;
+};
+
+// The longest collection name: the longest file name derived from it,
+// "NAME.rkidx.tmp-XXXXXX" or "NAME.rkcol.damaged", must fit in the 255
+// bytes file systems allow for one name.
+inline constexpr uint64_t kDbNameMax = RK_VECDB_NAME_MAX;
+
 inline constexpr uint64_t kDbDefaultArenaSize = 0x4000000;
 inline constexpr uint64_t kDbDefaultCacheSize = 0x8000000;
 inline constexpr uint64_t kDbInitialSlots = 16;
@@ -49,6 +62,10 @@ struct rk_vecdb_t {
     char error_message[260];  // never written after open
     rk_rwlock_t *lock;
     rk_storage_t *storage;  // the directory's storage file, or null
+    int lock_fd;            // the directory's lock while held, else -1
+    rk::DbFailed *failed;   // catalog entries that did not load, in catalog order
+    uint64_t failed_count;
+    uint64_t failed_capacity;
 };
 
 namespace rk {
@@ -70,6 +87,18 @@ DbEntry *db_find_locked(rk_vecdb_t *db, const rk_string_t *name);
 // Checks a name for registry use: non-null data, non-empty, and safe as a
 // file name in a database directory.
 bool db_name_acceptable(const rk_string_t *name);
+
+// Checks a name for a new collection: acceptable, at most kDbNameMax bytes,
+// and, in a database with a directory, short enough that every path derived
+// from it fits. Caller holds the lock.
+bool db_name_creatable(const rk_vecdb_t *db, const rk_string_t *name);
+
+// The failed entry named `name`, or null. Caller holds the lock.
+DbFailed *db_find_failed_locked(rk_vecdb_t *db, const rk_string_t *name);
+
+// Forgets a failed entry and, in a writable database, removes the files it
+// left (collection, index, a kept damaged copy). Caller holds the write lock.
+void db_drop_failed_locked(rk_vecdb_t *db, DbFailed *entry);
 
 // Appends a live collection (created or loaded) to the registry with a
 // fresh pin, growing the registry when full; the registry then owns it.

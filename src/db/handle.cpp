@@ -76,6 +76,7 @@ RK_API rk_status_t rk_vecdb_open_ex(const rk_vecdb_config_t *config, rk_vecdb_t 
     auto *db = static_cast<rk_vecdb_t *>(rk_calloc(1, sizeof(rk_vecdb_t)));
     if (db == nullptr) return RK_ERR_NO_MEMORY;
     db->config = config != nullptr ? *config : rk::default_config();
+    db->lock_fd = -1;
     const rk_status_t st = rk::build_handle(db);
     if (st != RK_OK) {
         rk::discard(db);

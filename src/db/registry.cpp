@@ -55,6 +55,8 @@ namespace {
 // Creates and registers a collection; the name was checked by the caller.
 rk_status_t create_locked(rk_vecdb_t *db, const rk_collection_config_t *config, DbEntry **out) {
     RK_RETURN_IF(db_find_locked(db, &config->name) != nullptr, RK_ERR_EXISTS);
+    // A collection that failed to load keeps its name until it is dropped.
+    RK_RETURN_IF(db_find_failed_locked(db, &config->name) != nullptr, RK_ERR_EXISTS);
     if (db->collection_count == db->collection_capacity && !grow_locked(db)) return RK_ERR_NO_MEMORY;
     // Each collection gets an arena of its own: collections are written
     // under their own locks, in parallel, and an arena has no lock.
@@ -78,7 +80,7 @@ void pin_into(DbEntry *e, DbPinned *out) {
 
 rk_status_t create_checked(rk_vecdb_t *db, const rk_collection_config_t *config, rk_collection_t **out) {
     if (!db_usable(db) || config == nullptr) return RK_ERR_INVALID_ARG;
-    if (!db_name_acceptable(&config->name)) return RK_ERR_INVALID_ARG;
+    if (!db_name_creatable(db, &config->name)) return RK_ERR_INVALID_ARG;
     rk_rwlock_wrlock(db->lock);
     DbEntry *e = nullptr;
     const rk_status_t st = create_locked(db, config, &e);
@@ -119,7 +121,7 @@ rk_status_t db_acquire(rk_vecdb_t *db, const rk_string_t *name, const rk_collect
     rk_rwlock_rdunlock(db->lock);
     if (e != nullptr) return RK_OK;
     if (create == nullptr) return RK_ERR_NOT_FOUND;
-    if (!db_name_acceptable(name)) return RK_ERR_INVALID_ARG;
+    if (!db_name_creatable(db, name)) return RK_ERR_INVALID_ARG;
 
     // Another thread may have created it since the read lock was released:
     // look again under the write lock and take that one.
@@ -181,8 +183,10 @@ RK_API rk_status_t rk_vecdb_drop_collection(rk_vecdb_t *db, const rk_string_t *n
     rk_rwlock_wrlock(db->lock);
     rk::DbEntry *e = rk::db_find_locked(db, name);
     if (e == nullptr) {
+        rk::DbFailed *failed = rk::db_find_failed_locked(db, name);
+        if (failed != nullptr) rk::db_drop_failed_locked(db, failed);
         rk_rwlock_wrunlock(db->lock);
-        return RK_ERR_NOT_FOUND;
+        return failed != nullptr ? RK_OK : RK_ERR_NOT_FOUND;
     }
     const rk::DbEntry gone = *e;
     rk::DbEntry *end = db->collections + db->collection_count;
@@ -207,6 +211,19 @@ RK_API rk_collection_t *rk_vecdb_get_collection(rk_vecdb_t *db, const rk_string_
     rk_collection_t *collection = e != nullptr ? e->collection : nullptr;
     rk_rwlock_rdunlock(db->lock);
     return collection;
+}
+
+RK_API uint64_t rk_vecdb_list_failed_collections(rk_vecdb_t *db, rk_vecdb_load_failure_t *failures,
+                                                 uint64_t capacity) {
+    if (!rk::db_usable(db)) return 0;
+    rk_rwlock_rdlock(db->lock);
+    uint64_t n = db->failed_count;
+    if (failures != nullptr && capacity != 0) {
+        if (capacity < n) n = capacity;
+        for (uint64_t i = 0; i < n; ++i) failures[i] = {db->failed[i].name, db->failed[i].status};
+    }
+    rk_rwlock_rdunlock(db->lock);
+    return n;
 }
 
 RK_API int rk_vecdb_has_collection(rk_vecdb_t *db, const rk_string_t *name) {

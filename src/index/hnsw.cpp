@@ -10,6 +10,7 @@
 #include "core/alloc.h"
 #include "core/status.h"
 #include "index/hnsw_walk.h"
+#include "platform/random.h"
 #include "rk_error.h"
 #include "rk_vector.h"
 
@@ -138,10 +139,19 @@ void relink_around(rk_hnsw_t *h, const HnswNode *gone) {
 
 // ---- table and nodes ---------------------------------------------------------
 
-rk_status_t hnsw_grow_for(rk_hnsw_t *h, uint64_t id) {
+uint64_t hnsw_slot_limit(uint64_t nodes) {
+    const uint64_t by_nodes = nodes < kMaxSlots / kSlotsPerNode ? nodes * kSlotsPerNode : kMaxSlots;
+    return by_nodes > kSlotFloor ? by_nodes : kSlotFloor;
+}
+
+rk_status_t hnsw_grow_for(rk_hnsw_t *h, uint64_t id, uint64_t pending) {
     if (id < h->capacity) return RK_OK;
-    if (id > (kMaxSlots - 2) / 2) return RK_ERR_NO_MEMORY;
-    return grow_table(h, 2 * id + 2);
+    const uint64_t nodes = h->ntotal + pending;
+    const uint64_t limit = hnsw_slot_limit(nodes < h->ntotal ? UINT64_MAX : nodes);
+    if (id >= limit) return RK_ERR_TOO_LARGE;
+    // Doubling keeps growth amortised; the limit caps the last step.
+    const uint64_t want = id <= (kMaxSlots - 2) / 2 ? 2 * id + 2 : kMaxSlots;
+    return grow_table(h, want < limit ? want : limit);
 }
 
 rk_status_t hnsw_make_node(rk_hnsw_t *h, uint32_t level, HnswNode **out) {
@@ -165,9 +175,10 @@ rk_status_t hnsw_reserve(rk_hnsw_t *h, uint64_t slots) {
     return grow_table(h, slots);
 }
 
-rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, HnswNode **out) {
+rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, uint64_t nodes,
+                            HnswNode **out) {
     if (!h || !vector || !out) return RK_ERR_INVALID_ARG;
-    RK_TRY(hnsw_grow_for(h, id));
+    RK_TRY(hnsw_grow_for(h, id, nodes));
     HnswNode *n;
     RK_TRY(hnsw_make_node(h, level, &n));
     std::memcpy(node_vector_mut(h, n), vector, static_cast<size_t>(h->dim) * sizeof(float));
@@ -196,7 +207,7 @@ uint64_t hnsw_count_occupied(const rk_hnsw_t *h, uint64_t begin, uint64_t end) {
 }
 
 uint32_t hnsw_draw_level(const rk_hnsw_t *h) {
-    const uint64_t r = rk_rand();
+    const uint64_t r = rk::draw();
     const float u = static_cast<float>(r % 65536) / 65535.0f;
     float ml = h->params.level_mult;
     if (ml <= 0.0f) ml = 1.0f / rk_math_log_f32(static_cast<float>(h->params.m));

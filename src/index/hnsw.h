@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "index/heap.h"
+#include "index/id_filter.h"
 #include "rk_index.h"
 #include "rk_memory.h"
 #include "rk_platform.h"
@@ -34,6 +35,15 @@ namespace rk {
 inline constexpr uint32_t kNoId = 0xFFFFFFFFu;
 inline constexpr uint64_t kMaxSlots = 0xFFFFFFFFull;  // slot ids stay below kNoId
 inline constexpr uint64_t kInitialSlots = 4096;
+// The table grows with the data, not with one id: an id may grow it to at
+// most max(kSlotFloor, kSlotsPerNode x nodes) slots, where nodes counts the
+// graph's insertions so far plus those under way. Larger ids are refused
+// (RK_ERR_TOO_LARGE), so a single damaged or hostile id cannot make the
+// table claim gigabytes. Ids handed out in increasing order, even with most
+// records deleted since, stay far below the limit.
+inline constexpr uint64_t kSlotFloor = 1ull << 22;  // 32 MiB of table
+inline constexpr uint64_t kSlotsPerNode = 64;
+uint64_t hnsw_slot_limit(uint64_t nodes);
 
 struct HnswNode {
     uint32_t level;
@@ -137,9 +147,9 @@ rk_status_t hnsw_set_metric(rk_hnsw_t *h, uint32_t metric);
 // ---- work (each takes the graph's lock) ----------------------------------
 
 // Inserts n rows of dim floats; row i gets id ids[i]. RK_ERR_INVALID_ARG for
-// null arguments; RK_ERR_NO_MEMORY when the table cannot grow to 2 * id + 2
-// slots (also when that count would pass kMaxSlots or overflow) or a node
-// cannot be had: rows before the failing one stay inserted.
+// null arguments; RK_ERR_TOO_LARGE for an id at or past the slot limit (see
+// kSlotFloor); RK_ERR_NO_MEMORY when the table or a node cannot be had: rows
+// before the failing one stay inserted.
 rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vectors, size_t n);
 
 // The nearest min(k, reachable) nodes to query, written to out[0..] in
@@ -182,7 +192,9 @@ rk_status_t hnsw_reserve(rk_hnsw_t *h, uint64_t slots);
 // copied as stored (already normalised for cosine graphs: no metric
 // treatment), puts it in the table (growing it to 2 * id + 2 when needed) and
 // returns it in *out. Does not touch ntotal or the entry point.
-rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, HnswNode **out);
+// `nodes` is the node count the graph is being filled to (for the slot limit).
+rk_status_t hnsw_place_node(rk_hnsw_t *h, uint64_t id, uint32_t level, const float *vector, uint64_t nodes,
+                            HnswNode **out);
 // Replaces the level-l list of node with count ids (ids that no table can hold
 // become kNoId). RK_ERR_INVALID_ARG when the node does not reach level l or
 // count exceeds the level's cap.
@@ -191,13 +203,27 @@ rk_status_t hnsw_set_links(rk_hnsw_t *h, HnswNode *node, uint32_t l, const uint6
 // ---- internal pieces shared by the graph's sources -----------------------
 
 uint32_t hnsw_draw_level(const rk_hnsw_t *h);
-// Grows the table to 2 * id + 2 slots when id is outside it.
-rk_status_t hnsw_grow_for(rk_hnsw_t *h, uint64_t id);
+// Grows the table to 2 * id + 2 slots (capped at hnsw_slot_limit of ntotal +
+// pending nodes) when id is outside it; RK_ERR_TOO_LARGE when id itself is
+// at or past that limit.
+rk_status_t hnsw_grow_for(rk_hnsw_t *h, uint64_t id, uint64_t pending);
 // A node of the given level with empty lists (its vector is left to fill).
 rk_status_t hnsw_make_node(rk_hnsw_t *h, uint32_t level, HnswNode **out);
 HnswScratch *scratch_acquire(rk_hnsw_t *h);
 void scratch_release(rk_hnsw_t *h, HnswScratch *s);
 void scratch_pool_free(rk_hnsw_t *h);
+
+// ---- filtered search (hnsw_filtered.cpp) ---------------------------------
+
+// The nearest min(k, found) nodes the filter accepts, ascending as
+// hnsw_search_ex hands hits out. The walk is the layer search's with a list
+// of at least ef (0: the stored ef_search) over every node it meets, refused
+// ones included, so they still lead it on; it does not stop while it holds
+// fewer than k accepted nodes and has somewhere left to go, and it stops
+// once it has computed filter.budget distances (0: no bound). 0 for null
+// arguments, k 0, an empty graph or failed working memory.
+size_t hnsw_search_filtered(rk_hnsw_t *h, const float *query, size_t k, uint32_t ef, const IdFilter &filter,
+                            HeapItem *out);
 
 }  // namespace rk
 

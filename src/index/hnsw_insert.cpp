@@ -139,8 +139,9 @@ size_t drop_id(HeapItem *r, size_t n, uint64_t id) {
     return k;
 }
 
-rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float *vector) {
-    RK_TRY(hnsw_grow_for(h, id64));
+// `pending` counts this row and those after it in the batch.
+rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float *vector, uint64_t pending) {
+    RK_TRY(hnsw_grow_for(h, id64, pending));
     const uint32_t level = hnsw_draw_level(h);
     HnswNode *nn;
     RK_TRY(hnsw_make_node(h, level, &nn));
@@ -194,7 +195,7 @@ rk_status_t hnsw_add_batch(rk_hnsw_t *h, const uint64_t *ids, const float *vecto
     HnswScratch *s = scratch_acquire(h);
     if (!s) return RK_ERR_NO_MEMORY;
     rk_status_t st = RK_OK;
-    for (size_t i = 0; i < n && st == RK_OK; ++i) st = insert_one(h, s, ids[i], vectors + i * h->dim);
+    for (size_t i = 0; i < n && st == RK_OK; ++i) st = insert_one(h, s, ids[i], vectors + i * h->dim, n - i);
     scratch_release(h, s);
     return st;
 }

@@ -225,8 +225,6 @@ void scratch_pool_free(rk_hnsw_t *h) {
 
 // ---- neighbour gathering -------------------------------------------------
 
-namespace {
-
 // Collects the ids of c's level-l list that name an existing node not yet
 // visited, marking them visited, with their vectors. Returns how many.
 size_t gather(const Walk &w, uint32_t c, uint32_t l) {
@@ -251,7 +249,6 @@ size_t gather(const Walk &w, uint32_t c, uint32_t l) {
     return b;
 }
 
-}  // namespace
 
 uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l) {
     const rk_hnsw_t *h = w.h;

@@ -114,6 +114,11 @@ struct Walk {
     ManyFn many;
 };
 
+// Collects the ids of c's level-l list that name an existing node not yet
+// visited, marking them visited, into s->ids with their vectors in s->rows.
+// Returns how many.
+size_t gather(const Walk &w, uint32_t c, uint32_t l);
+
 // Greedy descent on level l from the valid node e, using (and adding to) the
 // current visited set. Returns the node where no listed neighbour is nearer.
 uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l);

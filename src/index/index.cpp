@@ -151,6 +151,19 @@ RK_API uint64_t rk_index_search_ex(rk_index_t *index, const float *query, uint64
     return info->family->search(index, query, k, effort, results);
 }
 
+}  // extern "C"
+
+uint64_t rk::index_search_filtered(rk_index_t *index, const float *query, uint64_t k, uint32_t effort,
+                                   const IdFilter &filter, rk_index_result_t *results) {
+    if (!query || !results || k == 0 || !filter.accept) return 0;
+    const rk::TypeInfo *info = live(index);
+    if (!info || !info->can_search) return 0;
+    if (info->family->ntotal(index) == 0) return 0;
+    return info->family->search_filtered(index, query, k, effort, filter, results);
+}
+
+extern "C" {
+
 RK_API rk_status_t rk_index_set_ef_search(rk_index_t *index, uint32_t ef_search) {
     return set_effort(index, false, ef_search);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "index/id_filter.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"
@@ -45,6 +46,10 @@ struct FamilyOps {
     // effort: ef_search (graphs) or nprobe (IVF) for this call; 0 = stored.
     uint64_t (*search)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
                        rk_index_result_t *results);
+    // The same, keeping only hits the filter accepts (see hnsw_search_filtered
+    // and ivf_search_filtered for how each family goes about it).
+    uint64_t (*search_filtered)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                                const IdFilter &filter, rk_index_result_t *results);
     // The stored search effort (ef_search or nprobe) and its setter.
     uint32_t (*get_effort)(const rk_index_t *ix);
     void (*set_effort)(rk_index_t *ix, uint32_t effort);
@@ -80,6 +85,12 @@ inline bool has_impl(const rk_index_t *ix) {
     if (!ix) return false;
     return (ix->type & 1u) ? ix->impl.ivf != nullptr : ix->impl.hnsw != nullptr;
 }
+
+// Filtered search through any searchable index: up to k hits the filter
+// accepts, nearest first, with effort as for rk_index_search_ex. 0 for null
+// arguments, k 0, an index that answers nothing, or failed working memory.
+uint64_t index_search_filtered(rk_index_t *index, const float *query, uint64_t k, uint32_t effort,
+                               const IdFilter &filter, rk_index_result_t *results);
 
 // Creates an index in arena (never null here); owns_arena stays false.
 rk_index_t *index_create_in(rk_arena_t *arena, const rk_index_config_t *cfg);

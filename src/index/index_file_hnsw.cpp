@@ -84,7 +84,7 @@ bool load_links(FileReader &in, rk_hnsw_t *h, HnswNode *node, uint32_t l, uint64
 // Reads one node record into its slot; false when loading must end here: the
 // file ends, a count passes its level's cap, or the id's table or the node
 // cannot be had within the budget.
-bool load_node(LoadContext &ctx, rk_hnsw_t *h, float *vec, uint64_t *ids) {
+bool load_node(LoadContext &ctx, rk_hnsw_t *h, uint64_t nodes, float *vec, uint64_t *ids) {
     FileReader &in = ctx.in;
     uint64_t id;
     uint32_t level;
@@ -104,7 +104,7 @@ bool load_node(LoadContext &ctx, rk_hnsw_t *h, float *vec, uint64_t *ids) {
     // A record that cannot be read whole leaves its slot as it was.
     HnswNode *const before = node_at(h, id);
     HnswNode *node;
-    if (hnsw_place_node(h, id, level, vec, &node) != RK_OK) return false;
+    if (hnsw_place_node(h, id, level, vec, nodes, &node) != RK_OK) return false;
     for (uint32_t l = 0; l <= level; ++l) {
         if (!load_links(in, h, node, l, ids)) {
             h->slots[id] = before;
@@ -143,7 +143,7 @@ bool load_nodes(LoadContext &ctx, rk_hnsw_t *h, uint64_t node_count) {
     HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(room);
     if (!vec || !ids) return false;
     for (uint64_t i = 0; i < node_count; ++i) {
-        if (!load_node(ctx, h, vec.get(), ids.get())) return false;
+        if (!load_node(ctx, h, node_count, vec.get(), ids.get())) return false;
     }
     return true;
 }

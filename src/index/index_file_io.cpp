@@ -30,10 +30,17 @@ uint64_t load_le(const unsigned char *in, int bytes) {
 
 bool FileWriter::open(const char *path) {
     buf_ = hook_unique_array<unsigned char>(kBuffer);
+    cause_ = RK_ERR_NO_MEMORY;
     if (!buf_) return false;
     fd_ = os::open_file(path, os::OpenMode::read_write_trunc);
     ok_ = fd_ >= 0;
+    cause_ = ok_ ? RK_OK : os::last_error_status();
     return ok_;
+}
+
+void FileWriter::fail() {
+    if (ok_) cause_ = os::last_error_status();
+    ok_ = false;
 }
 
 void FileWriter::put(const void *data, size_t n) {
@@ -67,6 +74,7 @@ void FileWriter::put_f32s(const float *v, size_t n) {
     if (kLittle) {
         size_t bytes;
         if (!mul_size(n, sizeof(float), &bytes)) {
+            if (ok_) cause_ = RK_ERR_TOO_LARGE;
             ok_ = false;
             return;
         }
@@ -80,7 +88,7 @@ bool FileWriter::flush() {
     if (!ok_) return false;
     if (used_ > 0) {
         const int64_t w = os::write_all(fd_, buf_.get(), used_);
-        if (w < 0 || static_cast<size_t>(w) != used_) ok_ = false;
+        if (w < 0 || static_cast<size_t>(w) != used_) fail();
         used_ = 0;
     }
     return ok_;
@@ -89,8 +97,13 @@ bool FileWriter::flush() {
 bool FileWriter::close() {
     if (fd_ < 0) return false;
     // Saved files are durable once their writer reports success.
-    const bool flushed = flush() && os::sync_fd(fd_) == 0;
+    bool flushed = flush();
+    if (flushed && os::sync_fd(fd_) != 0) {
+        fail();
+        flushed = false;
+    }
     const bool closed = os::close_file(fd_) == 0;
+    if (!closed && cause_ == RK_OK) cause_ = os::last_error_status();
     fd_ = -1;
     buf_.reset();
     ok_ = false;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/alloc.h"
+#include "rk_error.h"
 
 namespace rk {
 
@@ -35,9 +36,16 @@ public:
     [[nodiscard]] bool ok() const { return ok_; }
     // Flushes and closes; false when anything failed since open.
     [[nodiscard]] bool close();
+    // Why the first failure since open happened (a full disk is
+    // RK_ERR_DISK_FULL); RK_ERR_IO before open, RK_OK while nothing failed.
+    [[nodiscard]] rk_status_t status() const { return cause_; }
 
 private:
+    // Records the OS's cause of a failure that just happened, once.
+    void fail();
+
     static constexpr size_t kBuffer = 64 * 1024;
+    rk_status_t cause_ = RK_ERR_IO;
     int fd_ = -1;
     HookPtr<unsigned char> buf_;
     size_t used_ = 0;

@@ -56,6 +56,21 @@ uint64_t hnsw_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32
     return n;
 }
 
+uint64_t hnsw_search_hits_filtered(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                                   const IdFilter &filter, rk_index_result_t *results) {
+    const uint64_t slots = ix->impl.hnsw->capacity;
+    if (k > slots) k = slots;
+    HookPtr<HeapItem> hits = hook_unique_array<HeapItem>(k);
+    if (!hits) return 0;
+    const uint64_t n =
+        hnsw_search_filtered(ix->impl.hnsw, query, static_cast<size_t>(k), effort, filter, hits.get());
+    for (uint64_t i = 0; i < n; ++i) {
+        results[i].id = hits.get()[i].id;
+        results[i].distance = hits.get()[i].distance;
+    }
+    return n;
+}
+
 rk_status_t hnsw_remove_id(rk_index_t *ix, uint64_t id) { return hnsw_remove(ix->impl.hnsw, id); }
 
 uint32_t hnsw_get_effort(const rk_index_t *ix) { return hnsw_ef_search(ix->impl.hnsw); }
@@ -95,6 +110,7 @@ const FamilyOps kHnswOps = {
     .is_trained = hnsw_is_trained,
     .add = hnsw_add,
     .search = hnsw_search_hits,
+    .search_filtered = hnsw_search_hits_filtered,
     .get_effort = hnsw_get_effort,
     .set_effort = hnsw_set_effort,
     .remove = hnsw_remove_id,

@@ -62,6 +62,21 @@ uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32_
     return n;
 }
 
+uint64_t ivf_search_hits_filtered(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
+                                  const IdFilter &filter, rk_index_result_t *results) {
+    const uint64_t stored = ivf_ntotal(ix->impl.ivf);
+    if (k > stored) k = stored;
+    HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(k);
+    if (!hits) return 0;
+    rk_ivf_t *ivf = ix->impl.ivf;
+    const uint64_t n = ivf_search_filtered(ivf, query, k, effort ? effort : ivf_nprobe(ivf), filter, hits.get());
+    for (uint64_t i = 0; i < n; ++i) {
+        results[i].id = hits.get()[i].id;
+        results[i].distance = hits.get()[i].distance;
+    }
+    return n;
+}
+
 rk_status_t ivf_remove_id(rk_index_t *ix, uint64_t id) {
     uint64_t gone = 0;
     const rk_status_t st = ivf_remove(ix->impl.ivf, &id, 1, &gone);
@@ -92,6 +107,7 @@ const FamilyOps kIvfOps = {
     .is_trained = ivf_is_trained,
     .add = ivf_add,
     .search = ivf_search_hits,
+    .search_filtered = ivf_search_hits_filtered,
     .get_effort = ivf_get_effort,
     .set_effort = ivf_set_effort,
     .remove = ivf_remove_id,

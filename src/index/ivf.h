@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "index/heap.h"
+#include "index/id_filter.h"
 #include "index/kmeans.h"
 #include "rk_index.h"
 #include "rk_memory.h"
@@ -123,6 +124,13 @@ rk_status_t ivf_add_batch(rk_ivf_t *ivf, const uint64_t *ids, const float *rows,
 uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out);
 // The same with nprobe lists for this call instead of the stored setting.
 uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe, IvfHit *out);
+// Up to k hits the filter accepts, nearest first: the nprobe nearest lists
+// are scanned skipping refused entries, then further lists in probe order
+// while fewer than k entries have matched (and, with a budget, fewer than
+// budget entries have been scored). 0 on any failure, for k 0, an empty or
+// untrained index.
+uint64_t ivf_search_filtered(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe,
+                             const IdFilter &filter, IvfHit *out);
 // The stored nprobe, read and written atomically so that a setting may
 // change while searches run.
 uint32_t ivf_nprobe(const rk_ivf_t *ivf);

@@ -63,11 +63,17 @@ struct Query {
     CodeQuery cq;
 };
 
-void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n) {
+// With a filter, an entry near enough to enter the heap enters only when the
+// filter accepts its id; the others are skipped as if absent.
+template <bool kFiltered>
+void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n, const IdFilter *f) {
     for (size_t i = 0; i < n; ++i) {
         // A full heap drops anything not strictly below its root: test that
         // here so most entries never reach the push.
         if (heap->count == heap->capacity && !(heap->items[0].distance > d[i])) continue;
+        if constexpr (kFiltered) {
+            if (!f->accept(f->ctx, ids[i])) continue;
+        }
         heap_push(heap, ids[i], d[i]);
     }
 }
@@ -93,7 +99,8 @@ void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, float 
     }
 }
 
-void scan_list(const Query &qy, const IvfList &l, ResultHeap *heap) {
+template <bool kFiltered>
+uint64_t scan_list(const Query &qy, const IvfList &l, ResultHeap *heap, const IdFilter *f) {
     const rk_ivf_t *ivf = qy.ivf;
     float d[kScanBlock];
     uint64_t left = l.count;
@@ -115,9 +122,10 @@ void scan_list(const Query &qy, const IvfList &l, ResultHeap *heap) {
                     score_float(qy, ch, static_cast<size_t>(at), n, d);
                     break;
             }
-            offer(heap, ch.ids + at, d, n);
+            offer<kFiltered>(heap, ch.ids + at, d, n, f);
         }
     }
+    return l.count;
 }
 
 // Scans the chosen lists, each under its read lock, into the heap.
@@ -126,8 +134,21 @@ bool scan_probes(const Query &qy, const Probe *probes, uint32_t np, ResultHeap *
         const IvfList &l = qy.ivf->lists[probes[j].list];
         if (!l.lock) return false;
         rk_rwlock_rdlock(l.lock);
-        scan_list(qy, l, heap);
+        scan_list<false>(qy, l, heap, nullptr);
         rk_rwlock_rdunlock(l.lock);
+    }
+    return true;
+}
+
+// Readies a query for the list scans: its norm for cosine and, for coded
+// lists, the tables in scratch. False when scratch cannot be had.
+bool prepare_query(const rk_ivf_t *ivf, const float *query, Query *qy, HookPtr<float> *scratch) {
+    qy->cq.q = query;
+    if (ivf->metric == 2) qy->cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
+    if (const size_t extra = code_scratch_floats(ivf)) {
+        *scratch = hook_unique_array<float>(extra);
+        if (!*scratch) return false;
+        prepare_code_query(ivf, scratch->get(), &qy->cq);
     }
     return true;
 }
@@ -162,20 +183,57 @@ uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, 
     select_probes(probes.get(), scores.get(), ivf->nlist, np);
 
     Query qy{ivf, CodeQuery{}};
-    qy.cq.q = query;
-    if (ivf->metric == 2) qy.cq.qnorm = rk_math_sqrt_f32(kern::dot(query, query, ivf->dim));
     HookPtr<float> scratch;
-    if (const size_t extra = code_scratch_floats(ivf)) {
-        scratch = hook_unique_array<float>(extra);
-        if (!scratch) return 0;
-        prepare_code_query(ivf, scratch.get(), &qy.cq);
-    }
+    if (!prepare_query(ivf, query, &qy, &scratch)) return 0;
 
     // The heap never needs more room than there are entries to offer.
     ResultHeap heap;
     if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return 0;
     uint64_t n = 0;
     if (scan_probes(qy, probes.get(), np, &heap)) {
+        n = std::min<uint64_t>(heap.count, k);
+        std::memcpy(out, heap.items, sizeof(IvfHit) * n);
+        sort_hits(out, static_cast<size_t>(n));
+    }
+    heap_release(&heap);
+    return n;
+}
+
+uint64_t ivf_search_filtered(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe,
+                             const IdFilter &filter, IvfHit *out) {
+    if (!ivf || !query || !out || k == 0 || !ivf->trained || !filter.accept) return 0;
+    const uint64_t ntotal = ivf_ntotal(ivf);
+    if (ntotal == 0 || ivf->nlist == 0) return 0;
+    const uint32_t np = std::min(nprobe ? nprobe : 1u, ivf->nlist);
+
+    HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
+    HookPtr<Probe> probes = hook_unique_array<Probe>(ivf->nlist);
+    if (!scores || !probes) return 0;
+    ivf_centroid_scores(ivf, query, scores.get());
+    // Every list in probe order: lists past nprobe are read while too few
+    // entries have matched.
+    select_probes(probes.get(), scores.get(), ivf->nlist, ivf->nlist);
+
+    Query qy{ivf, CodeQuery{}};
+    HookPtr<float> scratch;
+    if (!prepare_query(ivf, query, &qy, &scratch)) return 0;
+    ResultHeap heap;
+    if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return 0;
+    uint64_t scored = 0;
+    bool ok = true;
+    for (uint32_t j = 0; j < ivf->nlist; ++j) {
+        if (j >= np && (heap.count >= k || (filter.budget && scored >= filter.budget))) break;
+        const IvfList &l = ivf->lists[probes.get()[j].list];
+        if (!l.lock) {
+            ok = false;
+            break;
+        }
+        rk_rwlock_rdlock(l.lock);
+        scored += scan_list<true>(qy, l, &heap, &filter);
+        rk_rwlock_rdunlock(l.lock);
+    }
+    uint64_t n = 0;
+    if (ok) {
         n = std::min<uint64_t>(heap.count, k);
         std::memcpy(out, heap.items, sizeof(IvfHit) * n);
         sort_hits(out, static_cast<size_t>(n));

@@ -37,7 +37,7 @@ enum class Seeding : uint32_t {
     //   or half again as many, as at the last time (whichever is more).
     // - Weights are summed in blocks of kPlusPlusBlockRows rows (floats
     //   added one at a time in row order), the block sums likewise in block
-    //   order. A draw u is (rk_rand() >> 40) * 2^-24, and t = u * total.
+    //   order. A draw u is (r >> 40) * 2^-24, and t = u * total.
     //   The first block whose running sum exceeds t is taken, then within
     //   it the first row whose running sum of weights exceeds t minus the
     //   sums of the blocks before (the block's last row of positive weight
@@ -79,7 +79,7 @@ struct KmeansJob {
 };
 
 // Fills centroids (k * dim floats). The first centroid is the row picked by
-// one draw of rk_rand() (modulo count), the others placed by the seeding,
+// one draw of the library generator (modulo count), the others placed by the seeding,
 // then `iterations` Lloyd rounds: assign every row to its nearest centroid
 // (the lowest number on ties), sum each centroid's rows in row order, move
 // every non-empty centroid to the sum divided by its size. The angular rule

@@ -10,6 +10,7 @@
 #include "core/status.h"
 #include "index/kmeans.h"
 #include "index/kmeans_bounds.h"
+#include "platform/random.h"
 #include "rk_error.h"
 #include "rk_platform.h"
 #include "vector/kernels.h"
@@ -103,7 +104,7 @@ rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float 
     const uint32_t dim = job.dim;
     const Margins mg = margins(dim);
     const PruneBound pb = prune_bound(dim);
-    uint64_t pick = rk_rand() % job.count;
+    uint64_t pick = rk::draw() % job.count;
     std::memcpy(centroids, rows + pick * dim, sizeof(float) * dim);
     HookPtr<float> cc = hook_unique_array<float>(job.k);
     RK_RETURN_IF(!cc, RK_ERR_NO_MEMORY);
@@ -197,7 +198,7 @@ rk_status_t PlusPlus::allocate() {
     return RK_OK;
 }
 
-float PlusPlus::draw() { return static_cast<float>(rk_rand() >> 40) * 0x1p-24f; }
+float PlusPlus::draw() { return static_cast<float>(rk::draw() >> 40) * 0x1p-24f; }
 
 void PlusPlus::sum_block(uint64_t b) {
     const uint64_t end = b + 1 == nblocks_ ? job_.count : (b + 1) * kPlusPlusBlockRows;
@@ -321,7 +322,7 @@ uint64_t PlusPlus::largest(uint64_t previous) const {
 rk_status_t PlusPlus::run(bool settle) {
     RK_TRY(allocate());
     const uint32_t dim = job_.dim;
-    uint64_t pick = rk_rand() % job_.count;
+    uint64_t pick = rk::draw() % job_.count;
     std::memcpy(cents_, rows_ + pick * dim, sizeof(float) * dim);
     refresh(1);
     uint32_t next = 1 + kPlusPlusFirstBatch;

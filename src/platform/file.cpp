@@ -55,7 +55,7 @@ rk_status_t copy_fd(int in, int out) {
         if (n == 0) return RK_OK;
         // A read error is not the end of the file: the copy would be short.
         if (n < 0) return RK_ERR_IO;
-        if (os::write_all(out, chunk, static_cast<size_t>(n)) != n) return RK_ERR_IO;
+        if (os::write_all(out, chunk, static_cast<size_t>(n)) != n) return os::write_failure_status();
     }
 }
 
@@ -159,8 +159,9 @@ RK_API rk_status_t rk_file_write_all(const rk_string_t *path, const void *data, 
     const int fd = rk::os::open_file(path_text(path), rk::os::OpenMode::write_trunc);
     if (fd < 0) return RK_ERR_IO;
     const auto n = static_cast<size_t>(length);
-    const rk_status_t status =
-        (n == 0 || rk::os::write_all(fd, data, n) == static_cast<int64_t>(n)) ? RK_OK : RK_ERR_IO;
+    const rk_status_t status = (n == 0 || rk::os::write_all(fd, data, n) == static_cast<int64_t>(n))
+                                   ? RK_OK
+                                   : rk::os::write_failure_status();
     return rk::close_checked(fd, status);
 }
 

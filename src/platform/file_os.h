@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "rk_common.h"
+#include "rk_error.h"
 
 namespace rk::os {
 
@@ -96,6 +97,30 @@ void dir_close(DirStream *dir);
 [[nodiscard]] int unmap_file(void *base, uint64_t size);
 // Flushes the first size bytes of a view to the file: 0 or -1.
 [[nodiscard]] int flush_view(void *base, uint64_t size);
+
+// The status of the last failing call of this layer on this thread: a full
+// disk or quota RK_ERR_DISK_FULL, a file-size limit RK_ERR_TOO_LARGE, a
+// missing path RK_ERR_NOT_FOUND, refused access RK_ERR_PERMISSION, a
+// symbolic link where none may be RK_ERR_PERMISSION, no memory
+// RK_ERR_NO_MEMORY, anything else (injected faults too) RK_ERR_IO. Read it
+// before any other call of this layer.
+[[nodiscard]] rk_status_t last_error_status();
+// For calls whose other failures keep RK_ERR_IO: RK_ERR_DISK_FULL when the
+// last failure was a full disk or quota, else RK_ERR_IO.
+[[nodiscard]] inline rk_status_t write_failure_status() {
+    return last_error_status() == RK_ERR_DISK_FULL ? RK_ERR_DISK_FULL : RK_ERR_IO;
+}
+
+// Advisory whole-file locks, held on one open description of a lock file,
+// so that two holders in one process exclude each other as two processes
+// do. The lock ends with unlock_file or with the process.
+enum class Lock : int { acquired, busy, failed };
+// Opens (creating, never through a symbolic link) the file at path and takes
+// its exclusive lock without waiting. *fd receives the descriptor when
+// acquired, else -1; failed leaves last_error_status() set.
+[[nodiscard]] Lock lock_file(const char *path, int *fd);
+// Releases a lock taken by lock_file and closes its descriptor.
+void unlock_file(int fd);
 
 // Fault injection, for tests only. Each kind counts its calls; when armed
 // with n, the nth call from now fails (as an I/O error) and the arming ends.

@@ -98,16 +98,19 @@ void remove_temp(int fd, const char *temp) {
     (void)os::remove_file(temp);
 }
 
-// Writes, syncs and closes the temporary file; on failure it is removed.
+// Writes, syncs and closes the temporary file; on failure it is removed and
+// the cause (a full disk, say) returned.
 rk_status_t fill_temp(int fd, const char *temp, const void *data, size_t length) {
     const bool written = length == 0 || os::write_all(fd, data, length) == static_cast<int64_t>(length);
     if (!written || os::sync_fd(fd) != 0) {
+        const rk_status_t cause = os::last_error_status();
         remove_temp(fd, temp);
-        return RK_ERR_IO;
+        return cause;
     }
     if (os::close_file(fd) != 0) {
+        const rk_status_t cause = os::last_error_status();
         remove_temp(-1, temp);
-        return RK_ERR_IO;
+        return cause;
     }
     return RK_OK;
 }
@@ -133,11 +136,12 @@ rk_status_t file_write_atomic(const char *path, const void *data, size_t length)
         std::memcpy(dir.get(), ".", 2);
     }
     const int fd = os::make_temp_file(temp.get());
-    if (fd < 0) return RK_ERR_IO;
+    if (fd < 0) return os::last_error_status();
     RK_TRY(fill_temp(fd, temp.get(), data, length));
     if (os::rename_path(temp.get(), path) != 0) {
+        const rk_status_t cause = os::last_error_status();
         remove_temp(-1, temp.get());
-        return RK_ERR_IO;
+        return cause;
     }
     // The new contents are in place; the rename itself is durable only once
     // the directory entry is.

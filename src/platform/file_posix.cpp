@@ -2,6 +2,7 @@
 // POSIX implementation of the file layer (file_os.h).
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "platform/file_os.h"
+#include "rk_error.h"
 
 namespace rk::os {
 
@@ -145,6 +147,58 @@ int stat_path(const char *path, PathInfo *info, bool follow_links) {
 int make_dir(const char *path, unsigned mode) { return path ? ::mkdir(path, static_cast<mode_t>(mode)) : -1; }
 
 bool last_error_was_exists() { return errno == EEXIST; }
+
+rk_status_t last_error_status() {
+    switch (errno) {
+        case ENOSPC:
+        case EDQUOT:
+            return RK_ERR_DISK_FULL;
+        case EFBIG:
+            return RK_ERR_TOO_LARGE;
+        case ENOENT:
+        case ENOTDIR:
+            return RK_ERR_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ELOOP:
+            return RK_ERR_PERMISSION;
+        case ENOMEM:
+            return RK_ERR_NO_MEMORY;
+        default:
+            return RK_ERR_IO;
+    }
+}
+
+Lock lock_file(const char *path, int *fd) {
+    *fd = -1;
+    if (!path) return Lock::failed;
+    int d;
+    do {
+        d = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    } while (d < 0 && errno == EINTR);
+    if (d < 0) return Lock::failed;
+    // flock locks belong to the open description, not the process: a second
+    // handle of this process opening the file again is refused as well.
+    int r;
+    do {
+        r = ::flock(d, LOCK_EX | LOCK_NB);
+    } while (r < 0 && errno == EINTR);
+    if (r != 0) {
+        const int cause = errno;
+        ::close(d);
+        errno = cause;
+        return cause == EWOULDBLOCK ? Lock::busy : Lock::failed;
+    }
+    *fd = d;
+    return Lock::acquired;
+}
+
+void unlock_file(int fd) {
+    if (fd < 0) return;
+    (void)::flock(fd, LOCK_UN);
+    ::close(fd);
+}
 int remove_dir(const char *path) { return path ? ::rmdir(path) : -1; }
 int remove_file(const char *path) { return path ? ::unlink(path) : -1; }
 

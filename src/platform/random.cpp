@@ -48,6 +48,21 @@ uint64_t rand_next() {
     return next;
 }
 
+namespace {
+thread_local OwnedGenerator *t_owned = nullptr;
+}  // namespace
+
+OwnedGenerator::OwnedGenerator(uint64_t seed) : state_(seed), outer_(t_owned) { t_owned = this; }
+
+OwnedGenerator::~OwnedGenerator() { t_owned = outer_; }
+
+uint64_t draw() {
+    OwnedGenerator *g = t_owned;
+    if (!g) return rand_next();
+    g->state_ = g->state_ * kMultiplier + kIncrement;
+    return g->state_;
+}
+
 }  // namespace rk
 
 extern "C" {

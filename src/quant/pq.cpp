@@ -197,7 +197,7 @@ RK_API rk_status_t rk_pq_train(rk_pq_t *pq, const float *data, uint64_t count) {
             // The remainder is truncated to 32 bits, as the sampling has
             // always done; the draw order (sub-space, then centroid) fixes
             // the codebooks for a seed.
-            const uint32_t row = static_cast<uint32_t>(rk::rand_next() % count);
+            const uint32_t row = static_cast<uint32_t>(rk::draw() % count);
             std::memcpy(pq->codebooks[i] + j * dsub, sub + size_t{row} * pq->dim, bytes);
         }
     }

@@ -2,7 +2,34 @@
 // Encoding and decoding of the storage file's records.
 #include "storage/format.h"
 
+#include <cstddef>
+
 namespace rk::storage {
+
+// The public record is the file layout itself: packed, 192 bytes, every
+// field where the table below puts it.
+static_assert(sizeof(rk_storage_collection_header_t) == kCollectionHeaderSize);
+static_assert(offsetof(rk_storage_collection_header_t, magic) == 0);
+static_assert(offsetof(rk_storage_collection_header_t, version) == 4);
+static_assert(offsetof(rk_storage_collection_header_t, created_at) == 8);
+static_assert(offsetof(rk_storage_collection_header_t, modified_at) == 16);
+static_assert(offsetof(rk_storage_collection_header_t, name) == 24);
+static_assert(offsetof(rk_storage_collection_header_t, dimension) == 88);
+static_assert(offsetof(rk_storage_collection_header_t, metric) == 92);
+static_assert(offsetof(rk_storage_collection_header_t, index_type) == 96);
+static_assert(offsetof(rk_storage_collection_header_t, count) == 100);
+static_assert(offsetof(rk_storage_collection_header_t, next_id) == 104);
+static_assert(offsetof(rk_storage_collection_header_t, hnsw_m) == 112);
+static_assert(offsetof(rk_storage_collection_header_t, hnsw_ef_construction) == 116);
+static_assert(offsetof(rk_storage_collection_header_t, hnsw_ef_search) == 120);
+static_assert(offsetof(rk_storage_collection_header_t, ivf_nlist) == 124);
+static_assert(offsetof(rk_storage_collection_header_t, ivf_nprobe) == 128);
+static_assert(offsetof(rk_storage_collection_header_t, data_offset) == 132);
+static_assert(offsetof(rk_storage_collection_header_t, data_size) == 140);
+static_assert(offsetof(rk_storage_collection_header_t, reserved) == 148);
+static_assert(offsetof(rk_storage_collection_header_t, index_threshold) == 180);
+static_assert(offsetof(rk_storage_collection_header_t, checksum) == kCollectionChecksumOffset);
+static_assert(offsetof(rk_storage_collection_header_t, reserved_tail) == 188);
 
 const FieldSpan kCollectionFields[kCollectionFieldCount] = {
     {0, 4},   {4, 4},   {8, 8},   {16, 8},  {24, 64}, {88, 4},  {92, 4},  {96, 4},

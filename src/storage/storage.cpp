@@ -182,9 +182,11 @@ rk_status_t write_descriptor(rk_storage_t *s, const void *data, uint64_t length,
     }
     const bool written =
         os::write_at(s->fd, pos, data, static_cast<size_t>(length)) == static_cast<int64_t>(length);
+    const rk_status_t cause = written ? RK_OK : os::write_failure_status();
     // Committed even after a failed write, so what did land is durable.
     const bool synced = !s->config.sync || os::sync_fd(s->fd) == 0;
-    if (!written || !synced) return RK_ERR_IO;
+    RK_TRY(cause);
+    if (!synced) return os::write_failure_status();
     *start = pos;
     if (s->config.mode == RK_STORAGE_MAPPED) s->used = pos + length;
     return RK_OK;
@@ -235,7 +237,7 @@ uint64_t data_start(rk_storage_t *s) {
 rk_status_t write(rk_storage_t *s, const void *data, uint64_t length, const uint64_t *at, uint64_t *end) {
     if (!s || !data || length == 0) return RK_ERR_INVALID_ARG;
     Locked lock(s);
-    if (s->read_only) return RK_ERR_READ_ONLY;
+    if (s->read_only) return RK_ERR_IO;  // as a write on a read-only descriptor fails
     uint64_t start = 0;
     rk_status_t status;
     if (s->config.mode == RK_STORAGE_MEMORY) {

@@ -40,7 +40,7 @@ protected:
 
     // Rows (0-based) the expression selects.
     std::set<int> rows(const std::string &expr) {
-        const auto tree = parse_filter(expr, collection_schema(c_));
+        const auto tree = parse_filter(expr, c_);
         const float q[2] = {0, 0};
         std::vector<rk_search_result_t> r(10);
         const uint64_t n = rk_collection_search_filtered(c_, q, tree->root(), 10, r.data());
@@ -83,9 +83,34 @@ TEST(CliExpr, CanonicalTextRoundTrips) {
     EXPECT_EQ(parse_filter("a==1 or b==2 and c==3")->to_string(), "(a == 1 or (b == 2 and c == 3))");
 }
 
+// A flat collection with one record carrying a default value of each key's
+// type, so the library types expressions by it.
+struct Typed {
+    explicit Typed(const Schema &schema) {
+        rk_collection_config_t cfg{};
+        cfg.dimension = 1;
+        cfg.index_type = RK_INDEX_FLAT;
+        c = rk_collection_create(nullptr, &cfg);
+        std::vector<rk_meta_entry_t> e;
+        for (const auto &[key, type] : schema) {
+            rk_meta_entry_t m{};
+            m.key = rk_string_t{key.c_str(), key.size()};
+            m.type = type;
+            if (type == RK_META_STRING) m.value.str = rk_string_t{"", 0};
+            e.push_back(m);
+        }
+        const float v = 0.5f;
+        if (rk_collection_insert_with_meta(c, &v, e.empty() ? nullptr : e.data(), e.size(), nullptr) != RK_OK)
+            ADD_FAILURE() << "insert";
+    }
+    ~Typed() { rk_collection_destroy(c); }
+    rk_collection_t *c = nullptr;
+};
+
 size_t error_column(const std::string &expr, const Schema &schema = {}) {
+    const Typed t(schema);
     try {
-        parse_filter(expr, schema);
+        parse_filter(expr, schema.empty() ? nullptr : t.c);
     } catch (const ExprError &e) {
         return e.column;
     }
@@ -133,10 +158,11 @@ TEST_F(CliFilter, SchemaAndValuesComeBackFromTheRecords) {
 
 TEST(CliExpr, ValuesTakeTheFormOfTheKeysEntryType) {
     const Schema s = {{"n", RK_META_INT32}, {"w", RK_META_INT64}, {"f", RK_META_FLOAT}};
-    EXPECT_EQ(parse_filter("n == -7", s)->root()->value.i32, -7);
-    EXPECT_EQ(parse_filter("w > 5000000000", s)->root()->value.i64, 5000000000);
-    EXPECT_EQ(parse_filter("f < 0.1", s)->root()->value.f32, 0.1f);
-    EXPECT_EQ(parse_filter("n == 3 or f < 0.5", s)->to_string(), "(n == 3 or f < 0.5)");
+    const Typed t(s);
+    EXPECT_EQ(parse_filter("n == -7", t.c)->root()->value.i32, -7);
+    EXPECT_EQ(parse_filter("w > 5000000000", t.c)->root()->value.i64, 5000000000);
+    EXPECT_EQ(parse_filter("f < 0.1", t.c)->root()->value.f32, 0.1f);
+    EXPECT_EQ(parse_filter("n == 3 or f < 0.5", t.c)->to_string(), "(n == 3 or f < 0.5)");
     EXPECT_EQ(error_column("n == 2.5", s), 5u);
     EXPECT_EQ(error_column("n < 3000000000", s), 4u);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -135,7 +136,11 @@ TEST_F(CliRun, ImportSearchInfoDropSession) {
     EXPECT_NE(r.out.find("\"vectors\":5"), std::string::npos) << r.out;
 
     EXPECT_EQ(run({"build", db, "items"}).code, 0);
+    EXPECT_TRUE(std::ifstream(db + "/items.rkcol").good());
     EXPECT_EQ(run({"drop", db, "items"}).code, 0);
+    // As its help says, drop deletes the collection's files too.
+    EXPECT_FALSE(std::ifstream(db + "/items.rkcol").good());
+    EXPECT_FALSE(std::ifstream(db + "/items.rkidx").good());
     r = run({"info", db});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("no collections"), std::string::npos) << r.out;

@@ -10,6 +10,7 @@
 #include "collection/internal.h"
 #include "rk_collection.h"
 #include "rk_error.h"
+#include "support/alloc_faults.h"
 
 namespace {
 
@@ -235,6 +236,60 @@ TEST(CollectionMeta, DeepCopiedAndReadBack) {
     ASSERT_EQ(rk_collection_insert(t.c, v, &id), RK_OK);
     EXPECT_EQ(t.c->records[0].metadata_count, 0u);
     EXPECT_EQ(t.c->records[0].metadata, nullptr);
+}
+
+// Metadata that cannot be copied fails the insert instead of storing the
+// record bare and reporting success.
+TEST(CollectionMeta, FailedMetadataCopyStoresNothing) {
+    Coll coll(3);
+    coll.add(1.0f);
+    // A string past the arena's 4 MiB block needs memory of its own.
+    const std::string big(5u << 20, 'x');
+    rk_meta_entry_t e{};
+    e.key = rk_string_t{"big", 3};
+    e.type = RK_META_STRING;
+    e.value.str = rk_string_t{big.data(), big.size()};
+    const float v[3] = {0.5f, 0.25f, 0.125f};
+    uint64_t id = 0;
+    {
+        rk_test::FailingAllocator faults;
+        ASSERT_TRUE(faults.installed());
+        faults.arm(0);
+        EXPECT_EQ(rk_collection_insert_with_meta(coll.c, v, &e, 1, &id), RK_ERR_NO_MEMORY);
+        EXPECT_TRUE(faults.failed());
+    }
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(coll.ids(), std::vector<uint64_t>{1});
+    ASSERT_EQ(rk_collection_insert_with_meta(coll.c, v, &e, 1, &id), RK_OK);
+    EXPECT_EQ(coll.c->records[1].metadata_count, 1u);
+}
+
+// An insert whose index update fails part-way still lands, and searches
+// find it: the index that missed it is no longer consulted.
+TEST(CollectionIndex, FailedIndexUpdateNeverHidesARecord) {
+    for (long n = 0; n < 40; ++n) {
+        Coll coll(4, RK_INDEX_HNSW);
+        for (int i = 0; i < 60; ++i) {
+            const float v[4] = {0.37f * float(i), 0.11f * float(i % 7), 0.5f, 0.013f * float(i * i % 11)};
+            ASSERT_EQ(rk_collection_insert(coll.c, v, nullptr), RK_OK);
+        }
+        ASSERT_EQ(rk_collection_build_index(coll.c), RK_OK);
+        const float q[4] = {7.25f, -3.5f, 9.0f, 4.75f};  // far from every other record
+        uint64_t id = 0;
+        rk_status_t st;
+        {
+            rk_test::FailingAllocator faults;
+            ASSERT_TRUE(faults.installed());
+            faults.arm(n);
+            st = rk_collection_insert(coll.c, q, &id);
+        }
+        if (st != RK_OK) continue;
+        rk_search_result_t r[1];
+        rk_search_params_t p{};
+        p.k = 1;
+        ASSERT_EQ(rk_collection_search(coll.c, q, &p, r), 1u) << n;
+        EXPECT_EQ(r[0].id, id) << "allocation " << n;
+    }
 }
 
 TEST(CollectionRead, GetBatchLeavesMissingSlots) {

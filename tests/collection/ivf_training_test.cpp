@@ -69,9 +69,11 @@ TEST(CollectionIvfTraining, ExplicitIvfUsesKmeansPlusPlusAndTheDefaultKeepsFarth
     rk_collection_t *ex = make(dim, RK_INDEX_IVF), *def = make(dim, -1);
     fill(ex, v);
     fill(def, v);
-    rk_srand(31);
+    // Each build draws from a generator of its own, seeded from the
+    // collection's build seed with the process-wide generator's step.
+    ASSERT_EQ(rk_collection_set_build_seed(ex, 31), RK_OK);
     ASSERT_EQ(rk_collection_build_index(ex), RK_OK);
-    rk_srand(32);
+    ASSERT_EQ(rk_collection_set_build_seed(def, 32), RK_OK);
     ASSERT_EQ(rk_collection_build_index(def), RK_OK);
     // Explicit: about 4 sqrt(rows) lists (4 * 44), all rows, 10 rounds.
     ASSERT_EQ(ex->index->impl.ivf->nlist, 176u);
@@ -90,7 +92,7 @@ TEST(CollectionIvfTraining, ExplicitIvfUsesKmeansPlusPlusAndTheDefaultKeepsFarth
 }
 
 // More rows than 256 per list (1024 lists at most): training sees exactly
-// the rows selection sampling with the library generator picks, and every
+// the rows selection sampling with the build's generator picks, and every
 // row is added.
 TEST(CollectionIvfTraining, LargeCollectionTrainsOnASampleAndAddsEveryRow) {
     const uint32_t dim = 2, nlist = 1024;
@@ -98,7 +100,7 @@ TEST(CollectionIvfTraining, LargeCollectionTrainsOnASampleAndAddsEveryRow) {
     const auto v = rows(n, dim, 2);
     rk_collection_t *c = make(dim, RK_INDEX_IVF);
     fill(c, v);
-    rk_srand(77);
+    ASSERT_EQ(rk_collection_set_build_seed(c, 77), RK_OK);
     ASSERT_EQ(rk_collection_build_index(c), RK_OK);
     ASSERT_EQ(c->index->impl.ivf->nlist, nlist);
     EXPECT_EQ(rk_index_get_ntotal(c->index), n);

@@ -610,11 +610,32 @@ TEST(Graph, TableGrowsToTwiceTheIdAndRefusesIdsNoTableCanHold) {
     ASSERT_EQ(add(h, 5000, v), RK_OK);
     EXPECT_EQ(h->capacity, 10002u);
     for (uint64_t id : {UINT64_MAX, UINT64_MAX / 2, uint64_t{1} << 40, uint64_t{0x7FFFFFFF}})
-        EXPECT_EQ(add(h, id, v), RK_ERR_NO_MEMORY) << id;
+        EXPECT_EQ(add(h, id, v), RK_ERR_TOO_LARGE) << id;
     EXPECT_EQ(h->capacity, 10002u);
     EXPECT_EQ(h->ntotal, 1u);
     EXPECT_EQ(rk::hnsw_add_batch(h, nullptr, v, 1), RK_ERR_INVALID_ARG);
     EXPECT_EQ(rk::hnsw_add_batch(nullptr, nullptr, v, 1), RK_ERR_INVALID_ARG);
+    rk_hnsw_destroy(h);
+}
+
+// One stray id cannot make the table claim memory the data does not
+// justify: a graph of one node takes ids below the floor only, and the last
+// growth step stops at the limit instead of doubling past it.
+TEST(Graph, TableGrowthFollowsTheNodeCountNotOneId) {
+    const rk_hnsw_params_t p = params(4, 10, 10);
+    rk_hnsw_t *h = rk_hnsw_create(nullptr, 2, &p);
+    const float v[2] = {0.25f, 1.5f};
+    ASSERT_EQ(add(h, 1, v), RK_OK);
+    EXPECT_EQ(add(h, rk::kSlotFloor, v), RK_ERR_TOO_LARGE);
+    EXPECT_EQ(add(h, uint64_t{1} << 31, v), RK_ERR_TOO_LARGE);  // a 34 GB table before
+    EXPECT_EQ(h->capacity, uint64_t{rk::kInitialSlots});
+    ASSERT_EQ(add(h, rk::kSlotFloor - 1, v), RK_OK);
+    EXPECT_EQ(h->capacity, rk::kSlotFloor);
+    EXPECT_EQ(h->ntotal, 2u);
+    // The limit grows with the nodes: 64 slots per node past the floor.
+    EXPECT_EQ(rk::hnsw_slot_limit(0), rk::kSlotFloor);
+    EXPECT_EQ(rk::hnsw_slot_limit(uint64_t{1} << 20), uint64_t{64} << 20);
+    EXPECT_EQ(rk::hnsw_slot_limit(UINT64_MAX), rk::kMaxSlots);
     rk_hnsw_destroy(h);
 }
 
@@ -682,7 +703,7 @@ TEST(Graph, RebuiltFromPlacedNodesAnswersAlike) {
         rk::HnswNode *src = a->slots[i];
         if (!src) continue;
         rk::HnswNode *dst;
-        ASSERT_EQ(rk::hnsw_place_node(b, i, src->level, rk::node_vector(a, src), &dst), RK_OK);
+        ASSERT_EQ(rk::hnsw_place_node(b, i, src->level, rk::node_vector(a, src), a->ntotal, &dst), RK_OK);
         for (uint32_t l = 0; l <= src->level; ++l) {
             uint32_t *cnt;
             const uint32_t *links = rk::node_links(a, src, l, &cnt);

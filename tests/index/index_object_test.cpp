@@ -261,13 +261,13 @@ TEST(IndexRemove, RemovingEveryNodeEmptiesTheGraphAndReinsertionWorks) {
     rk_index_destroy(ix);
 }
 
-TEST(IndexDispatch, GraphIdsBeyondAnyTableFailAsOutOfMemory) {
+TEST(IndexDispatch, GraphIdsBeyondTheSlotLimitAreRefused) {
     const rk_index_config_t c = config_for(RK_INDEX_HNSW);
     rk_index_t *ix = rk_index_create(nullptr, &c);
     ASSERT_NE(ix, nullptr);
     const std::vector<float> v = random_rows(1, 14);
-    EXPECT_EQ(rk_index_add(ix, UINT64_MAX, v.data()), RK_ERR_NO_MEMORY);
-    EXPECT_EQ(rk_index_add(ix, uint64_t{1} << 40, v.data()), RK_ERR_NO_MEMORY);
+    EXPECT_EQ(rk_index_add(ix, UINT64_MAX, v.data()), RK_ERR_TOO_LARGE);
+    EXPECT_EQ(rk_index_add(ix, uint64_t{1} << 40, v.data()), RK_ERR_TOO_LARGE);
     EXPECT_EQ(rk_index_get_ntotal(ix), 0u);
     EXPECT_EQ(rk_index_add(ix, 5000, v.data()), RK_OK);
     EXPECT_EQ(rk_index_get_memory_usage(ix), 168u + 8u * 10002u);

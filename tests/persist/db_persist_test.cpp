@@ -222,14 +222,17 @@ TEST(DbPersist, PathsThatCannotHoldADatabaseAreRefused) {
     const rk_string_t l = str(longer);
     EXPECT_EQ(rk_vecdb_open(&l, RK_OPEN_CREATE, &db), RK_ERR_PATH_TOO_LONG);
     EXPECT_EQ(db, nullptr);
-    // A collection whose file name does not fit is reported at sync; the
-    // others are saved.
+    // A collection whose file name would not fit is refused when created,
+    // so every save succeeds.
     const std::string mid = dir.path() + "/" + std::string(200, 'm');
     db = open_at(mid);
     insert(db, "ok", 2, 1, 0.0f);
-    insert(db, std::string(900, 'n').c_str(), 2, 1, 0.0f);
-    EXPECT_EQ(rk_vecdb_sync(db), RK_ERR_PATH_TOO_LONG);
-    EXPECT_EQ(rk_vecdb_close(db), RK_ERR_PATH_TOO_LONG);
+    const std::string too_long(900, 'n');
+    const rk_string_t n = str(too_long);
+    const float v[2] = {0.25f, 0.75f};
+    EXPECT_EQ(rk_vecdb_insert(db, &n, v, 2, nullptr), RK_ERR_INVALID_ARG);
+    EXPECT_EQ(rk_vecdb_sync(db), RK_OK);
+    EXPECT_EQ(rk_vecdb_close(db), RK_OK);
     db = open_at(mid);
     EXPECT_EQ(names(db), std::vector<std::string>{"ok"});
     ASSERT_EQ(rk_vecdb_close(db), RK_OK);

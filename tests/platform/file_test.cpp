@@ -374,7 +374,7 @@ TEST_F(FileTest, AtomicReplaceSwapsContentsWhole) {
     EXPECT_EQ(get("fresh"), "");
     EXPECT_EQ(list(""), (std::vector<std::string>{"cat", "fresh"}));  // no temporaries left
     EXPECT_EQ(rk::file_write_atomic(nullptr, "x", 1), RK_ERR_INVALID_ARG);
-    EXPECT_EQ(rk::file_write_atomic(path("no/such/dir/f").c_str(), "x", 1), RK_ERR_IO);
+    EXPECT_EQ(rk::file_write_atomic(path("no/such/dir/f").c_str(), "x", 1), RK_ERR_NOT_FOUND);
 }
 
 TEST_F(FileTest, AtomicReplaceLosesNothingWhenAStepFails) {

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Test helper: while alive, the library's allocator hooks fail one chosen
-// allocation (counted from the last arm()), so every failure point of a call
-// can be visited in turn.
+// Test helper: while alive, the library's allocator hooks and its arena
+// blocks (which come from the C runtime, not the hooks) fail one chosen
+// allocation (counted from the last arm()), so every failure point of a
+// call can be visited in turn.
 #ifndef RK_TESTS_SUPPORT_ALLOC_FAULTS_H
 #define RK_TESTS_SUPPORT_ALLOC_FAULTS_H
 
 #include <atomic>
 #include <cstdlib>
 
+#include "core/alloc.h"
 #include "rk_error.h"
 #include "rk_memory.h"
 
@@ -18,8 +20,12 @@ public:
     FailingAllocator() : saved_(*rk_get_allocator()) {
         const rk_allocator_t hooks = {do_malloc, do_realloc, do_free, this};
         installed_ = rk_set_allocator(&hooks) == RK_OK;
+        rk::arena_fault_set(block_fault, this);
     }
-    ~FailingAllocator() { (void)rk_set_allocator(&saved_); }
+    ~FailingAllocator() {
+        rk::arena_fault_set(nullptr, nullptr);
+        (void)rk_set_allocator(&saved_);
+    }
     FailingAllocator(const FailingAllocator &) = delete;
     FailingAllocator &operator=(const FailingAllocator &) = delete;
 
@@ -49,6 +55,7 @@ private:
         return static_cast<FailingAllocator *>(self)->refuse() ? nullptr : std::realloc(p, n);
     }
     static void do_free(void *p, void *) { std::free(p); }
+    static bool block_fault(void *self) { return static_cast<FailingAllocator *>(self)->refuse(); }
 
     rk_allocator_t saved_;
     bool installed_ = false;
