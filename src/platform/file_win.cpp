@@ -197,6 +197,69 @@ int stat_path(const char *path, PathInfo *info, bool follow_links) {
 int make_dir(const char *path, unsigned) { return path ? _mkdir(path) : -1; }
 
 bool last_error_was_exists() { return errno == EEXIST; }
+
+// errno carries the cause: every failing call here maps GetLastError to it.
+rk_status_t last_error_status() {
+    switch (errno) {
+        case ENOSPC:
+            return RK_ERR_DISK_FULL;
+        case EFBIG:
+            return RK_ERR_TOO_LARGE;
+        case ENOENT:
+        case ENOTDIR:
+            return RK_ERR_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return RK_ERR_PERMISSION;
+        case ENOMEM:
+            return RK_ERR_NO_MEMORY;
+        default:
+            return RK_ERR_IO;
+    }
+}
+
+// LockFileEx on the first byte of the lock file: the lock belongs to the
+// handle, so a second handle of this process is refused as well, and it
+// ends when the handle is closed or the process exits.
+Lock lock_file(const char *path, int *fd) {
+    *fd = -1;
+    if (!path) return Lock::failed;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        return Lock::failed;
+    }
+    OVERLAPPED at{};
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD cause = GetLastError();
+        CloseHandle(h);
+        if (cause == ERROR_LOCK_VIOLATION || cause == ERROR_IO_PENDING) return Lock::busy;
+        SetLastError(cause);
+        set_errno_from_last_error();
+        return Lock::failed;
+    }
+    const int d = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR);
+    if (d < 0) {
+        UnlockFileEx(h, 0, 1, 0, &at);
+        CloseHandle(h);
+        errno = EMFILE;
+        return Lock::failed;
+    }
+    *fd = d;
+    return Lock::acquired;
+}
+
+void unlock_file(int fd) {
+    if (fd < 0) return;
+    const intptr_t raw = _get_osfhandle(fd);
+    if (raw != -1) {
+        OVERLAPPED at{};
+        UnlockFileEx(reinterpret_cast<HANDLE>(raw), 0, 1, 0, &at);
+    }
+    _close(fd);
+}
 int remove_dir(const char *path) { return path ? _rmdir(path) : -1; }
 int remove_file(const char *path) { return path ? _unlink(path) : -1; }
 
