@@ -4,7 +4,7 @@
 # target's emulator:
 #   scripts/test-cross.sh windows   # Windows x64 DLL (mingw-w64), under wine
 #   scripts/test-cross.sh aarch64   # Linux aarch64, under qemu-user
-# Packages: scripts/deps-cross.sh. Build folders: build-windows, build-aarch64
+# Packages: scripts/deps.sh cross. Build folders: build-windows, build-aarch64
 # (BUILD_DIR overrides). Benchmarks are left out; tests run in Release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
