@@ -17,17 +17,14 @@ case "$target" in
 esac
 build=${BUILD_DIR:-build-$target}
 
-# -O2 as the native build: GCC 12 at -O3 reports false string-overflow
-# warnings in std::string code, which -Werror would turn into failures.
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
-      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DZEVUD_WERROR=ON -DZEVUD_BENCH=OFF \
-      ${CMAKE_EXTRA:-} >/dev/null
-cmake --build "$build" -j"$jobs"
-
+# The build already runs the Windows test programs (gtest lists their tests
+# right after linking), so the prefix is made and its server kept alive
+# before anything is built; otherwise the first of those runs makes a
+# default prefix of its own while the others race it.
 if [ "$target" = windows ]; then
   # A private, warmed wine prefix: created once (wineboot), and one wine
   # server kept alive for the whole run, so no test pays the start-up.
+  mkdir -p "$build"
   export WINEPREFIX=${WINEPREFIX:-$(cd "$build" && pwd)/wineprefix}
   export WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
@@ -38,4 +35,12 @@ if [ "$target" = windows ]; then
   wineserver -p 900 || true
   trap 'wineserver -k 2>/dev/null || true' EXIT
 fi
+# -O2 as the native build: GCC 12 at -O3 reports false string-overflow
+# warnings in std::string code, which -Werror would turn into failures.
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DZEVUD_WERROR=ON -DZEVUD_BENCH=OFF \
+      ${CMAKE_EXTRA:-} >/dev/null
+cmake --build "$build" -j"$jobs"
+
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
