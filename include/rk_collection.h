@@ -692,8 +692,9 @@ RK_API rk_status_t rk_filter_parse(rk_collection_t *collection, const char *text
 
 /**
  * Extension: the canonical text of a tree made by rk_filter_parse (groups
- * parenthesised, texts double-quoted, numbers with 17 significant digits);
- * parsing it again gives the same tree.
+ * parenthesised only where the tree needs it, texts double-quoted, numbers
+ * with 17 significant digits); parsing it again gives the same tree, within
+ * the same nesting limit as the text it was parsed from.
  * @param buf        size bytes; receives as much of the text as fits, NUL-terminated when size > 0
  * @param out_length receives the full text's length without the NUL; may be null
  * @return RK_OK; RK_ERR_BUFFER_TOO_SMALL when the text (and its NUL) did not

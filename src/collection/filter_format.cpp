@@ -76,21 +76,27 @@ void value(const FilterNode *n, Writer &w) {
     w.put(num);
 }
 
-// Depth is bounded by the parser's nesting limit.
-void print(const FilterNode *n, Writer &w) {
+// Parentheses only where the tree needs them (a chain under NOT, a chain
+// under one of its own kind, OR under AND), never around the whole text: the
+// canonical text then nests no deeper than any text that parses to the same
+// tree, so it always parses back within the parser's nesting limit.
+// Depth is bounded by that limit.
+void print(const FilterNode *n, Writer &w, int32_t parent) {
     const rk_filter_t &f = n->node;
     if (f.kind == RK_FILTER_AND || f.kind == RK_FILTER_OR) {
-        w.put('(');
+        const bool wrap = parent == RK_FILTER_NOT || parent == f.kind ||
+                          (parent == RK_FILTER_AND && f.kind == RK_FILTER_OR);
+        if (wrap) w.put('(');
         for (uint64_t i = 0; i < f.child_count; ++i) {
             if (i) w.put(f.kind == RK_FILTER_AND ? " and " : " or ");
-            print(reinterpret_cast<const FilterNode *>(f.children[i]), w);
+            print(reinterpret_cast<const FilterNode *>(f.children[i]), w, f.kind);
         }
-        w.put(')');
+        if (wrap) w.put(')');
         return;
     }
     if (f.kind == RK_FILTER_NOT) {
         w.put("not ");
-        print(reinterpret_cast<const FilterNode *>(f.children[0]), w);
+        print(reinterpret_cast<const FilterNode *>(f.children[0]), w, f.kind);
         return;
     }
     w.put(f.key);
@@ -107,7 +113,7 @@ RK_API rk_status_t rk_filter_format(const rk_filter_t *filter, char *buf, uint64
     const rk::coll::ParsedFilter *h = rk::coll::parsed_of(filter);
     if (!h || (!buf && size)) return RK_ERR_INVALID_ARG;
     rk::coll::Writer w(buf, size);
-    rk::coll::print(&h->root, w);
+    rk::coll::print(&h->root, w, -1);
     w.finish();
     if (out_length) *out_length = w.length();
     return w.length() < size ? RK_OK : RK_ERR_BUFFER_TOO_SMALL;

@@ -79,8 +79,9 @@ TEST(CliExpr, CanonicalTextRoundTrips) {
         const std::string once = parse_filter(c)->to_string();
         EXPECT_EQ(parse_filter(once)->to_string(), once) << c;
     }
-    EXPECT_EQ(parse_filter("a == 1 and b == 2 and c == 3")->to_string(), "(a == 1 and b == 2 and c == 3)");
-    EXPECT_EQ(parse_filter("a==1 or b==2 and c==3")->to_string(), "(a == 1 or (b == 2 and c == 3))");
+    EXPECT_EQ(parse_filter("a == 1 and b == 2 and c == 3")->to_string(), "a == 1 and b == 2 and c == 3");
+    EXPECT_EQ(parse_filter("a==1 or b==2 and c==3")->to_string(), "a == 1 or b == 2 and c == 3");
+    EXPECT_EQ(parse_filter("(a==1 or b==2) and c==3")->to_string(), "(a == 1 or b == 2) and c == 3");
 }
 
 // A flat collection with one record carrying a default value of each key's
@@ -162,7 +163,7 @@ TEST(CliExpr, ValuesTakeTheFormOfTheKeysEntryType) {
     EXPECT_EQ(parse_filter("n == -7", t.c)->root()->value.i32, -7);
     EXPECT_EQ(parse_filter("w > 5000000000", t.c)->root()->value.i64, 5000000000);
     EXPECT_EQ(parse_filter("f < 0.1", t.c)->root()->value.f32, 0.1f);
-    EXPECT_EQ(parse_filter("n == 3 or f < 0.5", t.c)->to_string(), "(n == 3 or f < 0.5)");
+    EXPECT_EQ(parse_filter("n == 3 or f < 0.5", t.c)->to_string(), "n == 3 or f < 0.5");
     EXPECT_EQ(error_column("n == 2.5", s), 5u);
     EXPECT_EQ(error_column("n < 3000000000", s), 4u);
 }
