@@ -54,6 +54,13 @@ int close_file(int fd);
 [[nodiscard]] int64_t size_fd(int fd);
 
 // Paths.
+// Bytes of the longest path the library forms, its terminating NUL
+// included: Windows' ANSI calls take at most MAX_PATH (260) characters.
+#if defined(_WIN32)
+constexpr size_t kPathMax = 260;
+#else
+constexpr size_t kPathMax = 1024;
+#endif
 struct PathInfo {
     int exists;        // 1 when the path could be examined
     int is_directory;  // 1 for a directory

@@ -122,6 +122,15 @@ int open_file(const char *path, OpenMode mode) {
         set_errno_from_last_error();
         return -1;
     }
+    // Backup semantics open directories too; a file is wanted here (a
+    // directory where a catalog belongs must fail as on POSIX, not read as
+    // an empty file).
+    BY_HANDLE_FILE_INFORMATION about;
+    if (GetFileInformationByHandle(h, &about) && (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        errno = EISDIR;
+        return -1;
+    }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (flags & (_O_APPEND | _O_RDONLY)));
     if (fd < 0) CloseHandle(h);
     return fd;
