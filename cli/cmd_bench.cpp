@@ -256,7 +256,7 @@ void write_report(const std::string &out, const Bench &b, const std::vector<Poin
     std::ofstream md(out + "/benchmark.md");
     md << "# zevud bench\n\nData: " << b.name << ", L2, k = 10, "
        << (g_threads == 1 ? std::string("one thread") : std::to_string(g_threads) + " threads") << ".\n"
-       << "Machine: " << cpu_model() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores.\n"
+       << "Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency() << " cores.\n"
        << "Produced by `zevud bench`; the plot is `bench-recall-qps.png`.\n\n"
        << "| method | parameters | recall@10 | queries/s | build s | index bytes/vector |\n"
        << "|---|---|---:|---:|---:|---:|\n";

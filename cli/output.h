@@ -78,7 +78,12 @@ private:
 
 std::string json_escape(const std::string &s);  // with the quotes
 std::string json_number(double v);              // null for NaN/inf
+// mingw-w64 builds format with its own C99 printf (gnu_printf), not msvcrt's.
+#if defined(__MINGW32__)
+std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 // A progress bar on stderr, drawn only when stderr is a terminal.
 class Progress {

@@ -21,6 +21,9 @@
 #if defined(_WIN32)
 #  if defined(RK_BUILDING_LIBRARY)
 #    define RK_API __declspec(dllexport)
+#  elif defined(RK_STATIC)
+     /* Linking the static archive (zevud_static) instead of the DLL. */
+#    define RK_API
 #  else
 #    define RK_API __declspec(dllimport)
 #  endif

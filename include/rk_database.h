@@ -223,7 +223,7 @@ RK_API int rk_vecdb_print_info(rk_vecdb_t *db);
  *                  longest) must fit the 255 bytes file systems allow, so a
  *                  name has at most RK_VECDB_NAME_MAX (238) bytes; with a
  *                  directory, "DIR/NAME.rkcol.tmp-XXXXXX" must also fit in
- *                  1023 bytes.
+ *                  1023 bytes (259 on Windows).
  * @param dimension floats per vector; 0 is refused
  * @param out       receives the collection, or null; untouched on failure
  * @return RK_OK; RK_ERR_INVALID_ARG (-2) for a null/closed handle, a null

@@ -9,6 +9,8 @@
 #   fuzz   build + clang and its libFuzzer runtime
 #   plot   gnuplot, for docs/bench-plot.gp
 #   python build + Python 3 with venv, pip, setuptools, wheel, numpy, pytest
+#   cross  build + mingw-w64 (-posix compilers) and wine for the Windows DLL,
+#          the aarch64 cross compiler and qemu-user
 # Skips apt entirely when everything is already there.
 set -euo pipefail
 pkgs=()
@@ -20,8 +22,10 @@ for profile in "$@"; do
     bench) pkgs+=(libfaiss-dev libhnswlib-dev libopenblas0-serial libbenchmark-dev) ;;
     fuzz)  pkgs+=(clang libclang-rt-14-dev) ;;
     plot)  pkgs+=(gnuplot-nox) ;;
+    cross) pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+                  wine wine64 g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user) ;;
     python) pkgs+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-numpy python3-pytest) ;;
-    *) echo "deps.sh: unknown profile '$profile' (build, test, bench, fuzz, plot, python)" >&2; exit 1 ;;
+    *) echo "deps.sh: unknown profile '$profile' (build, test, bench, fuzz, plot, python, cross)" >&2; exit 1 ;;
   esac
 done
 pkgs=(build-essential cmake ninja-build pkg-config zlib1g-dev "${pkgs[@]}")

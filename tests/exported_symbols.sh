@@ -8,10 +8,27 @@
 # header or to the library without its list entry fails here.
 set -u
 lib=$1; lists=$2; headers=${3:-}
-defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWDBRV]$/ {print $3}' | sed 's/@.*//' | sort -u)
+status=0
+case "$lib" in
+  *.dll)
+    # A Windows DLL: its export table, and the DLLs it imports from, which
+    # must be the system's own (the C++ runtime is linked in).
+    objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+    table=$("$objdump" -p "$lib")
+    defined=$(printf '%s\n' "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+              sed -n 's/^[[:space:]]*\[ *[0-9]*\] \(.*\)$/\1/p' | sort -u)
+    imports=$(printf '%s\n' "$table" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    foreign=$(printf '%s\n' "$imports" | grep -v -E '^(kernel32|msvcrt)\.dll$' || true)
+    if [ -n "$foreign" ]; then
+      echo "the DLL depends on more than KERNEL32.dll and msvcrt.dll:"; printf '  %s\n' $foreign; status=1
+    fi
+    ;;
+  *)
+    defined=$("${NM:-nm}" -D --defined-only "$lib" | awk '$2 ~ /^[TWDBRV]$/ {print $3}' | sed 's/@.*//' | sort -u)
+    ;;
+esac
 listed=$(cat "$lists"/*.txt | sed 's/#.*//' | awk 'NF{print $1}' | sort -u)
 bad=$(printf '%s\n' "$defined" | grep -v '^rk_' | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' || true)
-status=0
 if [ -n "$bad" ]; then
   echo "symbols exported without the rk_ prefix:"; printf '  %s\n' $bad; status=1
 fi

@@ -23,9 +23,9 @@
 namespace rk {
 namespace {
 
-// Every path of a database is formed into a buffer of this size; a path that
-// does not fit is refused rather than cut short.
-constexpr size_t kPathMax = 1024;
+// Every path of a database is formed into a buffer of the system's path
+// size; a path that does not fit is refused rather than cut short.
+using os::kPathMax;
 constexpr uint64_t kStoragePage = 4096;
 constexpr uint64_t kStorageCapacity = 0x4000000;
 // Held by the one read-write handle of a directory.

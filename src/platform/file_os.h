@@ -54,6 +54,13 @@ int close_file(int fd);
 [[nodiscard]] int64_t size_fd(int fd);
 
 // Paths.
+// Bytes of the longest path the library forms, its terminating NUL
+// included: Windows' ANSI calls take at most MAX_PATH (260) characters.
+#if defined(_WIN32)
+constexpr size_t kPathMax = 260;
+#else
+constexpr size_t kPathMax = 1024;
+#endif
 struct PathInfo {
     int exists;        // 1 when the path could be examined
     int is_directory;  // 1 for a directory
@@ -77,6 +84,10 @@ int stat_path(const char *path, PathInfo *info, bool follow_links = true);
 // The current directory into buffer (NUL-terminated); 0, or -1 when it fails
 // or does not fit.
 [[nodiscard]] int current_dir(char *buffer, size_t size);
+// Windows only: the absolute form of path as the system resolves it
+// (GetFullPathNameA) into buffer; 0, or -1 when it fails or does not fit.
+// POSIX systems resolve lexically in file_path.cpp instead.
+[[nodiscard]] int full_path(const char *path, char *buffer, size_t size);
 // Creates and opens (read-write, exclusive, mode 0644) a file named by template,
 // whose last six characters "XXXXXX" are replaced in place; fd or -1.
 [[nodiscard]] int make_temp_file(char *template_path);
@@ -125,6 +136,9 @@ void fault_arm(Fault kind, uint64_t nth);
 void fault_clear();
 // Calls of this kind since the last fault_clear.
 uint64_t fault_calls(Fault kind);
+// For the OS implementations: counts one call of this kind and reports
+// whether it must fail (errno is then EIO).
+[[nodiscard]] bool fault_hit(Fault kind);
 
 }  // namespace rk::os
 

@@ -59,6 +59,7 @@ const char *last_separator(const char *path) {
     return slash ? slash : std::strrchr(path, '\\');
 }
 
+#if !defined(_WIN32)
 // Appends one component to an absolute path held in out (length *len),
 // resolving "." and ".." lexically. False when the result would not fit.
 bool push_component(char *out, size_t *len, const char *part, size_t n) {
@@ -89,6 +90,8 @@ bool push_path(char *out, size_t *len, const char *text) {
     }
     return true;
 }
+
+#endif
 
 void remove_temp(int fd, const char *temp) {
     if (fd >= 0) os::close_file(fd);
@@ -225,6 +228,12 @@ RK_API char *rk_file_dirname(rk_arena_t *arena, const rk_string_t *path) {
 RK_API char *rk_file_abs_path(rk_arena_t *, const rk_string_t *path) {
     const char *p = path_text(path);
     if (!p) return nullptr;
+#if defined(_WIN32)
+    // Drive letters, UNC names and both separators: the system resolves them,
+    // into a buffer of MAX_PATH characters.
+    char full[260];
+    return rk::os::full_path(p, full, sizeof full) == 0 ? rk::heap_strdup(full, std::strlen(full)) : nullptr;
+#else
     char out[rk::kAbsPathMax] = "/";
     size_t len = 1;
     if (p[0] != '/') {
@@ -235,6 +244,7 @@ RK_API char *rk_file_abs_path(rk_arena_t *, const rk_string_t *path) {
     }
     if (!rk::push_path(out, &len, p)) return nullptr;
     return rk::heap_strdup(out, len);
+#endif
 }
 
 RK_API char *rk_file_normalize_path(rk_arena_t *, const rk_string_t *path) {

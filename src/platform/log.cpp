@@ -125,7 +125,9 @@ RK_API rk_status_t rk_log_set_file(const char *path, int append) {
         g_file = nullptr;
     }
     if (!path) return RK_OK;
-    g_file = std::fopen(path, append ? "a" : "w");
+    // Binary: lines end in "\n" alone on every system, so a log file's bytes
+    // do not depend on where it was written.
+    g_file = std::fopen(path, append ? "ab" : "wb");
     return g_file ? RK_OK : RK_ERR_FILE_NOT_FOUND;
 }
 

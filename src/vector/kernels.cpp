@@ -80,6 +80,7 @@ namespace {
 
 using detail::Table;
 
+#if defined(__x86_64__) || defined(__i386__)
 const Table *table_of(Path p) {
     switch (p) {
         case Path::Sse2:
@@ -108,6 +109,11 @@ bool cpu_has(Path p) {
     }
     return false;
 }
+#else
+// Other processors build only the portable loops, whose sums are the same.
+const Table *table_of(Path) { return &detail::kScalarTable; }
+bool cpu_has(Path p) { return p == Path::Scalar; }
+#endif
 
 // Preference order of the automatic choice. AVX2 ranks above AVX-512: the
 // kernels are bound by the transposing shuffles, which current Intel cores

@@ -29,11 +29,15 @@ protected:
     }
 };
 
+// Lines without their ends (standard output is text on Windows: CRLF).
 std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> out;
     std::stringstream ss(text);
     std::string l;
-    while (std::getline(ss, l)) out.push_back(l);
+    while (std::getline(ss, l)) {
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        out.push_back(l);
+    }
     return out;
 }
 
@@ -56,7 +60,7 @@ TEST_F(CliBatch, QueriesFileMatchesSingleSearchesInJsonLinesAndCsv) {
         ASSERT_EQ(one.code, 0) << one.err;
         // The single search's results array, verbatim, is the batch line's.
         const std::string arr = one.out.substr(one.out.find("\"results\":"));
-        EXPECT_EQ(jl[i].substr(jl[i].find("\"results\":")), arr.substr(0, arr.find_last_not_of("\n") + 1));
+        EXPECT_EQ(jl[i].substr(jl[i].find("\"results\":")), arr.substr(0, arr.find_last_not_of("\r\n") + 1));
     }
 
     const Result c = run({"search", db, "v", "--queries", qfile, "-k", "3", "--format", "csv", "--threads", "1"});

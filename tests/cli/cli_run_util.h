@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/posix_compat.h"
+#include "support/run_program.h"
 
 namespace cli_test {
 
@@ -20,12 +23,6 @@ struct Result {
     int code;
     std::string out, err;
 };
-
-inline std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 inline std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -39,14 +36,15 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
     }
-    void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
 
     Result run(const std::vector<std::string> &args) {
-        std::string cmd = quote(ZEVUD_CLI_PATH);
-        for (const std::string &a : args) cmd += " " + quote(a);
         const std::string out = dir_ + "/.out", err = dir_ + "/.err";
-        const int st = std::system((cmd + " >" + quote(out) + " 2>" + quote(err) + " </dev/null").c_str());
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out), slurp(err)};
+        const int code = test_support::run_target_program(ZEVUD_CLI_PATH, args, out, err);
+        return {code, slurp(out), slurp(err)};
     }
 
     std::string file(const std::string &name, const std::string &bytes) {
@@ -64,7 +62,8 @@ protected:
     // session is skipped).
     bool persistent() {
         const Result r = run({"import", dir_ + "/probe", "c", file("probe.csv", "1,2\n")});
-        std::system(("rm -rf " + quote(dir_ + "/probe")).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir_ + "/probe", ec);
         return r.code == 0;
     }
 

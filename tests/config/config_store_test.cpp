@@ -8,11 +8,13 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "config/config_test_util.h"
+#include "support/posix_compat.h"
 
 namespace {
 
@@ -256,8 +258,9 @@ protected:
     }
     void TearDown() override {
         ConfigTest::TearDown();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        ASSERT_FALSE(ec) << ec.message();
     }
     std::string path(const char *name) const { return dir_ + "/" + name; }
     static void write(const std::string &p, const std::string &text) {

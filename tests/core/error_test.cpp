@@ -141,7 +141,12 @@ TEST(Version, NamesTheProductPlatformAndCompiler) {
     EXPECT_EQ(std::string(v.data, v.len), "Rakmo ZevUD 0.1.32");
     const rk_string_t b = rk_vecdb_build_info();
     const std::string info(b.data, b.len);
-    EXPECT_EQ(info.rfind("Rakmo ZevUD 0.1.32\nPlatform: Linux\nCompiler: ", 0), 0u) << info;
+#if defined(_WIN32)
+    const char *const platform = "Windows";
+#else
+    const char *const platform = "Linux";
+#endif
+    EXPECT_EQ(info.rfind(std::string("Rakmo ZevUD 0.1.32\nPlatform: ") + platform + "\nCompiler: ", 0), 0u) << info;
     EXPECT_NE(info.find("\nBuild Date: "), std::string::npos);
     EXPECT_EQ(info.size(), std::strlen(b.data));
     EXPECT_EQ(rk_vecdb_build_info().data, b.data);  // formatted once

@@ -20,6 +20,7 @@
 #include "rk_index.h"
 #include "rk_memory.h"
 #include "rk_platform.h"
+#include "support/posix_compat.h"
 
 namespace {
 

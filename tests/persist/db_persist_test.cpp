@@ -10,6 +10,7 @@
 #include "persist_test_util.h"
 #include "platform/file_os.h"
 #include "rk_database.h"
+#include "support/posix_compat.h"
 
 namespace {
 

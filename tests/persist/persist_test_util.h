@@ -20,6 +20,7 @@
 
 #include "rk_collection.h"
 #include "rk_database.h"
+#include "support/posix_compat.h"
 
 namespace persist_test {
 

@@ -19,6 +19,7 @@
 #include "rk_error.h"
 #include "rk_platform.h"
 #include "rk_storage.h"
+#include "support/posix_compat.h"
 
 namespace storage_test {
 
