@@ -10,13 +10,18 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DZEVUD_FUZZ=ON -DZEVUD_SANITIZE=ON -DZEVUD_TESTS=OFF -DZEVUD_BENCH=OFF >/dev/null
 targets=$(ls fuzz/*_fuzz.cpp 2>/dev/null | xargs -n1 basename | sed "s/\.cpp$//")
 cmake --build build-fuzz -j2 --target $targets
-shopt -s nullglob
-for bin in build-fuzz/fuzz/*_fuzz; do
+# Two targets at a time (FUZZ_JOBS): the machine's cores, each target on one.
+run_one() {
+  local bin=$1 name work out
   name=$(basename "$bin" _fuzz)
   work=$(mktemp -d)
-  seeds=()
+  local seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
-  echo "== fuzz $name for ${secs}s =="
-  "$bin" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 "$work" "${seeds[@]}" 2>&1 | tail -n 3
+  out=$("$bin" -max_total_time="$secs" -rss_limit_mb=2048 -max_len=65536 "$work" "${seeds[@]}" 2>&1 | tail -n 3) \
+    || { printf '== fuzz %s FAILED ==\n%s\n' "$name" "$out"; rm -rf "$work"; return 1; }
+  printf '== fuzz %s for %ss ==\n%s\n' "$name" "$secs" "$out"
   rm -rf "$work"
-done
+}
+export -f run_one
+export secs
+ls build-fuzz/fuzz/*_fuzz | xargs -P "${FUZZ_JOBS:-2}" -I{} bash -c 'run_one "$1"' _ {}
