@@ -14,7 +14,9 @@ import numpy as np
 
 from . import _arrays, _lib, _meta
 from ._errors import Error, FilterError, InvalidArgumentError, NotFoundError, ReadOnlyError, check
-from ._search import search_rows
+from ._search import search_one, search_rows
+
+_F32 = np.dtype(np.float32)
 
 L = _lib.lib
 _INDEX_NAMES = {v: k for k, v in _lib.INDEX_TYPES.items()}
@@ -280,6 +282,12 @@ class Collection:
         ``filter``: an expression (str) or a ``Filter``; ``ef``: the search
         effort for this call (HNSW candidate list, or IVF lists probed)."""
         p = self._p or self._ptr
+        if (filter is None and not include_metadata and type(queries) is np.ndarray and queries.ndim == 1
+                and queries.dtype is _F32 and type(k) is int and 0 < k <= 1024
+                and (ef is None or (type(ef) is int and 0 < ef < 1 << 32))
+                and queries.shape[0] == self.dimension and queries.flags.c_contiguous):
+            # One plain query row, the most frequent call: straight through.
+            return search_one(p, queries, k, 0, ef or 0)
         q = _arrays.matrix(queries, self.dimension, "queries")
         if type(k) is not int or not 0 < k <= 1 << 20:
             k = _arrays.count(k, "k", 1, 1 << 20)

@@ -7,9 +7,9 @@ A batch is one rk_collection_search_batch call: one read lock, the queries
 spread over one thread per core, answers bit for bit the single searches'."""
 from __future__ import annotations
 
-import threading
 from ctypes import addressof, c_char, c_uint64, c_void_p
-from typing import Any, Tuple
+from threading import get_ident
+from typing import Any, Dict, Tuple
 
 import numpy as np
 
@@ -51,7 +51,7 @@ class _Scratch:
     """One thread's result records and options for single-query searches,
     kept between calls so a search makes no ctypes objects at all."""
 
-    __slots__ = ("k", "buf", "addr", "ids", "dists", "count", "count_addr", "params", "params_addr")
+    __slots__ = ("k", "buf", "addr", "ids", "dists", "count", "count_addr", "params", "params_addr", "filter")
 
     def __init__(self, k: int) -> None:
         self.k = k
@@ -65,16 +65,27 @@ class _Scratch:
         self.count_addr = c_void_p(addressof(self.count))
         self.params = _lib.SearchParams(k, None, 0, 0, 0)
         self.params_addr = c_void_p(addressof(self.params))
+        self.filter = 0
 
 
-_tls = threading.local()
+# Per thread (by its identifier, cheaper to reach than a threading.local):
+# threads that ended leave theirs behind, so the table is emptied when it
+# grows past what live threads could need.
+_scratch: Dict[int, _Scratch] = {}
 
 
-def _search_one(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) -> Tuple[np.ndarray, np.ndarray]:
-    s = getattr(_tls, "scratch", None)
+def search_one(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) -> Tuple[np.ndarray, np.ndarray]:
+    """One query (a C-contiguous float32 row, 1-D or (1, dim)) into (1, k)
+    ids and distances."""
+    me = get_ident()
+    s = _scratch.get(me)
     if s is None or s.k != k:
-        s = _tls.scratch = _Scratch(k)
-    s.params.filter = filter_ptr or None
+        if len(_scratch) > 256:
+            _scratch.clear()
+        s = _scratch[me] = _Scratch(k)
+    if s.filter != filter_ptr:
+        s.params.filter = filter_ptr or None
+        s.filter = filter_ptr
     st = _lib.lib.rk_collection_search_ex(coll, address(q), s.params_addr, effort, s.addr, s.count_addr)
     if st:
         check(st, "search")
@@ -91,7 +102,7 @@ def search_rows(coll: int, q: np.ndarray, k: int, filter_ptr: int, effort: int) 
     matrix, padded with id 0 / +inf."""
     nq = q.shape[0]
     if nq == 1 and k <= 1024:
-        return _search_one(coll, q, k, filter_ptr, effort)
+        return search_one(coll, q, k, filter_ptr, effort)
     if nq == 0:
         return np.zeros((0, k), np.uint64), np.zeros((0, k), np.float32)
     params = _lib.SearchParams(k, filter_ptr or None, 0, 0, 0)
