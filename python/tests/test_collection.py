@@ -50,6 +50,21 @@ def test_exact_search_matches_numpy_and_pads_short_rows(shop, rng):
     assert ids1.shape == (1, 4)
     ids_none, _ = shop.search(np.empty((0, 8), np.float32), k=3)
     assert ids_none.shape == (0, 3)
+    # A plain float32 row takes a short path: same answers as the general
+    # one, its own arrays each call, the same checks.
+    a_ids, a_d = shop.search(q[1], k=45, ef=7)
+    b_ids, b_d = shop.search(q[1:2].astype(np.float64), k=45, ef=7)
+    np.testing.assert_array_equal(a_ids, b_ids)
+    np.testing.assert_array_equal(a_d, b_d)
+    assert a_ids.shape == (1, 45) and a_ids[0, 40] == 0 and np.isinf(a_d[0, 40:]).all()
+    again, _ = shop.search(q[2], k=45)
+    assert a_ids[0, 0] == b_ids[0, 0] and not np.shares_memory(a_ids, again)
+    with pytest.raises(zevud.Error):
+        shop.search(q[1], k=0)
+    with pytest.raises(zevud.DimensionError):
+        shop.search(np.zeros(9, np.float32))
+    with pytest.raises(zevud.Error):
+        shop.search(q[1], ef=-1)
 
 
 def test_filters_select_what_they_say(shop):
