@@ -189,13 +189,27 @@ constexpr uint32_t kMaxBeam = 1u << 16;
 constexpr uint32_t kMaxRounds = 1000;
 constexpr uint32_t kMaxIndexDim = 1u << 16;
 
+// Each bound alone still allows a table of lists times dimension, or of
+// codes times dimension, of 16 GB: together they may claim no more than a
+// fixed floor plus a multiple of the file's size.
+constexpr uint64_t kTableFloor = 256ull << 20;
+constexpr uint64_t kTablePerFileByte = 16;
+
 // The search effort (nprobe, ef_search) is not bounded: it claims no memory
 // (searches cap it at the list count and the graph's size), and a user may
 // set any value at run time, which must come back as it was saved.
-void bound_spec(IndexSpec *s, uint32_t dimension) {
+void bound_spec(IndexSpec *s, uint32_t dimension, uint64_t file_size) {
     if (s->type > RK_INDEX_HNSW_SQ) s->type = RK_INDEX_FLAT;
-    const bool sane = s->nlist <= kMaxLists && s->m <= kMaxLinks && s->ef_construction <= kMaxBeam &&
-                      s->train_iterations <= kMaxRounds && s->pq_m <= dimension && s->pq_nbits <= 16;
+    bool sane = s->nlist <= kMaxLists && s->m <= kMaxLinks && s->ef_construction <= kMaxBeam &&
+                s->train_iterations <= kMaxRounds && s->pq_m <= dimension && s->pq_nbits <= 16;
+    if (sane) {
+        // Centroids and codebooks: at most 2^16 + 2^16 rows of at most 2^32 floats.
+        const uint64_t rows = uint64_t(s->nlist) + (s->pq_m ? uint64_t(1) << s->pq_nbits : 0);
+        const uint64_t bytes = rows * dimension * sizeof(float);
+        const uint64_t budget =
+            kTableFloor + (file_size < UINT64_MAX / kTablePerFileByte ? file_size * kTablePerFileByte : 0);
+        sane = bytes <= budget;
+    }
     if (sane) return;
     rk_collection_config_t cfg{};
     cfg.index_type = int32_t(s->type);
@@ -291,7 +305,7 @@ rk_status_t load_file_ex(rk_arena_t *arena, const char *path, const FileOptions 
     c->next_id = h.next_id;
     if (c->count > 0 && c->next_id <= c->records[c->count - 1].id)
         c->next_id = c->records[c->count - 1].id + 1;
-    bound_spec(&impl_of(c)->spec, c->dimension);
+    bound_spec(&impl_of(c)->spec, c->dimension, src.size());
     *out = c;
 
     const bool built = h.index_threshold == 0;

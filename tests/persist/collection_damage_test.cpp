@@ -155,6 +155,47 @@ TEST(CollectionDamage, FilesWithoutTheBlockLoadAsBefore) {
     rk_collection_destroy(c);
 }
 
+// Lists and dimension each within their bounds may still ask for a centroid
+// table of gigabytes: a small file cannot justify it, so its settings fall
+// back to the type's defaults instead of claiming the memory (the fuzz target
+// found a 712-byte file asking for 12.8 GB).
+TEST(CollectionDamage, IndexSettingsCannotClaimMemoryTheFileDoesNotJustify) {
+    ScratchDir dir;
+    constexpr uint32_t kDim = 49152;
+    rk_collection_config_t cfg{};
+    cfg.name = str("w");
+    cfg.dimension = kDim;
+    cfg.index_type = RK_INDEX_IVF;
+    rk_collection_t *c = rk_collection_create(nullptr, &cfg);
+    ASSERT_NE(c, nullptr);
+    std::vector<float> v(kDim, 0.5f);
+    uint64_t id = 0;
+    ASSERT_EQ(rk_collection_insert(c, v.data(), &id), RK_OK);
+    const std::string path = dir / "w.rkcol";
+    ASSERT_EQ(rk_collection_save(c, path.c_str()), RK_OK);
+    rk_collection_destroy(c);
+
+    auto bytes = read_bytes(path);
+    // Without the extension block the header's settings are the ones used.
+    bytes.resize(kData + 32 + 4 * size_t(kDim));
+    for (uint32_t lists : {65536u, 1024u}) {
+        for (int i = 0; i < 4; ++i) bytes[kHead + 124 + size_t(i)] = uint8_t(lists >> (8 * i));
+        reseal(&bytes);
+        write_bytes(path, bytes);
+        rk_collection_t *d = rk_collection_load(nullptr, path.c_str());
+        ASSERT_NE(d, nullptr) << lists;
+        uint32_t nlist = 0;
+        ASSERT_EQ(rk_collection_get_nlist(d, &nlist), RK_OK);
+        // 1,024 lists (192 MB of centroids) are within the floor and kept.
+        if (lists == 65536u)
+            EXPECT_NE(nlist, lists);
+        else
+            EXPECT_EQ(nlist, lists);
+        EXPECT_EQ(d->count, 1u);
+        rk_collection_destroy(d);
+    }
+}
+
 // A damaged index file is dropped: the collection loads with a dormant
 // index and answers exactly, by its records.
 TEST(CollectionDamage, DamagedIndexFileIsDropped) {
