@@ -34,6 +34,8 @@ enum class Whence : int { start = 0, current = 1, end = 2 };
 
 // Descriptor I/O. Results follow the POSIX calls: -1 on failure.
 [[nodiscard]] int open_file(const char *path, OpenMode mode);
+// The C runtime's open flags of a mode (file_common.cpp).
+int open_flags(OpenMode mode);
 int close_file(int fd);
 // One read call, retried on EINTR: bytes read, 0 at end of file, -1 on error.
 [[nodiscard]] int64_t read_some(int fd, void *buffer, size_t size);

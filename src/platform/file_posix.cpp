@@ -17,30 +17,6 @@
 
 namespace rk::os {
 
-namespace {
-
-int open_flags(OpenMode mode) {
-    switch (mode) {
-        case OpenMode::read:
-            return O_RDONLY;
-        case OpenMode::read_write:
-            return O_RDWR;
-        case OpenMode::write_trunc:
-            return O_WRONLY | O_CREAT | O_TRUNC;
-        case OpenMode::read_write_trunc:
-            return O_RDWR | O_CREAT | O_TRUNC;
-        case OpenMode::write_append:
-            return O_WRONLY | O_CREAT | O_APPEND;
-        case OpenMode::read_write_create:
-            return O_RDWR | O_CREAT;
-        case OpenMode::write_create:
-            return O_WRONLY | O_CREAT;
-    }
-    return O_RDONLY;
-}
-
-}  // namespace
-
 int open_file(const char *path, OpenMode mode) {
     if (!path) return -1;
     int fd;
@@ -147,28 +123,6 @@ int stat_path(const char *path, PathInfo *info, bool follow_links) {
 int make_dir(const char *path, unsigned mode) { return path ? ::mkdir(path, static_cast<mode_t>(mode)) : -1; }
 
 bool last_error_was_exists() { return errno == EEXIST; }
-
-rk_status_t last_error_status() {
-    switch (errno) {
-        case ENOSPC:
-        case EDQUOT:
-            return RK_ERR_DISK_FULL;
-        case EFBIG:
-            return RK_ERR_TOO_LARGE;
-        case ENOENT:
-        case ENOTDIR:
-            return RK_ERR_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ELOOP:
-            return RK_ERR_PERMISSION;
-        case ENOMEM:
-            return RK_ERR_NO_MEMORY;
-        default:
-            return RK_ERR_IO;
-    }
-}
 
 Lock lock_file(const char *path, int *fd) {
     *fd = -1;

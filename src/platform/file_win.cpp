@@ -22,26 +22,6 @@ namespace rk::os {
 
 namespace {
 
-int open_flags(OpenMode mode) {
-    switch (mode) {
-        case OpenMode::read:
-            return _O_RDONLY;
-        case OpenMode::read_write:
-            return _O_RDWR;
-        case OpenMode::write_trunc:
-            return _O_WRONLY | _O_CREAT | _O_TRUNC;
-        case OpenMode::read_write_trunc:
-            return _O_RDWR | _O_CREAT | _O_TRUNC;
-        case OpenMode::write_append:
-            return _O_WRONLY | _O_CREAT | _O_APPEND;
-        case OpenMode::read_write_create:
-            return _O_RDWR | _O_CREAT;
-        case OpenMode::write_create:
-            return _O_WRONLY | _O_CREAT;
-    }
-    return _O_RDONLY;
-}
-
 // Maps the last kernel32 failure onto errno, for callers that test it.
 void set_errno_from_last_error() {
     switch (GetLastError()) {
@@ -206,27 +186,6 @@ int stat_path(const char *path, PathInfo *info, bool follow_links) {
 int make_dir(const char *path, unsigned) { return path ? _mkdir(path) : -1; }
 
 bool last_error_was_exists() { return errno == EEXIST; }
-
-// errno carries the cause: every failing call here maps GetLastError to it.
-rk_status_t last_error_status() {
-    switch (errno) {
-        case ENOSPC:
-            return RK_ERR_DISK_FULL;
-        case EFBIG:
-            return RK_ERR_TOO_LARGE;
-        case ENOENT:
-        case ENOTDIR:
-            return RK_ERR_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return RK_ERR_PERMISSION;
-        case ENOMEM:
-            return RK_ERR_NO_MEMORY;
-        default:
-            return RK_ERR_IO;
-    }
-}
 
 // LockFileEx on the first byte of the lock file: the lock belongs to the
 // handle, so a second handle of this process is refused as well, and it
