@@ -54,8 +54,7 @@ rk_ivf_t *build(rk_arena_t *arena, uint32_t dim, const rk_ivf_params_t *params) 
     ivf->centroids = arena_array<float>(arena, ncentroid);
     ivf->panels = arena_array<float>(arena, kern::panel_floats(ivf->nlist, dim));
     ivf->panels_current = false;
-    ivf->tail_norms = arena_array<float>(arena, size_t(ivf->nlist) * 3);
-    if (!ivf->lists || !ivf->centroids || !ivf->panels || !ivf->tail_norms) return nullptr;
+    if (!ivf->lists || !ivf->centroids || !ivf->panels) return nullptr;
     for (uint32_t i = 0; i < ivf->nlist; ++i) {
         if (rk_rwlock_create(nullptr, 0, &ivf->lists[i].lock) != RK_OK) {
             destroy_locks(ivf, i);
@@ -186,7 +185,6 @@ void ivf_set_trained(rk_ivf_t *ivf, uint32_t trained) {
     ivf->trained = trained ? 1 : 0;
     if (trained) {
         kern::pack_panels(ivf->centroids, ivf->nlist, ivf->dim, ivf->dim, ivf->panels);
-        ivf_pack_tail_norms(ivf);
         ivf->panels_current = true;
     }
 }

@@ -73,10 +73,6 @@ struct rk_ivf_t {
     // cleared when ivf_centroid hands out a centroid for writing.
     float *panels;
     bool panels_current;
-    // Per centroid, packed with the panels: its norm and the norms of its
-    // tails from the staged ranking's cut points (ivf_probe.cpp), each
-    // rounded up.
-    float *tail_norms;
     uint32_t nlist;
     uint32_t quantization;  // 2 from rk_ivf_create
     rk_pq_t *pq;
@@ -159,13 +155,6 @@ float *ivf_centroid(rk_ivf_t *ivf, uint32_t list);
 // Scores of a query against every centroid (nlist floats), as
 // centroid_scores gives them, through the packed panels when current.
 void ivf_centroid_scores(const rk_ivf_t *ivf, const float *query, float *out);
-// Scores for choosing the np best lists (np >= 1): the bits of
-// ivf_centroid_scores for every list that can be among them, +infinity for
-// lists whose partial sums already rule them out. Choosing the np best from
-// these gives the lists, and the order, that the full scores give.
-void ivf_probe_scores(const rk_ivf_t *ivf, const float *query, uint32_t np, float *out);
-// Fills tail_norms from the centroids (ivf_set_trained).
-void ivf_pack_tail_norms(rk_ivf_t *ivf);
 // Entry i of a list: its id and payload (payload_bytes bytes). false when
 // out of range. Callers keep writers away while they walk the lists.
 bool ivf_entry(const rk_ivf_t *ivf, uint32_t list, uint64_t i, uint64_t *id, const void **payload);

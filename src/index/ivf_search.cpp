@@ -179,7 +179,7 @@ uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, 
     HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
     HookPtr<Probe> probes = hook_unique_array<Probe>(ivf->nlist);
     if (!scores || !probes) return 0;
-    ivf_probe_scores(ivf, query, np, scores.get());
+    ivf_centroid_scores(ivf, query, scores.get());
     select_probes(probes.get(), scores.get(), ivf->nlist, np);
 
     Query qy{ivf, CodeQuery{}};

@@ -69,32 +69,10 @@ void scalar_panels(const float *const *qs, size_t nq, const float *panels, size_
     }
 }
 
-template <bool kL2>
-void scalar_panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                       uint32_t j0, uint32_t j1, float *acc) {
-    for (size_t i = 0; i < count; ++i) {
-        const float *pan = panels + size_t(which[i]) * 8 * dim;
-        for (size_t r = 0; r < 8; ++r) {
-            float s = j0 ? acc[size_t(8) * which[i] + r] : 0.0f;
-            for (uint32_t j = j0; j < j1; ++j) {
-                const float x = pan[size_t(8) * j + r];
-                if constexpr (kL2) {
-                    const float d = q[j] - x;
-                    s = s + d * d;
-                } else {
-                    s = s + q[j] * x;
-                }
-            }
-            acc[size_t(8) * which[i] + r] = s;
-        }
-    }
-}
-
 }  // namespace
 
-const Table kScalarTable = {scalar_l2sq,          scalar_dot,          scalar_sqnorm,
-                            scalar_panels<true>,  scalar_panels<false>, scalar_panel_step<true>,
-                            scalar_panel_step<false>};
+const Table kScalarTable = {scalar_l2sq, scalar_dot, scalar_sqnorm, scalar_panels<true>,
+                            scalar_panels<false>};
 
 }  // namespace detail
 
@@ -237,16 +215,6 @@ void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t 
 void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
                 size_t ldo) {
     table().dot_panels(qs, nq, panels, n, dim, out, ldo);
-}
-
-void l2sq_panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                     uint32_t j0, uint32_t j1, float *acc) {
-    if (count && j0 < j1) table().l2sq_panel_step(q, panels, which, count, dim, j0, j1, acc);
-}
-
-void dot_panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                    uint32_t j0, uint32_t j1, float *acc) {
-    if (count && j0 < j1) table().dot_panel_step(q, panels, which, count, dim, j0, j1, acc);
 }
 
 bool path_supported(Path p) { return int(p) >= 0 && int(p) < kPathCount && cpu_has(p); }

@@ -60,16 +60,6 @@ void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t 
                  size_t ldo);
 void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
                 size_t ldo);
-// One query against the listed panels, in stages: acc holds eight sums per
-// panel (acc[8 * p + r] is row 8 * p + r), which[0..count) names the panels
-// to advance, and each gets the terms of indices [j0, j1) added in order
-// (from +0.0 when j0 is 0). Running [0, a), then [a, dim) leaves the bits of
-// l2sq_panels / dot_panels, so a caller may stop a panel early once its
-// partial sums rule it out. Lanes past the last row hold padding.
-void l2sq_panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                     uint32_t j0, uint32_t j1, float *acc);
-void dot_panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                    uint32_t j0, uint32_t j1, float *acc);
 
 // ---- code-path selection (tests and benchmarks) ----
 // The fastest path the processor supports is chosen on first use; all paths

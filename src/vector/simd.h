@@ -21,21 +21,12 @@ using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, size
 using PanelFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
                          float *out, size_t ldo);
 
-// One query against the panels listed in which[0..count): lanes
-// acc[8 * which[i] .. + 8) hold a panel's sums over indices [0, j0) (or
-// nothing yet when j0 is 0) and get the terms of indices [j0, j1) added in
-// order, so running [0, a) then [a, dim) gives the bits of one full pass.
-using PanelStepFn = void (*)(const float *q, const float *panels, const uint32_t *which, size_t count,
-                             uint32_t dim, uint32_t j0, uint32_t j1, float *acc);
-
 struct Table {
     ManyFn l2sq;
     ManyFn dot;
     ManyFn sqnorm;
     PanelFn l2sq_panels;
     PanelFn dot_panels;
-    PanelStepFn l2sq_panel_step;
-    PanelStepFn dot_panel_step;
 };
 
 extern const Table kScalarTable;

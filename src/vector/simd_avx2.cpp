@@ -69,8 +69,7 @@ struct Avx2Panel {
 }  // namespace
 
 const Table kAvx2Table = {many<Avx2, Op::L2>, many<Avx2, Op::Dot>, many<Avx2, Op::SqNorm>,
-                          panels_many<Avx2Panel, Op::L2>, panels_many<Avx2Panel, Op::Dot>,
-                          panel_step<Avx2Panel, Op::L2>, panel_step<Avx2Panel, Op::Dot>};
+                          panels_many<Avx2Panel, Op::L2>, panels_many<Avx2Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail
 

@@ -78,8 +78,7 @@ struct Avx512Panel {
 }  // namespace
 
 const Table kAvx512Table = {many<Avx512, Op::L2>, many<Avx512, Op::Dot>, many<Avx512, Op::SqNorm>,
-                            panels_many<Avx512Panel, Op::L2>, panels_many<Avx512Panel, Op::Dot>,
-                          panel_step<Avx512Panel, Op::L2>, panel_step<Avx512Panel, Op::Dot>};
+                            panels_many<Avx512Panel, Op::L2>, panels_many<Avx512Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail
 

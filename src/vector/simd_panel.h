@@ -100,35 +100,3 @@ void panels_many(const float *const *qs, size_t nq, const float *panels, size_t 
         for (; i < nq; ++i) panel_run<I, op, 1>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo);
     }
 }
-
-// One query against P listed panels over indices [j0, j1), the sums carried
-// in acc (panel_step in simd.h).
-template <class I, Op op, int P>
-inline void step_tile(const float *q, const float *panels, const uint32_t *which, uint32_t dim, uint32_t j0,
-                      uint32_t j1, float *acc) {
-    using V = typename I::V;
-    const size_t pstride = size_t(8) * dim;
-    V a[P];
-    const float *pan[P];
-#pragma GCC unroll 4
-    for (int p = 0; p < P; ++p) {
-        pan[p] = panels + which[p] * pstride;
-        a[p] = j0 ? I::load(acc + size_t(8) * which[p]) : I::zero();
-    }
-    for (uint32_t j = j0; j < j1; ++j) {
-        const V x = I::bcast(q + j);
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p) a[p] = I::add(a[p], panel_term<I, op>(x, I::load(pan[p] + size_t(8) * j)));
-    }
-#pragma GCC unroll 4
-    for (int p = 0; p < P; ++p) I::store(acc + size_t(8) * which[p], a[p]);
-}
-
-template <class I, Op op>
-void panel_step(const float *q, const float *panels, const uint32_t *which, size_t count, uint32_t dim,
-                uint32_t j0, uint32_t j1, float *acc) {
-    size_t i = 0;
-    // Four panels in flight hide the addition's latency, as in panel_run.
-    for (; i + 4 <= count; i += 4) step_tile<I, op, 4>(q, panels, which + i, dim, j0, j1, acc);
-    for (; i < count; ++i) step_tile<I, op, 1>(q, panels, which + i, dim, j0, j1, acc);
-}

@@ -58,7 +58,6 @@ struct Sse2Panel {
 }  // namespace
 
 const Table kSse2Table = {many<Sse2, Op::L2>, many<Sse2, Op::Dot>, many<Sse2, Op::SqNorm>,
-                          panels_many<Sse2Panel, Op::L2>, panels_many<Sse2Panel, Op::Dot>,
-                          panel_step<Sse2Panel, Op::L2>, panel_step<Sse2Panel, Op::Dot>};
+                          panels_many<Sse2Panel, Op::L2>, panels_many<Sse2Panel, Op::Dot>};
 
 }  // namespace rk::kern::detail

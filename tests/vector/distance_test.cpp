@@ -187,49 +187,6 @@ TEST(KernelPaths, PanelsMatchThePlainLoopBitForBit) {
     }
 }
 
-// Staged sums over a subset of panels: stopping at any index and resuming
-// gives the one-pass bits on every path; panels left out are not touched.
-TEST(KernelPaths, PanelStagesResumeToTheOnePassBits) {
-    PathGuard guard;
-    std::mt19937 rng(777);
-    for (int p = 0; p < rk::kern::kPathCount; ++p) {
-        if (!rk::kern::force_path(Path(p))) continue;
-        SCOPED_TRACE(rk::kern::path_name(Path(p)));
-        for (uint32_t dim : {1u, 5u, 33u, 128u, 385u}) {
-            for (size_t n : {3u, 8u, 41u, 77u}) {
-                const bool awkward = (n + dim) % 2 == 1;
-                std::vector<float> rows = random_floats(rng, n * dim, awkward);
-                std::vector<float> q = random_floats(rng, dim, awkward);
-                std::vector<float> packed(rk::kern::panel_floats(n, dim));
-                rk::kern::pack_panels(rows.data(), n, dim, dim, packed.data());
-                const size_t npan = (n + 7) / 8;
-                // Every other panel, in an order that is not ascending.
-                std::vector<uint32_t> which;
-                for (size_t i = npan; i-- > 0;)
-                    if (i % 2 == 0) which.push_back(uint32_t(i));
-                const uint32_t cuts[] = {0, dim / 3, dim / 3, dim - dim / 4, dim};
-                std::vector<float> l2(npan * 8, 7.0f), dp(npan * 8, 7.0f);
-                for (int s = 0; s + 1 < 5; ++s) {
-                    rk::kern::l2sq_panel_step(q.data(), packed.data(), which.data(), which.size(), dim, cuts[s],
-                                              cuts[s + 1], l2.data());
-                    rk::kern::dot_panel_step(q.data(), packed.data(), which.data(), which.size(), dim, cuts[s],
-                                             cuts[s + 1], dp.data());
-                }
-                for (size_t r = 0; r < n; ++r) {
-                    const float *row = rows.data() + r * dim;
-                    if ((r / 8) % 2 != 0) {
-                        ASSERT_EQ(l2[r], 7.0f);
-                        ASSERT_EQ(dp[r], 7.0f);
-                        continue;
-                    }
-                    ASSERT_TRUE(same_bits(l2[r], ref_l2(q.data(), row, dim))) << "dim " << dim << " row " << r;
-                    ASSERT_TRUE(same_bits(dp[r], ref_dot(q.data(), row, dim))) << "dim " << dim << " row " << r;
-                }
-            }
-        }
-    }
-}
-
 TEST(KernelPaths, ReferenceLoopsMatchTheOracleAndZeroDimIsPositiveZero) {
     std::mt19937 rng(99);
     for (uint32_t dim = 1; dim <= 64; ++dim) {
