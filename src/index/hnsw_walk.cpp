@@ -413,6 +413,55 @@ void speculate(const Walk &w, const Candidates &cand, uint32_t l, float root, si
 
 }  // namespace
 
+size_t filtered_layer0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, ResultHeap *W, ResultHeap *R) {
+    const rk_hnsw_t *h = w.h;
+    HnswScratch *s = w.s;
+    if (!node_at(h, e)) return 0;
+    visited_reset(s);
+    s->visits[e].stamp = s->gen;
+    Candidates cand{s};
+    // Offers a measured node to both lists; true when it should be queued.
+    // The filter is asked only about nodes near enough to enter R.
+    auto offer = [&](uint32_t id, float d) {
+        const bool near = W->count < W->capacity || d < heap_root(W);
+        if (near) heap_push(W, id, d);
+        if ((R->count < R->capacity || d < heap_root(R)) && f.accept(f.ctx, id)) heap_push(R, id, d);
+        return (near || R->count < k) && d == d;
+    };
+    const float de = metric_one(h->metric, w.q, node_vector(h, h->slots[e]), h->dim);
+    uint64_t spent = 1;
+    if (offer(e, de) && !cand.push(e, de)) return SIZE_MAX;
+    while (cand.n > 0) {
+        uint32_t c;
+        float cd;
+        cand.pop(&c, &cd);
+        if (R->count >= k && W->count == W->capacity && cd > heap_root(W)) break;
+        if (f.budget && spent >= f.budget) break;
+        uint32_t *count;
+        const uint32_t *links = node_links(h, h->slots[c], 0, &count);
+        if (!links) continue;
+        const uint32_t lim = *count;
+        // As in the layer search: the list's missing distances in one batch,
+        // topped up with those the next candidates will need.
+        size_t b = 0;
+        queue_missing(w, links, lim, &b, SIZE_MAX);
+        if (b && !cand.linear) speculate(w, cand, 0, heap_root(W), &b);
+        if (b) {
+            w.many(w.q, s->rows, b, h->dim, s->dists);
+            for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
+        }
+        for (uint32_t j = 0; j < lim; ++j) {
+            const uint32_t id = links[j];
+            if (!node_at(h, id) || s->visits[id].stamp == s->gen) continue;
+            s->visits[id].stamp = s->gen;
+            ++spent;
+            const float d = s->visits[id].d;
+            if (offer(id, d) && !cand.push(id, d)) return SIZE_MAX;
+        }
+    }
+    return static_cast<size_t>(R->count);
+}
+
 size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;

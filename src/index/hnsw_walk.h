@@ -9,6 +9,7 @@
 
 #include "index/heap.h"
 #include "index/hnsw.h"
+#include "index/id_filter.h"
 
 namespace rk {
 
@@ -127,6 +128,17 @@ uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l);
 // Leaves R in s->results, ascending; returns |R|, or SIZE_MAX when working
 // memory could not be had.
 size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef);
+
+// The filtered walk over level 0 from e, on a fresh visited set. W keeps
+// the nearest nodes met whatever the filter says, which steers and stops
+// the walk exactly as in the layer search; R keeps the nearest nodes the
+// filter accepts, the answer. Refused nodes thus still carry the walk
+// through the parts of the graph where matches are rare. While R holds
+// fewer than k nodes every neighbour met is queued and the walk goes on
+// past W's stop rule, until R fills, the candidates run out or f.budget
+// nodes have been measured. Returns |R|, or SIZE_MAX when working memory
+// could not be had.
+size_t filtered_layer0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, ResultHeap *W, ResultHeap *R);
 
 // ---- neighbour selection -------------------------------------------------
 
