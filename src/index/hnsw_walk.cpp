@@ -411,6 +411,21 @@ void speculate(const Walk &w, const Candidates &cand, uint32_t l, float root, si
     }
 }
 
+// Leaves beside each listed node the walk has not measured yet its
+// distance to the query: one batch, topped up with the distances the next
+// candidates will need.
+void measure_list(const Walk &w, const Candidates &cand, const uint32_t *links, uint32_t lim, uint32_t l,
+                  float root) {
+    HnswScratch *s = w.s;
+    size_t b = 0;
+    queue_missing(w, links, lim, &b, SIZE_MAX);
+    if (b && !cand.linear) speculate(w, cand, l, root, &b);
+    if (b) {
+        w.many(w.q, s->rows, b, w.h->dim, s->dists);
+        for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
+    }
+}
+
 }  // namespace
 
 size_t filtered_layer0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, ResultHeap *W, ResultHeap *R) {
@@ -441,15 +456,7 @@ size_t filtered_layer0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, R
         const uint32_t *links = node_links(h, h->slots[c], 0, &count);
         if (!links) continue;
         const uint32_t lim = *count;
-        // As in the layer search: the list's missing distances in one batch,
-        // topped up with those the next candidates will need.
-        size_t b = 0;
-        queue_missing(w, links, lim, &b, SIZE_MAX);
-        if (b && !cand.linear) speculate(w, cand, 0, heap_root(W), &b);
-        if (b) {
-            w.many(w.q, s->rows, b, h->dim, s->dists);
-            for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
-        }
+        measure_list(w, cand, links, lim, 0, heap_root(W));
         for (uint32_t j = 0; j < lim; ++j) {
             const uint32_t id = links[j];
             if (!node_at(h, id) || s->visits[id].stamp == s->gen) continue;
@@ -492,13 +499,7 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
         const uint32_t *links = node_links(h, h->slots[c], l, &count);
         if (!links) continue;
         const uint32_t lim = *count;
-        size_t b = 0;
-        queue_missing(w, links, lim, &b, SIZE_MAX);
-        if (b && !cand.linear) speculate(w, cand, l, root, &b);
-        if (b) {
-            w.many(w.q, s->rows, b, h->dim, s->dists);
-            for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
-        }
+        measure_list(w, cand, links, lim, l, root);
         // The expansion itself, in list order, with the distances at hand.
         // A neighbour no nearer than the root of a full heap can neither
         // enter the results nor lead anywhere the stop rule would let the
