@@ -196,6 +196,25 @@ double scanned_ours(const rk_ivf_t *ivf, const Set &s, uint32_t np) {
     return total / double(s.nq());
 }
 
+// How evenly the rows spread over the lists: FAISS's imbalance factor
+// (nlist times the sum of squared list sizes over the squared total; 1 for
+// equal lists, and the expected entries a query drawn like the rows scans
+// in one list, over the mean list size), the largest list and empty ones.
+void print_balance(const std::vector<uint64_t> &sizes) {
+    double total = 0, sq = 0;
+    uint64_t largest = 0, empty = 0;
+    for (uint64_t n : sizes) {
+        total += double(n);
+        sq += double(n) * double(n);
+        largest = std::max(largest, n);
+        empty += n == 0;
+    }
+    if (total == 0) return;
+    std::printf("  lists: imbalance %.2f, largest %llu (mean %.0f), %llu empty\n",
+                double(sizes.size()) * sq / (total * total), static_cast<unsigned long long>(largest),
+                total / double(sizes.size()), static_cast<unsigned long long>(empty));
+}
+
 struct Run {
     std::vector<Point> pts;
     double build = 0;  // training + adding, CPU seconds
@@ -207,8 +226,8 @@ Run run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<ui
              const std::vector<float> *given = nullptr) {
     rk_ivf_params_t p{};
     p.nlist = nlist;
-    p.train_iterations = 10;
-    p.reserved[0] = RK_IVF_SEEDING_KMEANS_PP;
+    p.train_iterations = std::getenv("IVF_ITERS") ? uint32_t(std::atoi(std::getenv("IVF_ITERS"))) : 10;
+    p.reserved[0] = std::getenv("IVF_SEEDING") ? uint32_t(std::atoi(std::getenv("IVF_SEEDING"))) : RK_IVF_SEEDING_KMEANS_PP;
     rk_ivf_t *ivf = rk_ivf_create(nullptr, s.dim, &p);
     rk::ivf_set_metric(ivf, metric);
     const auto train = training_rows(s, nlist);
@@ -229,13 +248,20 @@ Run run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<ui
     const double t_add = seconds_since(t0);
     std::printf("  zevud%s build %.2fs (train %.2fs on %zu rows, add %.2fs)\n",
                 given ? " on faiss centroids" : "", t_train + t_add, t_train, train.size() / s.dim, t_add);
+    std::vector<uint64_t> sizes(nlist);
+    for (uint32_t i = 0; i < nlist; ++i) sizes[i] = rk_ivf_get_list_size(ivf, i);
+    print_balance(sizes);
+    if (std::getenv("IVF_BENCH_BUILD_ONLY")) {
+        rk_ivf_destroy(ivf);
+        return {};
+    }
     Run out;
     out.build = t_train + t_add;
     std::vector<Point> &pts = out.pts;
     std::vector<rk::IvfHit> hits(10);
     std::vector<int64_t> got(s.nq() * 10);
     for (uint32_t np : kSweep) {
-        if (np > nlist) break;
+        if (np > nlist || (std::getenv("IVF_SWEEP_MAX") && np > uint32_t(std::atoi(std::getenv("IVF_SWEEP_MAX"))))) break;
         ivf->params.nprobe = np;
         double t = 1e30;
         for (int run = 0; run < kRuns; ++run) {
@@ -288,6 +314,10 @@ Run run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<u
     index.add(static_cast<faiss::Index::idx_t>(s.nb()), base.data());
     const double t_add = seconds_since(t0);
     std::printf("  faiss  build %.2fs (train %.2fs, add %.2fs)\n", t_train + t_add, t_train, t_add);
+    std::vector<uint64_t> sizes(nlist);
+    for (uint32_t i = 0; i < nlist; ++i) sizes[i] = index.invlists->list_size(i);
+    print_balance(sizes);
+    if (std::getenv("IVF_BENCH_BUILD_ONLY")) return {};
     Run out;
     out.build = t_train + t_add;
     std::vector<Point> &pts = out.pts;
@@ -295,7 +325,7 @@ Run run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<u
     std::vector<faiss::Index::idx_t> lab(s.nq() * 10);
     std::vector<int64_t> got(s.nq() * 10);
     for (uint32_t np : kSweep) {
-        if (np > nlist) break;
+        if (np > nlist || (std::getenv("IVF_SWEEP_MAX") && np > uint32_t(std::atoi(std::getenv("IVF_SWEEP_MAX"))))) break;
         index.nprobe = np;
         double t = 1e30;
         for (int run = 0; run < kRuns; ++run) {

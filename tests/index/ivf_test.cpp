@@ -424,6 +424,43 @@ TEST(IvfSearch, TiedCentroidsFollowTheSelectionOrder) {
     EXPECT_EQ(fast[1].id, 11u);
 }
 
+// Which lists a search probes, for every nprobe, against the selection
+// sort run longhand: once without ties, then on scores full of them
+// (centroids at small integers on both sides of the query). Each list holds one entry at
+// its centroid, so the hits name exactly the probed lists.
+TEST(IvfSearch, ProbedListsAreTheSelectionSortsForEveryProbeCount) {
+    std::mt19937 gen(7);
+    for (int round = 0; round < 300; ++round) {
+        const bool ties = round > 0;
+        const uint32_t nlist = 48;
+        IvfHolder h(1, nlist, 1, 0);
+        std::vector<float> c(nlist);
+        for (uint32_t i = 0; i < nlist; ++i) {
+            c[i] = ties ? float(int(gen() % 41) - 20) : float(i) * 0.37f - 8.0f;
+            *rk::ivf_centroid(h.ivf, i) = c[i];
+            ASSERT_EQ(rk::ivf_append_raw(h.ivf, i, i, &c[i]), RK_OK);
+        }
+        rk::ivf_set_trained(h.ivf, 1);
+        const float q = 0.0f;
+        std::vector<std::pair<float, uint32_t>> model(nlist);
+        for (uint32_t i = 0; i < nlist; ++i) model[i] = {(q - c[i]) * (q - c[i]), i};
+        for (uint32_t j = 0; j < nlist; ++j) {
+            uint32_t m = j;
+            for (uint32_t i = j + 1; i < nlist; ++i)
+                if (model[i].first < model[m].first) m = i;
+            std::swap(model[j], model[m]);
+        }
+        for (uint32_t np = 1; np <= nlist; ++np) {
+            rk::ivf_set_nprobe(h.ivf, np);
+            const auto got = search(h.ivf, &q, nlist);
+            std::set<uint64_t> lists, want;
+            for (const auto &hit : got) lists.insert(hit.id);
+            for (uint32_t j = 0; j < np; ++j) want.insert(model[j].second);
+            ASSERT_EQ(lists, want) << "round " << round << ", nprobe " << np;
+        }
+    }
+}
+
 TEST(IvfLists, GrowthKeepsEveryEntryInOrder) {
     const uint32_t dim = 5;
     std::vector<float> x(1500 * dim);
