@@ -185,6 +185,24 @@ RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries
     if (!index || !queries || !results) return RK_ERR_INVALID_ARG;
     if (k == 0) return RK_OK;
     const uint32_t dim = rk_index_get_dim(index);
+    const rk::TypeInfo *info = live(index);
+    // Families that answer several queries faster together do so in groups
+    // (the counts of a group are kept on the stack); the answers are those
+    // of one search per query.
+    if (info && info->can_search && info->family->search_batch && info->family->ntotal(index) != 0) {
+        constexpr uint64_t kGroup = 64;
+        uint64_t counts[kGroup];
+        for (uint64_t first = 0; first < nq; first += kGroup) {
+            const uint64_t g = nq - first < kGroup ? nq - first : kGroup;
+            info->family->search_batch(index, queries + first * dim, g, k, results + first * k, counts);
+            for (uint64_t i = 0; i < g; ++i) {
+                if (counts[i] != 0) continue;
+                results[(first + i) * k].id = UINT64_MAX;
+                results[(first + i) * k].distance = FLT_MAX;
+            }
+        }
+        return RK_OK;
+    }
     for (uint64_t i = 0; i < nq; ++i) {
         rk_index_result_t *slots = results + i * k;
         if (rk_index_search(index, queries + i * dim, k, slots) == 0) {

@@ -46,6 +46,11 @@ struct FamilyOps {
     // effort: ef_search (graphs) or nprobe (IVF) for this call; 0 = stored.
     uint64_t (*search)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
                        rk_index_result_t *results);
+    // nq queries at once, each as search with effort 0 would answer it:
+    // query i's hits go to results[i*k ..] and their count to counts[i].
+    // Null where the family has nothing faster than one search per query.
+    void (*search_batch)(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k,
+                         rk_index_result_t *results, uint64_t *counts);
     // The same, keeping only hits the filter accepts (see hnsw_search_filtered
     // and ivf_search_filtered for how each family goes about it).
     uint64_t (*search_filtered)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,

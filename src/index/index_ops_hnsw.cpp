@@ -110,6 +110,7 @@ const FamilyOps kHnswOps = {
     .is_trained = hnsw_is_trained,
     .add = hnsw_add,
     .search = hnsw_search_hits,
+    .search_batch = nullptr,
     .search_filtered = hnsw_search_hits_filtered,
     .get_effort = hnsw_get_effort,
     .set_effort = hnsw_set_effort,

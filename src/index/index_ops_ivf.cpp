@@ -62,6 +62,30 @@ uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32_
     return n;
 }
 
+void ivf_search_hits_batch(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k,
+                           rk_index_result_t *results, uint64_t *counts) {
+    rk_ivf_t *ivf = ix->impl.ivf;
+    const uint64_t stored = ivf_ntotal(ivf);
+    const uint64_t kk = k < stored ? k : stored;
+    for (uint64_t i = 0; i < nq; ++i) counts[i] = 0;
+    if (kk == 0) return;
+    HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(kIvfRankGroup * kk);
+    if (!hits) return;
+    const uint32_t nprobe = ivf_nprobe(ivf);
+    for (uint64_t first = 0; first < nq; first += kIvfRankGroup) {
+        const uint64_t g = nq - first < kIvfRankGroup ? nq - first : kIvfRankGroup;
+        ivf_search_batch(ivf, queries + first * ivf->dim, g, kk, nprobe, hits.get(), counts + first);
+        for (uint64_t q = 0; q < g; ++q) {
+            const IvfHit *h = hits.get() + q * kk;
+            rk_index_result_t *r = results + (first + q) * k;
+            for (uint64_t i = 0; i < counts[first + q]; ++i) {
+                r[i].id = h[i].id;
+                r[i].distance = h[i].distance;
+            }
+        }
+    }
+}
+
 uint64_t ivf_search_hits_filtered(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
                                   const IdFilter &filter, rk_index_result_t *results) {
     const uint64_t stored = ivf_ntotal(ix->impl.ivf);
@@ -69,7 +93,8 @@ uint64_t ivf_search_hits_filtered(rk_index_t *ix, const float *query, uint64_t k
     HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(k);
     if (!hits) return 0;
     rk_ivf_t *ivf = ix->impl.ivf;
-    const uint64_t n = ivf_search_filtered(ivf, query, k, effort ? effort : ivf_nprobe(ivf), filter, hits.get());
+    const uint64_t n =
+        ivf_search_filtered(ivf, query, k, effort ? effort : ivf_nprobe(ivf), filter, hits.get());
     for (uint64_t i = 0; i < n; ++i) {
         results[i].id = hits.get()[i].id;
         results[i].distance = hits.get()[i].distance;
@@ -107,6 +132,7 @@ const FamilyOps kIvfOps = {
     .is_trained = ivf_is_trained,
     .add = ivf_add,
     .search = ivf_search_hits,
+    .search_batch = ivf_search_hits_batch,
     .search_filtered = ivf_search_hits_filtered,
     .get_effort = ivf_get_effort,
     .set_effort = ivf_set_effort,

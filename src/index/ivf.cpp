@@ -190,17 +190,23 @@ void ivf_set_trained(rk_ivf_t *ivf, uint32_t trained) {
 }
 
 void ivf_centroid_scores(const rk_ivf_t *ivf, const float *query, float *out) {
+    ivf_centroid_scores_many(ivf, &query, 1, out);
+}
+
+void ivf_centroid_scores_many(const rk_ivf_t *ivf, const float *const *queries, size_t nq, float *out) {
     const CentroidRule rule = ivf_rule(ivf);
+    const size_t nlist = ivf->nlist;
     if (!ivf->panels_current) {
-        centroid_scores(rule, query, ivf->centroids, ivf->nlist, ivf->dim, out);
+        for (size_t i = 0; i < nq; ++i)
+            centroid_scores(rule, queries[i], ivf->centroids, ivf->nlist, ivf->dim, out + i * nlist);
         return;
     }
     if (rule == CentroidRule::kL2) {
-        kern::l2sq_panels(&query, 1, ivf->panels, ivf->nlist, ivf->dim, out, ivf->nlist);
+        kern::l2sq_panels(queries, nq, ivf->panels, nlist, ivf->dim, out, nlist);
         return;
     }
-    kern::dot_panels(&query, 1, ivf->panels, ivf->nlist, ivf->dim, out, ivf->nlist);
-    for (uint32_t c = 0; c < ivf->nlist; ++c) out[c] = -out[c];
+    kern::dot_panels(queries, nq, ivf->panels, nlist, ivf->dim, out, nlist);
+    for (size_t c = 0; c < nq * nlist; ++c) out[c] = -out[c];
 }
 
 uint64_t ivf_memory_usage(const rk_ivf_t *ivf) {

@@ -124,6 +124,15 @@ rk_status_t ivf_add_batch(rk_ivf_t *ivf, const uint64_t *ids, const float *rows,
 uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit *out);
 // The same with nprobe lists for this call instead of the stored setting.
 uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe, IvfHit *out);
+// Queries whose centroids a batch search ranks together.
+inline constexpr size_t kIvfRankGroup = 8;
+// nq queries (dim floats each, one after another) as nq calls of
+// ivf_search_probes: query i's hits go to out[i*k ..] and their count to
+// counts[i]. The centroids are ranked for kIvfRankGroup queries at a time,
+// each loaded centroid column serving several of them; every score has the
+// bits of the one-query ranking, so every answer is the same.
+void ivf_search_batch(const rk_ivf_t *ivf, const float *queries, uint64_t nq, uint64_t k, uint32_t nprobe,
+                      IvfHit *out, uint64_t *counts);
 // Up to k hits the filter accepts, nearest first: the nprobe nearest lists
 // are scanned skipping refused entries, then further lists in probe order
 // while fewer than k entries have matched (and, with a budget, fewer than
@@ -155,6 +164,8 @@ float *ivf_centroid(rk_ivf_t *ivf, uint32_t list);
 // Scores of a query against every centroid (nlist floats), as
 // centroid_scores gives them, through the packed panels when current.
 void ivf_centroid_scores(const rk_ivf_t *ivf, const float *query, float *out);
+// The same for nq queries at once: query i's scores go to out[i*nlist ..].
+void ivf_centroid_scores_many(const rk_ivf_t *ivf, const float *const *queries, size_t nq, float *out);
 // Entry i of a list: its id and payload (payload_bytes bytes). false when
 // out of range. Callers keep writers away while they walk the lists.
 bool ivf_entry(const rk_ivf_t *ivf, uint32_t list, uint64_t i, uint64_t *id, const void **payload);

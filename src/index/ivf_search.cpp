@@ -202,33 +202,48 @@ uint64_t ivf_search(const rk_ivf_t *ivf, const float *query, uint64_t k, IvfHit 
 
 uint64_t ivf_search_probes(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe,
                            IvfHit *out) {
-    if (!ivf || !query || !out || k == 0 || !ivf->trained) return 0;
+    uint64_t n = 0;
+    ivf_search_batch(ivf, query, 1, k, nprobe, out, &n);
+    return n;
+}
+
+void ivf_search_batch(const rk_ivf_t *ivf, const float *queries, uint64_t nq, uint64_t k, uint32_t nprobe,
+                      IvfHit *out, uint64_t *counts) {
+    if (!counts) return;
+    for (uint64_t i = 0; i < nq; ++i) counts[i] = 0;
+    if (!ivf || !queries || !out || k == 0 || !ivf->trained) return;
     const uint64_t ntotal = ivf_ntotal(ivf);
-    if (ntotal == 0) return 0;
+    if (ntotal == 0) return;
     const uint32_t np = std::min(nprobe, ivf->nlist);
-    if (np == 0) return 0;
+    if (np == 0) return;
 
-    HookPtr<float> scores = hook_unique_array<float>(ivf->nlist);
+    const size_t group = nq < kIvfRankGroup ? static_cast<size_t>(nq) : kIvfRankGroup;
+    HookPtr<float> scores = hook_unique_array<float>(group * ivf->nlist);
     HookPtr<Probe> probes = hook_unique_array<Probe>(ivf->nlist);
-    if (!scores || !probes) return 0;
-    ivf_centroid_scores(ivf, query, scores.get());
-    select_probes(probes.get(), scores.get(), ivf->nlist, np);
-
+    if (!scores || !probes) return;
     Query qy{ivf, CodeQuery{}};
     HookPtr<float> scratch;
-    if (!prepare_query(ivf, query, &qy, &scratch)) return 0;
-
     // The heap never needs more room than there are entries to offer.
     ResultHeap heap;
-    if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return 0;
-    uint64_t n = 0;
-    if (scan_probes(qy, probes.get(), np, &heap)) {
-        n = std::min<uint64_t>(heap.count, k);
-        std::memcpy(out, heap.items, sizeof(IvfHit) * n);
-        sort_hits(out, static_cast<size_t>(n));
+    if (!heap_init(&heap, static_cast<size_t>(std::min(k, ntotal)))) return;
+    for (uint64_t first = 0; first < nq; first += group) {
+        const size_t g = nq - first < group ? static_cast<size_t>(nq - first) : group;
+        const float *qs[kIvfRankGroup];
+        for (size_t i = 0; i < g; ++i) qs[i] = queries + (first + i) * ivf->dim;
+        ivf_centroid_scores_many(ivf, qs, g, scores.get());
+        for (size_t i = 0; i < g; ++i) {
+            select_probes(probes.get(), scores.get() + i * ivf->nlist, ivf->nlist, np);
+            if (!prepare_query(ivf, qs[i], &qy, &scratch)) break;
+            heap.count = 0;
+            if (!scan_probes(qy, probes.get(), np, &heap)) continue;
+            const uint64_t n = std::min<uint64_t>(heap.count, k);
+            IvfHit *hits = out + (first + i) * k;
+            std::memcpy(hits, heap.items, sizeof(IvfHit) * n);
+            sort_hits(hits, static_cast<size_t>(n));
+            counts[first + i] = n;
+        }
     }
     heap_release(&heap);
-    return n;
 }
 
 uint64_t ivf_search_filtered(const rk_ivf_t *ivf, const float *query, uint64_t k, uint32_t nprobe,

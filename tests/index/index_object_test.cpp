@@ -199,22 +199,35 @@ TEST(IndexDispatch, BatchSearchMarksQueriesWithoutHits) {
     rk_index_destroy(ix);
 }
 
+// IVF types rank the centroids for several queries at once: more queries
+// than one such group, and than one group of the dispatcher, must still get
+// the answers of one search each, bit for bit.
 TEST(IndexDispatch, BatchSearchAnswersEachQueryIntoItsOwnSlots) {
     const std::vector<float> rows = random_rows(50, 4);
-    rk_index_t *ix = filled(RK_INDEX_HNSW, rows);
-    ASSERT_NE(ix, nullptr);
-    constexpr uint64_t k = 3;
-    std::vector<rk_index_result_t> batch(4 * k);
-    ASSERT_EQ(rk_index_search_batch(ix, rows.data(), 4, k, batch.data()), RK_OK);
-    for (uint64_t i = 0; i < 4; ++i) {
-        const auto one = search(ix, rows.data() + i * kDim, k);
-        ASSERT_EQ(one.size(), k);
-        for (uint64_t j = 0; j < k; ++j) {
-            EXPECT_EQ(batch[i * k + j].id, one[j].id);
-            EXPECT_EQ(batch[i * k + j].distance, one[j].distance);
+    const std::vector<float> queries = random_rows(70, 9);
+    for (uint32_t metric : {RK_METRIC_L2, RK_METRIC_IP, RK_METRIC_COSINE}) {
+        for (uint32_t type : {1u, 2u, 3u, 4u, 5u}) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", metric " << metric);
+            rk_index_t *ix = filled(type, rows, metric);
+            ASSERT_NE(ix, nullptr);
+            // Two of the four lists: which two depends on each query's ranking.
+            if (type % 2 == 1) {
+                ASSERT_EQ(rk_index_set_nprobe(ix, 2), RK_OK);
+            }
+            constexpr uint64_t k = 3;
+            std::vector<rk_index_result_t> batch(70 * k);
+            ASSERT_EQ(rk_index_search_batch(ix, queries.data(), 70, k, batch.data()), RK_OK);
+            for (uint64_t i = 0; i < 70; ++i) {
+                const auto one = search(ix, queries.data() + i * kDim, k);
+                ASSERT_EQ(one.size(), k);
+                for (uint64_t j = 0; j < k; ++j) {
+                    EXPECT_EQ(batch[i * k + j].id, one[j].id);
+                    EXPECT_EQ(batch[i * k + j].distance, one[j].distance);
+                }
+            }
+            rk_index_destroy(ix);
         }
     }
-    rk_index_destroy(ix);
 }
 
 // A removed id must never come back from a search, whatever the type, while
@@ -303,7 +316,8 @@ TEST(IndexMetric, FloatTypesRankByTheConfiguredMetric) {
                 for (size_t j = 0; j < 5; ++j) {
                     ASSERT_GE(hits[j].id, 1u);
                     ASSERT_LE(hits[j].id, 40u);
-                    EXPECT_FLOAT_EQ(hits[j].distance, metric_distance(metric, q, rows.data() + (hits[j].id - 1) * kDim));
+                    EXPECT_FLOAT_EQ(hits[j].distance,
+                                    metric_distance(metric, q, rows.data() + (hits[j].id - 1) * kDim));
                     if (j > 0) {
                         EXPECT_LE(hits[j - 1].distance, hits[j].distance);
                     }
