@@ -547,7 +547,10 @@ RK_API rk_status_t rk_collection_search_ex(rk_collection_t *collection, const fl
  * answer it alone, bit for bit, into results + i * k, and its count goes to
  * out_counts[i]. The calling thread takes the read lock once for the whole
  * batch and searches alongside the helpers it starts (rk_thread_create), so
- * writers wait for the batch as they wait for one search.
+ * writers wait for the batch as they wait for one search. Through an IVF
+ * index, unfiltered queries are ranked against the centroids a few at a
+ * time, so a batch costs less than as many single searches even on one
+ * thread.
  *
  * @param queries    nq * dimension floats, query after query
  * @param nq         number of queries (0: nothing to do, RK_OK)

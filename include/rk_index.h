@@ -428,7 +428,9 @@ RK_API rk_status_t rk_index_get_nprobe(const rk_index_t *index, uint32_t *out);
  * Answers nq queries (row after row, dimension floats each); query i writes
  * its hits into results[i*k .. i*k+k-1] as rk_index_search does. A query
  * without hits gets id 0xFFFFFFFFFFFFFFFF and distance FLT_MAX in its first
- * slot (when k > 0).
+ * slot (when k > 0). IVF types rank the centroids for several queries at
+ * once, so a batch costs less than nq calls of rk_index_search; the answers
+ * are the same, bit for bit.
  * @return RK_OK (also for nq 0); RK_ERR_INVALID_ARG for null index, queries or results.
  * Thread-safety: as rk_index_search.
  */

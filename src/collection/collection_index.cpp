@@ -265,6 +265,17 @@ uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, 
     return n;
 }
 
+bool index_search_many(const rk_collection_t *c, const float *queries, uint64_t nq, uint64_t k,
+                       uint32_t effort, uint64_t *ids, uint64_t *counts) {
+    size_t n;
+    if (!mul_size(nq, k, &n)) return false;
+    HookPtr<rk_index_result_t> slots = hook_unique_array<rk_index_result_t>(n);
+    if (!slots || !rk::index_search_many(c->index, queries, nq, k, effort, slots.get(), counts)) return false;
+    for (uint64_t q = 0; q < nq; ++q)
+        for (uint64_t i = 0; i < counts[q]; ++i) ids[q * k + i] = slots.get()[q * k + i].id;
+    return true;
+}
+
 namespace {
 
 struct AcceptCtx {
@@ -312,8 +323,7 @@ uint32_t *effort_field(rk_collection_t *c, bool ivf) {
 }  // namespace
 
 rk_status_t set_graph_build(rk_collection_t *c, uint32_t m, uint32_t ef_construction) {
-    RK_RETURN_IF(!c || m < kMinM || m > kMaxM || ef_construction == 0 ||
-                     ef_construction > kMaxEfConstruction,
+    RK_RETURN_IF(!c || m < kMinM || m > kMaxM || ef_construction == 0 || ef_construction > kMaxEfConstruction,
                  RK_ERR_INVALID_ARG);
     WriteLock guard(c);
     IndexSpec &s = impl_of(c)->spec;

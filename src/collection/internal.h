@@ -132,6 +132,11 @@ rk_status_t get_search_effort(rk_collection_t *c, bool ivf, uint32_t *out);
 // setting) into ids; UINT64_MAX when working memory cannot be had.
 uint64_t index_search(const rk_collection_t *c, const float *query, uint64_t k, uint32_t effort,
                       uint64_t *ids);
+// The same for nq queries at once (query i's hits into ids[i*k ..], their
+// count into counts[i]). false when the index has no faster way than one
+// search per query, or working memory cannot be had.
+bool index_search_many(const rk_collection_t *c, const float *queries, uint64_t nq, uint64_t k,
+                       uint32_t effort, uint64_t *ids, uint64_t *counts);
 
 // The index's hits among records the filter matches, the index evaluating
 // the filter as it walks (graph) or scans (IVF) and stopping after about
@@ -163,8 +168,16 @@ inline constexpr uint64_t kSearchFailed = UINT64_MAX;
 // A filtered search on an active index follows `planned` when given (what
 // plan_for returns for the same collection state, options and effort, so
 // the answer is the same), else plans for itself.
+// An unfiltered search on an active index takes the index's hits from
+// `given` when set: what index_search_many answered for the same query, k
+// (p.k, at most the record count) and effort, so the answer is the same.
+struct IndexAnswer {
+    const uint64_t *ids;
+    uint64_t n;
+};
 uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
-                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned = nullptr);
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned = nullptr,
+                       const IndexAnswer *given = nullptr);
 // The plan of a filtered search with these options on an active index.
 FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint32_t effort);
 // Points every result at its record's vector and metadata, as p asks.

@@ -176,11 +176,20 @@ bool hit_before(const Hit &a, const Hit &b) {
 // by distance (ties in the index's order). Returns how many, kFailed when
 // working memory cannot be had.
 uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t *filter, uint64_t k,
-                    uint32_t effort, const FilterPlan *plan, Hit *hits) {
-    HookPtr<uint64_t> ids = hook_unique_array<uint64_t>(size_t(k));
-    if (!ids) return kFailed;
-    const uint64_t n = plan ? index_search_filtered(c, q.q, k, plan->effort, filter, plan->budget, ids.get())
-                            : index_search(c, q.q, k, effort, ids.get());
+                    uint32_t effort, const FilterPlan *plan, const IndexAnswer *given, Hit *hits) {
+    HookPtr<uint64_t> owned;
+    const uint64_t *ids;
+    uint64_t n;
+    if (given) {
+        ids = given->ids;
+        n = given->n;
+    } else {
+        owned = hook_unique_array<uint64_t>(size_t(k));
+        if (!owned) return kFailed;
+        n = plan ? index_search_filtered(c, q.q, k, plan->effort, filter, plan->budget, owned.get())
+                 : index_search(c, q.q, k, effort, owned.get());
+        ids = owned.get();
+    }
     if (n == kFailed) return kFailed;
     uint64_t w = 0;
     const float *rows[kHitChunk];
@@ -194,7 +203,7 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
         pending = 0;
     };
     for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t pos = find(c, ids.get()[i]);
+        const uint64_t pos = find(c, ids[i]);
         if (pos == kNotFound) continue;
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
@@ -216,14 +225,15 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
 }
 
 uint64_t search_index(const rk_collection_t *c, const Query &q, const rk_search_params_t &p, uint32_t effort,
-                      const FilterPlan *plan, rk_search_result_t *results) {
+                      const FilterPlan *plan, rk_search_result_t *results,
+                      const IndexAnswer *given = nullptr) {
     // No answer holds more than count records.
     const uint64_t k = p.k < c->count ? p.k : c->count;
     if (k == 0) return 0;
     HookPtr<Hit> hits = hook_unique_array<Hit>(size_t(k));
     if (!hits) return kFailed;
     Hit *h = hits.get();
-    const uint64_t nh = index_hits(c, q, p.filter, k, effort, plan, h);
+    const uint64_t nh = index_hits(c, q, p.filter, k, effort, plan, given, h);
     if (nh == kFailed) return kFailed;
     // Top-up from the scan, skipping the hits' records.
     uint64_t nt = 0;
@@ -266,10 +276,11 @@ FilterPlan plan_for(const rk_collection_t *c, const rk_search_params_t &p, uint3
 }
 
 uint64_t search_locked(const rk_collection_t *c, const float *query, const rk_search_params_t &p,
-                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned) {
+                       uint32_t effort, rk_search_result_t *results, const FilterPlan *planned,
+                       const IndexAnswer *given) {
     const Query q = make_query(c, query);
     if (!index_active(c)) return search_scan(c, q, p.filter, p.k, results);
-    if (!p.filter) return search_index(c, q, p, effort, nullptr, results);
+    if (!p.filter) return search_index(c, q, p, effort, nullptr, results, given);
     // A filter goes into the index, unless so few records match that the
     // walk would visit most of the graph to find them: the exact scan then
     // answers, and its results count as the index path's own hits.

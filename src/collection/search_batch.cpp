@@ -38,13 +38,29 @@ struct Batch {
 
 void work(Batch &b) {
     const size_t dim = b.c->dimension;
+    // Unfiltered searches through an index that answers several queries
+    // faster together (IVF ranks the centroids for all of them at once) get
+    // the index's part for a whole claim in one call. Without room for it,
+    // or on another index (the graph walks one query at a time), each search
+    // asks the index itself.
+    const uint64_t k = b.p.k < b.c->count ? b.p.k : b.c->count;
+    HookPtr<uint64_t> ids;
+    if (!b.p.filter && k != 0 && index_active(b.c)) ids = hook_unique_array<uint64_t>(size_t(kClaim * k));
+    uint64_t counts[kClaim];
     for (;;) {
         const uint64_t first = b.next.fetch_add(kClaim, std::memory_order_relaxed);
         if (first >= b.nq) return;
         const uint64_t end = first + kClaim < b.nq ? first + kClaim : b.nq;
+        const bool together = ids && index_search_many(b.c, b.queries + size_t(first) * dim, end - first, k,
+                                                       b.effort, ids.get(), counts);
+        // Once refused, always: the index has no such way.
+        if (!together) ids.reset();
         for (uint64_t i = first; i < end; ++i) {
             rk_search_result_t *out = b.results + size_t(i) * size_t(b.p.k);
-            uint64_t n = search_locked(b.c, b.queries + size_t(i) * dim, b.p, b.effort, out, b.planned);
+            IndexAnswer given{nullptr, 0};
+            if (together) given = IndexAnswer{ids.get() + (i - first) * k, counts[i - first]};
+            uint64_t n = search_locked(b.c, b.queries + size_t(i) * dim, b.p, b.effort, out, b.planned,
+                                       together ? &given : nullptr);
             if (n == kSearchFailed) {
                 n = 0;
                 b.failed.store(true, std::memory_order_relaxed);

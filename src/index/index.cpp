@@ -153,6 +153,15 @@ RK_API uint64_t rk_index_search_ex(rk_index_t *index, const float *query, uint64
 
 }  // extern "C"
 
+bool rk::index_search_many(rk_index_t *index, const float *queries, uint64_t nq, uint64_t k, uint32_t effort,
+                           rk_index_result_t *results, uint64_t *counts) {
+    const rk::TypeInfo *info = live(index);
+    if (!info || !info->can_search || !info->family->search_batch) return false;
+    if (!queries || !results || !counts || k == 0 || info->family->ntotal(index) == 0) return false;
+    info->family->search_batch(index, queries, nq, k, effort, results, counts);
+    return true;
+}
+
 uint64_t rk::index_search_filtered(rk_index_t *index, const float *query, uint64_t k, uint32_t effort,
                                    const IdFilter &filter, rk_index_result_t *results) {
     if (!query || !results || k == 0 || !filter.accept) return 0;
@@ -185,25 +194,22 @@ RK_API rk_status_t rk_index_search_batch(rk_index_t *index, const float *queries
     if (!index || !queries || !results) return RK_ERR_INVALID_ARG;
     if (k == 0) return RK_OK;
     const uint32_t dim = rk_index_get_dim(index);
-    const rk::TypeInfo *info = live(index);
     // Families that answer several queries faster together do so in groups
     // (the counts of a group are kept on the stack); the answers are those
     // of one search per query.
-    if (info && info->can_search && info->family->search_batch && info->family->ntotal(index) != 0) {
-        constexpr uint64_t kGroup = 64;
-        uint64_t counts[kGroup];
-        for (uint64_t first = 0; first < nq; first += kGroup) {
-            const uint64_t g = nq - first < kGroup ? nq - first : kGroup;
-            info->family->search_batch(index, queries + first * dim, g, k, results + first * k, counts);
-            for (uint64_t i = 0; i < g; ++i) {
-                if (counts[i] != 0) continue;
-                results[(first + i) * k].id = UINT64_MAX;
-                results[(first + i) * k].distance = FLT_MAX;
-            }
+    constexpr uint64_t kGroup = 64;
+    uint64_t counts[kGroup];
+    uint64_t first = 0;
+    for (; first < nq; first += kGroup) {
+        const uint64_t g = nq - first < kGroup ? nq - first : kGroup;
+        if (!rk::index_search_many(index, queries + first * dim, g, k, 0, results + first * k, counts)) break;
+        for (uint64_t i = 0; i < g; ++i) {
+            if (counts[i] != 0) continue;
+            results[(first + i) * k].id = UINT64_MAX;
+            results[(first + i) * k].distance = FLT_MAX;
         }
-        return RK_OK;
     }
-    for (uint64_t i = 0; i < nq; ++i) {
+    for (uint64_t i = first; i < nq; ++i) {
         rk_index_result_t *slots = results + i * k;
         if (rk_index_search(index, queries + i * dim, k, slots) == 0) {
             slots[0].id = UINT64_MAX;

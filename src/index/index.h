@@ -46,10 +46,10 @@ struct FamilyOps {
     // effort: ef_search (graphs) or nprobe (IVF) for this call; 0 = stored.
     uint64_t (*search)(rk_index_t *ix, const float *query, uint64_t k, uint32_t effort,
                        rk_index_result_t *results);
-    // nq queries at once, each as search with effort 0 would answer it:
+    // nq queries at once, each as search with this effort would answer it:
     // query i's hits go to results[i*k ..] and their count to counts[i].
     // Null where the family has nothing faster than one search per query.
-    void (*search_batch)(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k,
+    void (*search_batch)(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k, uint32_t effort,
                          rk_index_result_t *results, uint64_t *counts);
     // The same, keeping only hits the filter accepts (see hnsw_search_filtered
     // and ivf_search_filtered for how each family goes about it).
@@ -90,6 +90,13 @@ inline bool has_impl(const rk_index_t *ix) {
     if (!ix) return false;
     return (ix->type & 1u) ? ix->impl.ivf != nullptr : ix->impl.hnsw != nullptr;
 }
+
+// nq queries at once (row after row), each answered as rk_index_search_ex
+// with this effort answers it: query i's hits go to results[i*k ..] and
+// their count to counts[i]. false, with nothing written, when the index's
+// family has no faster way than one search per query.
+bool index_search_many(rk_index_t *index, const float *queries, uint64_t nq, uint64_t k, uint32_t effort,
+                       rk_index_result_t *results, uint64_t *counts);
 
 // Filtered search through any searchable index: up to k hits the filter
 // accepts, nearest first, with effort as for rk_index_search_ex. 0 for null

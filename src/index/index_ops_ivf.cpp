@@ -62,7 +62,7 @@ uint64_t ivf_search_hits(rk_index_t *ix, const float *query, uint64_t k, uint32_
     return n;
 }
 
-void ivf_search_hits_batch(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k,
+void ivf_search_hits_batch(rk_index_t *ix, const float *queries, uint64_t nq, uint64_t k, uint32_t effort,
                            rk_index_result_t *results, uint64_t *counts) {
     rk_ivf_t *ivf = ix->impl.ivf;
     const uint64_t stored = ivf_ntotal(ivf);
@@ -71,7 +71,7 @@ void ivf_search_hits_batch(rk_index_t *ix, const float *queries, uint64_t nq, ui
     if (kk == 0) return;
     HookPtr<IvfHit> hits = hook_unique_array<IvfHit>(kIvfRankGroup * kk);
     if (!hits) return;
-    const uint32_t nprobe = ivf_nprobe(ivf);
+    const uint32_t nprobe = effort ? effort : ivf_nprobe(ivf);
     for (uint64_t first = 0; first < nq; first += kIvfRankGroup) {
         const uint64_t g = nq - first < kIvfRankGroup ? nq - first : kIvfRankGroup;
         ivf_search_batch(ivf, queries + first * ivf->dim, g, kk, nprobe, hits.get(), counts + first);

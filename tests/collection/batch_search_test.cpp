@@ -90,7 +90,7 @@ TEST(BatchSearch, BitIdenticalToSingleSearchesOnEveryPath) {
     };
     for (const Case cs : {Case{RK_INDEX_FLAT, RK_METRIC_L2}, Case{RK_INDEX_FLAT, RK_METRIC_COSINE},
                           Case{RK_INDEX_HNSW, RK_METRIC_L2}, Case{RK_INDEX_HNSW, RK_METRIC_IP},
-                          Case{RK_INDEX_IVF, RK_METRIC_L2}}) {
+                          Case{RK_INDEX_IVF, RK_METRIC_L2}, Case{RK_INDEX_IVF, RK_METRIC_COSINE}}) {
         rk_collection_t *c = make(cs.type, cs.metric);
         ASSERT_NE(c, nullptr);
         fill(c, rows(600, 1 + uint32_t(cs.type)));
@@ -102,6 +102,12 @@ TEST(BatchSearch, BitIdenticalToSingleSearchesOnEveryPath) {
         rk_search_params_t p{};
         p.k = 10;
         expect_batch_matches_singles(c, q, p, 0);
+        // IVF answers unfiltered queries of a batch together: with a
+        // per-call nprobe, and asking for more than the collection holds.
+        expect_batch_matches_singles(c, q, p, 2);
+        p.k = 700;
+        expect_batch_matches_singles(c, q, p, 0);
+        p.k = 10;
         p.filter = &f;
         p.include_vector = 1;
         p.include_metadata = 1;
