@@ -2,7 +2,8 @@
 // IVF index benchmark: build time (training + adding), recall@10 and
 // queries per second over a sweep of nprobe, side by side with FAISS
 // IndexIVFFlat (single thread, same nlist, 10 k-means rounds, the same
-// training rows) when it is installed. Ours seeds with k-means++.
+// training rows) when it is installed. Ours seeds as a collection's own IVF
+// index does (uniformly drawn rows) unless told otherwise.
 //
 // Sets: MNIST (9,000 base rows, 1,000 queries, L2), seeded Gaussian clusters
 // (rows x 128, L2) and the same kind normalised (rows x 384, cosine). nlist
@@ -11,6 +12,8 @@
 //
 // usage: ivf_bench [rows (100000)] [queries (1000)]
 //                  [sets: all | mnist | clustered | cosine (all)]
+//                  [seeding: uniform | kmeans++ | farthest (uniform)]
+//                  [build: 1 = build both and print list balance only (0)]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -50,6 +53,11 @@ double seconds_since(double t0) { return now_s() - t0; }
 
 // Each sweep point runs this many times; the fastest run counts.
 constexpr int kRuns = 3;
+
+// The command line's seeding (rk_ivf_params_t.reserved[0]) and whether to
+// stop after the builds.
+uint32_t g_seeding = RK_IVF_SEEDING_UNIFORM;
+bool g_build_only = false;
 
 struct Set {
     std::string name;
@@ -226,8 +234,8 @@ Run run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<ui
              const std::vector<float> *given = nullptr) {
     rk_ivf_params_t p{};
     p.nlist = nlist;
-    p.train_iterations = std::getenv("IVF_ITERS") ? uint32_t(std::atoi(std::getenv("IVF_ITERS"))) : 10;
-    p.reserved[0] = std::getenv("IVF_SEEDING") ? uint32_t(std::atoi(std::getenv("IVF_SEEDING"))) : RK_IVF_SEEDING_KMEANS_PP;
+    p.train_iterations = 10;
+    p.reserved[0] = g_seeding;
     rk_ivf_t *ivf = rk_ivf_create(nullptr, s.dim, &p);
     rk::ivf_set_metric(ivf, metric);
     const auto train = training_rows(s, nlist);
@@ -251,7 +259,7 @@ Run run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<ui
     std::vector<uint64_t> sizes(nlist);
     for (uint32_t i = 0; i < nlist; ++i) sizes[i] = rk_ivf_get_list_size(ivf, i);
     print_balance(sizes);
-    if (std::getenv("IVF_BENCH_BUILD_ONLY")) {
+    if (g_build_only) {
         rk_ivf_destroy(ivf);
         return {};
     }
@@ -262,7 +270,7 @@ Run run_ours(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<ui
     std::vector<uint64_t> counts(s.nq());
     std::vector<int64_t> got(s.nq() * 10);
     for (uint32_t np : kSweep) {
-        if (np > nlist || (std::getenv("IVF_SWEEP_MAX") && np > uint32_t(std::atoi(std::getenv("IVF_SWEEP_MAX"))))) break;
+        if (np > nlist) break;
         ivf->params.nprobe = np;
         double t = 1e30;
         for (int run = 0; run < kRuns; ++run) {
@@ -319,7 +327,7 @@ Run run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<u
     std::vector<uint64_t> sizes(nlist);
     for (uint32_t i = 0; i < nlist; ++i) sizes[i] = index.invlists->list_size(i);
     print_balance(sizes);
-    if (std::getenv("IVF_BENCH_BUILD_ONLY")) return {};
+    if (g_build_only) return {};
     Run out;
     out.build = t_train + t_add;
     std::vector<Point> &pts = out.pts;
@@ -327,7 +335,7 @@ Run run_faiss(const Set &s, uint32_t nlist, uint32_t metric, const std::vector<u
     std::vector<faiss::Index::idx_t> lab(s.nq() * 10);
     std::vector<int64_t> got(s.nq() * 10);
     for (uint32_t np : kSweep) {
-        if (np > nlist || (std::getenv("IVF_SWEEP_MAX") && np > uint32_t(std::atoi(std::getenv("IVF_SWEEP_MAX"))))) break;
+        if (np > nlist) break;
         index.nprobe = np;
         double t = 1e30;
         for (int run = 0; run < kRuns; ++run) {
@@ -368,6 +376,7 @@ Summary bench(const Set &s, uint32_t nlist, uint32_t metric) {
 #else
     const Run theirs, mixed;
 #endif
+    if (g_build_only) return {};
     std::printf(
         "  nprobe | zevud recall     QPS  scanned | faiss recall     QPS  scanned"
         " | zevud search on faiss centroids: recall  QPS\n");
@@ -403,6 +412,14 @@ int main(int argc, char **argv) {
     const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
     const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const std::string sets = argc > 3 ? argv[3] : "all";
+    const std::string seeding = argc > 4 ? argv[4] : "uniform";
+    g_seeding = seeding == "kmeans++"   ? RK_IVF_SEEDING_KMEANS_PP
+                : seeding == "farthest" ? RK_IVF_SEEDING_FARTHEST
+                                        : RK_IVF_SEEDING_UNIFORM;
+    g_build_only = argc > 5 && std::string(argv[5]) == "1";
+    std::printf("zevud seeding: %s\n", g_seeding == RK_IVF_SEEDING_KMEANS_PP  ? "kmeans++"
+                                       : g_seeding == RK_IVF_SEEDING_FARTHEST ? "farthest"
+                                                                              : "uniform");
 #ifdef ZEVUD_HAVE_FAISS
     std::printf("FAISS runs its matrix products on %s\n", blas_library());
 #endif
@@ -423,6 +440,7 @@ int main(int argc, char **argv) {
         const Set unit = synthetic(n, nq, 384, true);
         all.push_back(bench(unit, nlist_for(n), 2));
     }
+    if (g_build_only) return 0;
     std::printf("\n%-16s %6s | %-27s | %-27s | %-27s\n", "set", "nlist", "build s: zevud faiss ratio",
                 "QPS@0.90: zevud faiss ratio", "QPS@0.95: zevud faiss ratio");
     for (const Summary &x : all) {

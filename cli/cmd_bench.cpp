@@ -137,8 +137,8 @@ Point exact(Bench &b) {
     if (g_threads == 1) {
         for (uint64_t q = 0; q < b.queries.rows; ++q)
             counts[q] = rk_collection_search(c, b.queries.row(q), &p, &res[q * kK]);
-    } else if (rk_collection_search_batch(c, b.queries.data.data(), b.queries.rows, &p, 0, g_threads, res.data(),
-                                          counts.data()) != RK_OK) {
+    } else if (rk_collection_search_batch(c, b.queries.data.data(), b.queries.rows, &p, 0, g_threads,
+                                          res.data(), counts.data()) != RK_OK) {
         throw CliError(kExitLibrary, "batch search failed");
     }
     const double secs = now_seconds() - t1;
@@ -229,8 +229,8 @@ void ivf_sweep(const Bench &b, const std::vector<uint64_t> &sweep, std::vector<P
     cfg.type = RK_INDEX_IVF;
     cfg.metric = RK_METRIC_L2;
     cfg.dimension = b.base.dim;
-    // Seeded with k-means++, as a collection's own IVF index is.
-    cfg.params.ivf = rk_ivf_params_t{nlist, 1, 10, {RK_IVF_SEEDING_KMEANS_PP, 0}};
+    // Seeded as a collection's own IVF index is.
+    cfg.params.ivf = rk_ivf_params_t{nlist, 1, 10, {RK_IVF_SEEDING_UNIFORM, 0}};
     double build_s = 0;
     rk_index_t *ix = make_index(b, cfg, build_s);
     const double bpv = double(rk_index_get_memory_usage(ix)) / double(b.base.rows);

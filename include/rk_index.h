@@ -181,6 +181,11 @@ typedef struct rk_ivf_params_t {
      *   procedure, so rk_srand(seed) gives the same centroids on every
      *   machine. Spreads lists more evenly on clustered data, where the
      *   farthest-point start picks outliers.
+     * RK_IVF_SEEDING_UNIFORM (2): nlist distinct rows drawn uniformly (a
+     *   Fisher-Yates shuffle of the row numbers stopped after nlist steps,
+     *   step i swapping positions i and i + rk_rand() % (count - i)), as
+     *   FAISS seeds. Dense regions get centroids in proportion to their
+     *   rows, so lists fill most evenly of the three.
      * Any other value makes training fail with RK_ERR_INVALID_ARG (the index
      * is left as it was). Index files do not keep this word: a loaded index
      * is already trained, and retraining it uses the farthest-point start
@@ -192,6 +197,7 @@ typedef struct rk_ivf_params_t {
 /** Seedings for rk_ivf_params_t.reserved[0]. */
 #define RK_IVF_SEEDING_FARTHEST 0u
 #define RK_IVF_SEEDING_KMEANS_PP 1u
+#define RK_IVF_SEEDING_UNIFORM 2u
 
 /**
  * Inverted-file index: nlist centroids placed by k-means, each owning a list

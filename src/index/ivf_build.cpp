@@ -116,7 +116,7 @@ rk_status_t ivf_train(rk_ivf_t *ivf, const float *data, uint64_t count) {
     // The first spare word of the parameters picks the seeding; values this
     // version does not know are refused rather than guessed at.
     job.seeding = static_cast<Seeding>(ivf->params.reserved[0]);
-    RK_RETURN_IF(ivf->params.reserved[0] > static_cast<uint32_t>(Seeding::kPlusPlus), RK_ERR_INVALID_ARG);
+    RK_RETURN_IF(ivf->params.reserved[0] > static_cast<uint32_t>(Seeding::kUniform), RK_ERR_INVALID_ARG);
     RK_TRY(kmeans_train(job, centroids.get()));
     RK_TRY(train_quantiser(ivf, data, count));
     std::memcpy(ivf->centroids, centroids.get(), sizeof(float) * n);

@@ -110,7 +110,7 @@ rk_status_t nearest_centroids(CentroidRule rule, const float *rows, uint64_t n, 
 rk_status_t kmeans_train(const KmeansJob &job, float *centroids) {
     RK_RETURN_IF(!job.data || !centroids || job.dim == 0, RK_ERR_INVALID_ARG);
     RK_RETURN_IF(job.k == 0 || job.k > job.count, RK_ERR_INVALID_ARG);
-    RK_RETURN_IF(job.seeding != Seeding::kFarthest && job.seeding != Seeding::kPlusPlus, RK_ERR_INVALID_ARG);
+    RK_RETURN_IF(job.seeding > Seeding::kUniform, RK_ERR_INVALID_ARG);
     size_t ncentroid_floats;
     RK_RETURN_IF(!mul_size(job.k, job.dim, &ncentroid_floats), RK_ERR_NO_MEMORY);
 
@@ -121,6 +121,8 @@ rk_status_t kmeans_train(const KmeansJob &job, float *centroids) {
     const bool settle = job.iterations > 0;
     if (job.seeding == Seeding::kPlusPlus) {
         RK_TRY(km::plus_plus_start(job, rows.base, centroids, settle, &seeds));
+    } else if (job.seeding == Seeding::kUniform) {
+        RK_TRY(km::uniform_start(job, rows.base, centroids, settle, &seeds));
     } else {
         RK_TRY(km::farthest_point_start(job, rows.base, centroids, settle, &seeds));
     }

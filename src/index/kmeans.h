@@ -52,6 +52,11 @@ enum class Seeding : uint32_t {
     //   measured and the row of largest weight is taken (the first on
     //   ties), or the previous pick again when no weight is positive.
     kPlusPlus = 1,
+    // Centroid i is row o[i] of a Fisher-Yates shuffle o of the row numbers
+    // stopped after k steps: step i swaps o[i] with o[i + r % (count - i)],
+    // r the next rk::draw(). Every row is an equally likely centroid, so
+    // dense regions get centroids in proportion to their rows.
+    kUniform = 2,
 };
 
 inline constexpr uint32_t kPlusPlusFirstBatch = 8;

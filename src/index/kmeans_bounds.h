@@ -133,6 +133,8 @@ rk_status_t farthest_point_start(const KmeansJob &job, const float *rows, float 
                                  SeedRows *s);
 rk_status_t plus_plus_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
                             SeedRows *s);
+rk_status_t uniform_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
+                          SeedRows *s);
 
 // The Lloyd rounds (kmeans_lloyd.cpp), starting from the seeding's
 // measurements; the first assignment of the L2 rule is its owners.

@@ -150,6 +150,7 @@ public:
           pb_(prune_bound(job.dim)) {}
 
     rk_status_t run(bool settle);
+    rk_status_t run_uniform(bool settle);
 
 private:
     rk_status_t allocate();
@@ -359,7 +360,32 @@ rk_status_t PlusPlus::run(bool settle) {
     return RK_OK;
 }
 
+// k distinct rows drawn uniformly: a Fisher-Yates shuffle of the row
+// numbers stopped after k steps, step i swapping position i with position
+// i + rk_rand-draw % (count - i). Then every row is measured against them all.
+rk_status_t PlusPlus::run_uniform(bool settle) {
+    RK_TRY(allocate());
+    HookPtr<uint32_t> order = hook_unique_array<uint32_t>(job_.count);
+    RK_RETURN_IF(!order, RK_ERR_NO_MEMORY);
+    uint32_t *o = order.get();
+    for (uint64_t r = 0; r < job_.count; ++r) o[r] = static_cast<uint32_t>(r);
+    for (uint32_t i = 0; i < job_.k; ++i) {
+        const uint64_t j = i + rk::draw() % (job_.count - i);
+        std::swap(o[i], o[j]);
+        std::memcpy(cents_ + static_cast<size_t>(i) * job_.dim, rows_ + static_cast<size_t>(o[i]) * job_.dim,
+                    sizeof(float) * job_.dim);
+    }
+    if (settle) refresh(job_.k);
+    return RK_OK;
+}
+
 }  // namespace
+
+rk_status_t uniform_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
+                          SeedRows *s) {
+    PlusPlus pp(job, rows, centroids, s);
+    return pp.run_uniform(settle);
+}
 
 rk_status_t plus_plus_start(const KmeansJob &job, const float *rows, float *centroids, bool settle,
                             SeedRows *s) {

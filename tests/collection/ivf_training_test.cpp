@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // How a collection trains its IVF index: explicit IVF types seed with
-// k-means++ and train a large collection on a sample of 256 rows per list
+// uniformly drawn rows and train a large collection on a sample of 256 rows per list
 // drawn from the library generator; the default configuration keeps the
 // farthest-point start on every row. Each is checked against an index
 // trained directly on the rows it should have seen, bit for bit.
@@ -77,9 +77,9 @@ TEST(CollectionIvfTraining, ExplicitIvfUsesKmeansPlusPlusAndTheDefaultKeepsFarth
     ASSERT_EQ(rk_collection_build_index(def), RK_OK);
     // Explicit: about 4 sqrt(rows) lists (4 * 44), all rows, 10 rounds.
     ASSERT_EQ(ex->index->impl.ivf->nlist, 176u);
-    EXPECT_EQ(ex->index->impl.ivf->params.reserved[0], RK_IVF_SEEDING_KMEANS_PP);
+    EXPECT_EQ(ex->index->impl.ivf->params.reserved[0], RK_IVF_SEEDING_UNIFORM);
     rk_srand(31);
-    const auto want_ex = direct_centroids(v, dim, 176, 32, 10, RK_IVF_SEEDING_KMEANS_PP);
+    const auto want_ex = direct_centroids(v, dim, 176, 32, 10, RK_IVF_SEEDING_UNIFORM);
     EXPECT_EQ(0, std::memcmp(collection_centroids(ex).data(), want_ex.data(), want_ex.size() * 4));
     // Default: 5 lists, 3 probes, no rounds, farthest-point picks.
     ASSERT_EQ(def->index->impl.ivf->nlist, 5u);
@@ -114,7 +114,7 @@ TEST(CollectionIvfTraining, LargeCollectionTrainsOnASampleAndAddsEveryRow) {
         }
     }
     ASSERT_EQ(taken, want);
-    const auto expect = direct_centroids(sample, dim, nlist, 32, 10, RK_IVF_SEEDING_KMEANS_PP);
+    const auto expect = direct_centroids(sample, dim, nlist, 32, 10, RK_IVF_SEEDING_UNIFORM);
     EXPECT_EQ(0, std::memcmp(collection_centroids(c).data(), expect.data(), expect.size() * 4));
     // A stored row is found again through the index.
     rk_search_result_t hit{};

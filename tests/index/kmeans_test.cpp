@@ -164,12 +164,27 @@ struct RefPlusPlus {
     }
 };
 
+// k distinct rows: a Fisher-Yates shuffle of the row numbers, stopped after
+// k steps.
+std::vector<float> ref_uniform(const Ref &d) {
+    std::vector<size_t> o(d.n);
+    for (size_t r = 0; r < d.n; ++r) o[r] = r;
+    std::vector<float> c(size_t(d.k) * d.dim);
+    for (uint32_t i = 0; i < d.k; ++i) {
+        std::swap(o[i], o[i + rk_rand() % (d.n - i)]);
+        std::copy_n(d.row(o[i]), d.dim, &c[size_t(i) * d.dim]);
+    }
+    return c;
+}
+
 std::vector<float> ref_kmeans(const std::vector<float> &data, uint32_t dim, uint32_t k, uint32_t iters,
                               CentroidRule rule, Seeding seeding) {
     Ref d{data, data.size() / dim, dim, k};
     if (rule == CentroidRule::kAngular)
         for (size_t r = 0; r < d.n; ++r) ref_normalise(&d.x[r * dim], dim);
-    std::vector<float> c = seeding == Seeding::kPlusPlus ? RefPlusPlus(d).run() : ref_farthest(d);
+    std::vector<float> c = seeding == Seeding::kPlusPlus  ? RefPlusPlus(d).run()
+                           : seeding == Seeding::kUniform ? ref_uniform(d)
+                                                          : ref_farthest(d);
     std::vector<uint32_t> a(d.n);
     for (uint32_t it = 0; it < iters; ++it) {
         for (size_t r = 0; r < d.n; ++r) {
@@ -300,7 +315,8 @@ const Case kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, KmeansMatchesPlainLoops,
                          ::testing::Combine(::testing::ValuesIn(kCases),
                                             ::testing::Values(CentroidRule::kL2, CentroidRule::kAngular),
-                                            ::testing::Values(Seeding::kFarthest, Seeding::kPlusPlus)));
+                                            ::testing::Values(Seeding::kFarthest, Seeding::kPlusPlus,
+                                                              Seeding::kUniform)));
 
 // ---- seeding ----
 
@@ -395,7 +411,7 @@ TEST(KmeansSeeding, UnknownSeedingIsRefusedAndLeavesTheIndexAsItWas) {
     p.nlist = 4;
     p.nprobe = 4;
     p.train_iterations = 2;
-    p.reserved[0] = 2;
+    p.reserved[0] = 3;
     rk_ivf_t *ivf = rk_ivf_create(nullptr, dim, &p);
     ASSERT_NE(ivf, nullptr);
     EXPECT_EQ(rk::ivf_train(ivf, x.data(), 200), RK_ERR_INVALID_ARG);
