@@ -51,8 +51,8 @@ inline int run_program(const std::string &exe, const std::vector<std::string> &a
     };
     HANDLE hout = open_out(out);
     HANDLE herr = err == out ? hout : open_out(err);
-    HANDLE hin = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
-                             nullptr);
+    HANDLE hin =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     std::string cmd = quote_arg(exe);
     for (const std::string &a : args) cmd += " " + quote_arg(a);
     STARTUPINFOA si{};
@@ -63,7 +63,20 @@ inline int run_program(const std::string &exe, const std::vector<std::string> &a
     si.hStdError = herr;
     PROCESS_INFORMATION pi{};
     int code = -1;
-    if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    // Under wine on a loaded machine a start can fail once for reasons of
+    // the emulation's own: try again before calling it a failure, and say
+    // why in the error file when it stays one.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 2 && !started; ++attempt) {
+        if (attempt) Sleep(200);
+        started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    }
+    if (!started) {
+        const std::string why = "could not start " + exe + ": error " + std::to_string(GetLastError()) + "\n";
+        DWORD wrote = 0;
+        WriteFile(herr, why.data(), static_cast<DWORD>(why.size()), &wrote, nullptr);
+    }
+    if (started) {
         WaitForSingleObject(pi.hProcess, INFINITE);
         DWORD exit_code = 0;
         if (GetExitCodeProcess(pi.hProcess, &exit_code)) code = static_cast<int>(exit_code);
