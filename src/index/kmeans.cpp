@@ -92,12 +92,26 @@ rk_status_t nearest_centroids(CentroidRule rule, const float *rows, uint64_t n, 
     HookPtr<float> packed = hook_unique_array<float>(kern::panel_floats(k, dim));
     RK_RETURN_IF(!packed, RK_ERR_NO_MEMORY);
     kern::pack_panels(centroids, k, dim, dim, packed.get());
+    // Squared L2 is screened through dot products: only the smallest score
+    // of each row is needed.
+    km::ScreenedL2 screen;
+    HookPtr<float> cnorm;
+    float qnorm[kGather];
+    if (rule == CentroidRule::kL2) {
+        RK_TRY(screen.reserve(kGather, k));
+        cnorm = hook_unique_array<float>(kern::panel_floats(k, 1));
+        RK_RETURN_IF(!cnorm, RK_ERR_NO_MEMORY);
+        km::panel_sqnorms(packed.get(), k, dim, cnorm.get());
+    }
     const float *ptr[kGather];
     for (uint64_t at = 0; at < n; at += kGather) {
         const size_t g = n - at < kGather ? size_t(n - at) : kGather;
         for (size_t i = 0; i < g; ++i) ptr[i] = rows + (at + i) * dim;
         if (rule == CentroidRule::kL2) {
-            kern::l2sq_panels(ptr, g, packed.get(), k, dim, scores.get(), k);
+            kern::sqnorm_many(ptr, g, dim, qnorm);
+            screen.run(ptr, qnorm, g, packed.get(), cnorm.get(), k, dim, nullptr, nullptr, scores.get(), k,
+                       out + at);
+            continue;
         } else {
             kern::dot_panels(ptr, g, packed.get(), k, dim, scores.get(), k);
             for (size_t i = 0; i < g * k; ++i) scores.get()[i] = -scores.get()[i];

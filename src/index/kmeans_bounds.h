@@ -83,6 +83,87 @@ inline PruneBound prune_bound(uint32_t dim) {
     return PruneBound{1.0f + 4.0f * gamma + 1e-6f};
 }
 
+// The smallest of n scores (NaN passed over; +inf when there is none) and
+// whether any score is NaN or +inf. Comparisons only, so the order the
+// scores are visited in cannot change the result.
+struct Least {
+    float value;
+    bool unbounded;
+};
+inline Least least_of(const float *d, size_t n) {
+    float m[8] = {kInf, kInf, kInf, kInf, kInf, kInf, kInf, kInf};
+    bool bad[8] = {};
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (size_t l = 0; l < 8; ++l) {
+            const float v = d[i + l];
+            m[l] = v < m[l] ? v : m[l];
+            bad[l] |= !(v < kInf);
+        }
+    for (; i < n; ++i) {
+        m[0] = d[i] < m[0] ? d[i] : m[0];
+        bad[0] |= !(d[i] < kInf);
+    }
+    Least out{m[0], bad[0]};
+    for (size_t l = 1; l < 8; ++l) {
+        out.value = m[l] < out.value ? m[l] : out.value;
+        out.unbounded |= bad[l];
+    }
+    return out;
+}
+
+// Squared-L2 scores of rows against packed centroids, screened first
+// through dot products (kmeans_screen.cpp). |x - c|^2 = |x|^2 + |c|^2 -
+// 2 x.c costs a multiply and an add per index where the difference costs a
+// subtract, a multiply and an add; with a bound on its rounding it proves
+// most centroids farther than one the row reaches, and only the rest are
+// summed in the plain way. The screening decides which work is done, never
+// a score.
+class ScreenedL2 {
+public:
+    rk_status_t reserve(size_t nq, size_t n);
+    // For i < nq and c < n, out[i * ldo + c] is the computed score of row
+    // qs[i] against centroid c, or, where that cannot be the row's
+    // smallest, a value v with limit_i < v <= the computed score. limit_i
+    // is bound[i] (+inf with no bounds), lowered to the computed score of
+    // one of the n centroids when that is smaller. So each out row's
+    // smallest value, and its lowest position, are the plain loop's, and
+    // every value is a lower bound of its score. qnorm[i] and cnorm[c] are
+    // sqnorm of the row and of the centroid (cnorm padded as panel_sqnorms
+    // leaves it); nq and n within reserve's.
+    // known[i], when given and below n, is a centroid whose computed score
+    // is bound[i]: it is taken as it is, not summed again. nearest, when
+    // given, receives each row's argmin_score over its out row.
+    void run(const float *const *qs, const float *qnorm, size_t nq, const float *panels, const float *cnorm,
+             size_t n, uint32_t dim, const float *bound, const uint32_t *known, float *out, size_t ldo,
+             uint32_t *nearest = nullptr);
+    // Rows and centroid screenings that fell back to plain sums (tests).
+    uint64_t summed() const { return summed_; }
+
+private:
+    HookPtr<float> least8_;
+    size_t cap_q_ = 0, cap_n_ = 0;
+    uint64_t summed_ = 0;
+};
+
+// sqnorm of each of n centroids packed in panels, into out, and of the
+// panels' padding after them (panel_floats(n, 1) floats in all).
+void panel_sqnorms(const float *panels, size_t n, uint32_t dim, float *out);
+
+// Position of the first score equal to v among n (n when none): eight
+// compares per branch, then the place within the eight.
+inline uint32_t first_equal(const float *d, uint32_t n, float v) {
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        bool hit = false;
+        for (uint32_t l = 0; l < 8; ++l) hit |= d[i + l] == v;
+        if (hit) break;
+    }
+    for (; i < n; ++i)
+        if (d[i] == v) return i;
+    return n;
+}
+
 // Per row, while centroids are placed: the nearest centroid so far and its
 // computed squared distance, and what is known about every other centroid,
 // from which the Lloyd rounds start their bounds.
@@ -116,6 +197,9 @@ struct SeedRows {
             other.get()[r] = d;
         }
     }
+    // The same as offer(r, c0 + i, d[i]) for i = 0 .. n - 1 in turn, in a
+    // few passes that need no branch per score.
+    void offer_block(uint64_t r, uint32_t c0, const float *d, uint32_t n, const Margins &mg);
     // Row r skipped for a centroid at squared distance cc from its owner.
     void skipped(uint64_t r, float cc) {
         if (cc < far_cc.get()[r]) far_cc.get()[r] = cc;

@@ -138,6 +138,10 @@ private:
     HookPtr<uint32_t> pair_count_;
     HookPtr<float> old_, sums_, scores_, drift_, gdrift_;
     HookPtr<uint64_t> sizes_;
+    // Squared L2: row norms, centroid norms by group, and the screen.
+    HookPtr<float> row_sq_, gnorm_;
+    HookPtr<uint32_t> slot_;  // per centroid: its place within its group
+    ScreenedL2 screen_;
 };
 
 // Neighbouring centroids share a group: a few plain k-means rounds over the
@@ -205,6 +209,17 @@ rk_status_t Lloyd::make_groups() {
     gpack_at_.get()[groups_] = at;
     gpacked_ = hook_unique_array<float>(at);
     RK_RETURN_IF(!gpacked_, RK_ERR_NO_MEMORY);
+    if (job_.rule == CentroidRule::kL2) {
+        uint32_t largest = 0;
+        for (uint32_t g = 0; g < groups_; ++g)
+            if (start[g + 1] - start[g] > largest) largest = start[g + 1] - start[g];
+        RK_TRY(screen_.reserve(kGather, largest));
+        gnorm_ = hook_unique_array<float>(at / dim);  // padded like the panels
+        slot_ = hook_unique_array<uint32_t>(k);
+        RK_RETURN_IF(!gnorm_ || !slot_, RK_ERR_NO_MEMORY);
+        for (uint32_t g = 0; g < groups_; ++g)
+            for (uint32_t i = start[g]; i < start[g + 1]; ++i) slot_.get()[members_.get()[i]] = i - start[g];
+    }
     return RK_OK;
 }
 
@@ -238,7 +253,12 @@ rk_status_t Lloyd::init(const SeedRows &s) {
         const float l = s.lower(r, mg_);
         for (uint32_t g = 0; g < groups_; ++g) lb(r)[g] = l;
     }
-    if (!angular_) return RK_OK;
+    if (!angular_) {
+        row_sq_ = hook_unique_array<float>(n);
+        RK_RETURN_IF(!row_sq_, RK_ERR_NO_MEMORY);
+        for (uint64_t r = 0; r < n; ++r) row_sq_.get()[r] = kern::sqnorm(rows_ + r * dim, dim);
+        return RK_OK;
+    }
     an_.row_sq = hook_unique_array<float>(n);
     an_.c_hi = hook_unique_array<float>(k);
     an_.need = hook_unique_array<float>(k);
@@ -304,6 +324,9 @@ void Lloyd::pack_groups() {
             std::memcpy(tmp + static_cast<size_t>(i) * dim,
                         cents_ + static_cast<size_t>(members_.get()[b + i]) * dim, sizeof(float) * dim);
         kern::pack_panels(tmp, n, dim, dim, gpacked_.get() + gpack_at_.get()[g]);
+        if (!angular_)
+            panel_sqnorms(gpacked_.get() + gpack_at_.get()[g], n, dim,
+                          gnorm_.get() + gpack_at_.get()[g] / dim);
     }
 }
 
@@ -342,32 +365,43 @@ void Lloyd::scan_groups(uint64_t first, size_t rows) {
         for (uint32_t at = begin; at < end; at += kGather) {
             const size_t q = end - at < kGather ? end - at : kGather;
             for (size_t i = 0; i < q; ++i) ptr[i] = rows_ + (first + pairs[at + i]) * dim;
-            if (angular_)
+            if (angular_) {
                 kern::dot_panels(ptr, q, pan, m, dim, scores_.get(), m);
-            else
-                kern::l2sq_panels(ptr, q, pan, m, dim, scores_.get(), m);
-            for (size_t i = 0; i < q; ++i) {
-                const float *sc = scores_.get() + i * m;
-                GroupBest b{FLT_MAX, kInf, 0, false};
-                bool any = false;
-                // Members ascend, so a strictly smaller score keeps the
-                // lowest number on ties, as argmin_score does.
-                for (uint32_t j = 0; j < m; ++j) {
-                    const float s = angular_ ? -sc[j] : sc[j];
-                    const uint32_t c = members_.get()[mb + j];
-                    if (s < b.best) {
-                        if (any) {
-                            if (b.best < b.second) b.second = b.best;
-                        }
-                        b.best = s;
-                        b.at = c;
-                        any = true;
-                    } else {
-                        if (s < b.second) b.second = s;
-                        b.overflow |= s == kInf;
-                    }
+            } else {
+                // Centroids proved farther than the own one keep a lower
+                // bound in place of their score: they bound the group all
+                // the same.
+                float own[kGather], xn[kGather];
+                uint32_t known[kGather];
+                for (size_t i = 0; i < q; ++i) {
+                    const uint64_t r = first + pairs[at + i];
+                    own[i] = own_.get()[pairs[at + i]];
+                    xn[i] = row_sq_.get()[r];
+                    const uint32_t a = assign_.get()[r];
+                    known[i] = group_of_.get()[a] == g ? slot_.get()[a] : UINT32_MAX;
                 }
-                if (!any) b.at = UINT32_MAX;  // nothing below FLT_MAX
+                screen_.run(ptr, xn, q, pan, gnorm_.get() + gpack_at_.get()[g] / dim, m, dim, own, known,
+                            scores_.get(), m);
+            }
+            for (size_t i = 0; i < q; ++i) {
+                float *sc = scores_.get() + i * m;
+                if (angular_)
+                    for (uint32_t j = 0; j < m; ++j) sc[j] = -sc[j];
+                // As a strictly-smaller scan in ascending member order: the
+                // first least score below FLT_MAX is best (members ascend, so
+                // that is the lowest number, as argmin_score picks); second
+                // is the least of all the others.
+                const Least least = least_of(sc, m);
+                GroupBest b{FLT_MAX, kInf, UINT32_MAX, least.unbounded};
+                if (least.value < FLT_MAX) {
+                    const uint32_t win = first_equal(sc, m, least.value);
+                    b.best = sc[win];
+                    b.at = members_.get()[mb + win];
+                    const Least before = least_of(sc, win), after = least_of(sc + win + 1, m - win - 1);
+                    b.second = before.value < after.value ? before.value : after.value;
+                } else {
+                    b.second = least.value;
+                }
                 found_.get()[static_cast<size_t>(pairs[at + i]) * groups_ + g] = b;
             }
         }

@@ -48,6 +48,34 @@ void SeedRows::retire_owner(uint64_t r, const Margins &mg) {
     }
 }
 
+void SeedRows::offer_block(uint64_t r, uint32_t c0, const float *d, uint32_t n, const Margins &mg) {
+    if (n == 0) return;
+    // Scores are squared L2, never -0, so the least value is one bit pattern.
+    const Least least = least_of(d, n);
+    if (least.unbounded) lo.get()[r] = 0.0f;
+    // In turn, each score below the owner's so far takes the row and
+    // retires the one before into `other`; every other finite score lands
+    // in `other` directly. Together: the first least score wins when it
+    // beats the owner, and `other` takes all the rest.
+    uint32_t win = n;
+    if (least.value < dist.get()[r]) {
+        win = first_equal(d, n, least.value);
+        retire_owner(r, mg);
+        owner.get()[r] = c0 + win;
+        dist.get()[r] = least.value;
+    }
+    float o = other.get()[r];
+    if (win == n) {
+        const Least rest = least_of(d, n);
+        o = rest.value < o ? rest.value : o;
+    } else {
+        const Least before = least_of(d, win), after = least_of(d + win + 1, n - win - 1);
+        o = before.value < o ? before.value : o;
+        o = after.value < o ? after.value : o;
+    }
+    other.get()[r] = o;
+}
+
 float SeedRows::lower(uint64_t r, const Margins &mg) const {
     float l = lo.get()[r];
     const float o = other.get()[r];
@@ -181,6 +209,9 @@ private:
     HookPtr<float> min_cc_;  // per centroid: nearest batch centroid's squared distance
     HookPtr<float> cc_;      // one centroid against all
     HookPtr<float> scores_;  // kGather x batch scores
+    HookPtr<float> row_sq_;  // per row: its squared norm
+    HookPtr<float> cnorm_;   // per batch centroid: its squared norm
+    ScreenedL2 screen_;
 };
 
 rk_status_t PlusPlus::allocate() {
@@ -194,7 +225,12 @@ rk_status_t PlusPlus::allocate() {
     min_cc_ = hook_unique_array<float>(job_.k);
     cc_ = hook_unique_array<float>(job_.k);
     scores_ = hook_unique_array<float>(scores);
-    RK_RETURN_IF(!stamp_ || !block_sum_ || !packed_ || !min_cc_ || !cc_ || !scores_, RK_ERR_NO_MEMORY);
+    row_sq_ = hook_unique_array<float>(job_.count);
+    cnorm_ = hook_unique_array<float>(kern::panel_floats(job_.k, 1));
+    RK_RETURN_IF(!stamp_ || !block_sum_ || !packed_ || !min_cc_ || !cc_ || !scores_ || !row_sq_ || !cnorm_,
+                 RK_ERR_NO_MEMORY);
+    RK_TRY(screen_.reserve(kGather, job_.k));
+    for (uint64_t r = 0; r < job_.count; ++r) row_sq_.get()[r] = kern::sqnorm(rows_ + r * job_.dim, job_.dim);
     std::memset(stamp_.get(), 0, sizeof(uint32_t) * job_.count);
     return RK_OK;
 }
@@ -222,6 +258,7 @@ void PlusPlus::refresh(uint32_t upto) {
     if (first >= upto) return;
     const uint32_t batch = upto - first;
     kern::pack_panels(cents_ + static_cast<size_t>(first) * dim, batch, dim, dim, packed_.get());
+    panel_sqnorms(packed_.get(), batch, dim, cnorm_.get());
     float *min_cc = min_cc_.get();
     for (uint32_t a = 0; a < upto; ++a) min_cc[a] = kInf;
     for (uint32_t c = first; c < upto; ++c) {
@@ -235,12 +272,21 @@ void PlusPlus::refresh(uint32_t upto) {
     const float *ptr[kGather];
     uint64_t at[kGather];
     size_t n = 0;
+    float xn[kGather], bound[kGather];
     auto flush = [&] {
-        kern::l2sq_panels(ptr, n, packed_.get(), batch, dim, scores_.get(), batch);
+        // Only each row's least score and lower bounds of the others are
+        // needed; every centroid a row has met is at least its dist.
+        for (size_t g = 0; g < n; ++g) {
+            xn[g] = row_sq_.get()[at[g]];
+            bound[g] = s_->dist.get()[at[g]];
+        }
+        screen_.run(ptr, xn, n, packed_.get(), cnorm_.get(), batch, dim, bound, nullptr, scores_.get(),
+                    batch);
         for (size_t g = 0; g < n; ++g) {
             const uint64_t r = at[g];
             const float *sc = scores_.get() + g * batch;
-            for (uint32_t c = stamp_.get()[r]; c < upto; ++c) s_->offer(r, c, sc[c - first], mg_);
+            const uint32_t from = stamp_.get()[r];
+            s_->offer_block(r, from, sc + (from - first), upto - from, mg_);
             stamp_.get()[r] = upto;
         }
         n = 0;
@@ -271,7 +317,7 @@ void PlusPlus::catch_up(uint64_t r, uint32_t upto) {
     const float *x = rows_ + r * dim;
     float *d = cc_.get();
     kern::l2sq_block(x, cents_ + static_cast<size_t>(from) * dim, upto - from, dim, dim, d);
-    for (uint32_t c = from; c < upto; ++c) s_->offer(r, c, d[c - from], mg_);
+    s_->offer_block(r, from, d, upto - from, mg_);
     stamp_.get()[r] = upto;
     sum_block(r / kPlusPlusBlockRows);
     sum_total();

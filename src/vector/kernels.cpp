@@ -69,10 +69,25 @@ void scalar_panels(const float *const *qs, size_t nq, const float *panels, size_
     }
 }
 
+void scalar_bounds(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                   const ScreenArgs &a, float *out, size_t ldo, float *least8) {
+    scalar_panels<false>(qs, nq, panels, n, dim, out, ldo);
+    for (size_t i = 0; i < nq; ++i) {
+        for (size_t r = 0; r < n; ++r) {
+            const float s = a.qnorm[i] + a.rnorm[r], d = out[i * ldo + r];
+            const float v = ((s - (d + d)) - s * a.widen) * a.shrink - a.slack;
+            const float b = s > a.floor && s < a.ceil ? v : -1.0f;
+            out[i * ldo + r] = b;
+            float &m = least8[i * 8 + r % 8];
+            m = b < m ? b : m;
+        }
+    }
+}
+
 }  // namespace
 
-const Table kScalarTable = {scalar_l2sq, scalar_dot, scalar_sqnorm, scalar_panels<true>,
-                            scalar_panels<false>};
+const Table kScalarTable = {scalar_l2sq,         scalar_dot,           scalar_sqnorm,
+                            scalar_panels<true>, scalar_panels<false>, scalar_bounds};
 
 }  // namespace detail
 
@@ -215,6 +230,11 @@ void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t 
 void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
                 size_t ldo) {
     table().dot_panels(qs, nq, panels, n, dim, out, ldo);
+}
+
+void l2_bound_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                     const ScreenArgs &a, float *out, size_t ldo, float *least8) {
+    table().l2_bounds(qs, nq, panels, n, dim, a, out, ldo, least8);
 }
 
 bool path_supported(Path p) { return int(p) >= 0 && int(p) < kPathCount && cpu_has(p); }

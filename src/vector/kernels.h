@@ -61,6 +61,24 @@ void l2sq_panels(const float *const *qs, size_t nq, const float *panels, size_t 
 void dot_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
                 size_t ldo);
 
+// Lower bounds of squared L2 read off dot products, for screening out rows
+// far from a query before summing them the exact way. With s = qnorm[i] +
+// rnorm[r] and d = dot(qs[i], row r, dim) (its bits):
+//   out[i * ldo + r] = ((s - 2 d) - s * widen) * shrink - slack
+// when floor < s < ceil, and -1 otherwise (NaN s included); every operation
+// rounded in that order, so all paths agree bit for bit. least8[i * 8 ..
+// i * 8 + 8) are lowered by the values written for query i, so the least
+// of the eight falls to the least value written. rnorm holds
+// panel_floats(n, 1) floats, its padding repeating rnorm[n - 1] as packing
+// does; whether the values bound anything is the caller's arithmetic.
+struct ScreenArgs {
+    const float *qnorm;
+    const float *rnorm;
+    float widen, shrink, slack, floor, ceil;
+};
+void l2_bound_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                     const ScreenArgs &a, float *out, size_t ldo, float *least8);
+
 // ---- code-path selection (tests and benchmarks) ----
 // The fastest path the processor supports is chosen on first use; all paths
 // give identical results, so the choice only affects speed.

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vector/kernels.h"
+
 namespace rk::kern::detail {
 
 // One query against n rows; for sqnorm the query is ignored. rows[n ..
@@ -21,12 +23,16 @@ using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, size
 using PanelFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
                          float *out, size_t ldo);
 
+using BoundFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                         const ScreenArgs &a, float *out, size_t ldo, float *least8);
+
 struct Table {
     ManyFn l2sq;
     ManyFn dot;
     ManyFn sqnorm;
     PanelFn l2sq_panels;
     PanelFn dot_panels;
+    BoundFn l2_bounds;
 };
 
 extern const Table kScalarTable;

@@ -69,6 +69,11 @@ struct Avx512Panel {
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V min(V a, V b) { return _mm256_min_ps(a, b); }
+    static V within(V s, V lo, V hi, V v, V alt) {
+        const V in = _mm256_and_ps(_mm256_cmp_ps(s, lo, _CMP_GT_OQ), _mm256_cmp_ps(s, hi, _CMP_LT_OQ));
+        return _mm256_blendv_ps(alt, v, in);
+    }
     static void store(float *out, V v) { _mm256_storeu_ps(out, v); }
 };
 
@@ -77,8 +82,12 @@ struct Avx512Panel {
 
 }  // namespace
 
-const Table kAvx512Table = {many<Avx512, Op::L2>, many<Avx512, Op::Dot>, many<Avx512, Op::SqNorm>,
-                            panels_many<Avx512Panel, Op::L2>, panels_many<Avx512Panel, Op::Dot>};
+const Table kAvx512Table = {many<Avx512, Op::L2>,
+                            many<Avx512, Op::Dot>,
+                            many<Avx512, Op::SqNorm>,
+                            panels_many<Avx512Panel, Op::L2>,
+                            panels_many<Avx512Panel, Op::Dot>,
+                            bound_panels<Avx512Panel>};
 
 }  // namespace rk::kern::detail
 

@@ -26,11 +26,21 @@ inline typename I::V panel_term(typename I::V x, typename I::V col) {
     }
 }
 
+// The sums as they are (every caller but the screening below).
+struct Plain {
+    template <class V>
+    V apply(size_t, size_t, V v) const {
+        return v;
+    }
+};
+
 // Q queries against P consecutive panels. rows_left is the number of packed
-// rows from the first of them on; lanes at or past it are not written.
-template <class I, Op op, int Q, int P>
+// rows from the first of them on; lanes at or past it are not written. Each
+// finished accumulator passes through epi.apply(query, first row, sums),
+// where query and row count from the start of the whole call (q0, r0).
+template <class I, Op op, int Q, int P, class Epi>
 inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, size_t rows_left, float *out,
-                       size_t ldo) {
+                       size_t ldo, const Epi &epi, size_t q0, size_t r0) {
     using V = typename I::V;
     const size_t pstride = size_t(8) * dim;
     V acc[Q][P];
@@ -53,6 +63,7 @@ inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, s
     for (int q = 0; q < Q; ++q) {
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) {
+            acc[q][p] = epi.apply(q0 + size_t(q), r0 + size_t(p) * 8, acc[q][p]);
             float *o = out + size_t(q) * ldo + size_t(p) * 8;
             const size_t have = rows_left - size_t(p) * 8;
             if (have >= 8) {
@@ -67,26 +78,28 @@ inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, s
 }
 
 // Q queries against panels [first, end) of a tile.
-template <class I, Op op, int Q>
+template <class I, Op op, int Q, class Epi>
 inline void panel_run(const float *const *qs, const float *panels, size_t first, size_t end, size_t n,
-                      uint32_t dim, float *out, size_t ldo) {
+                      uint32_t dim, float *out, size_t ldo, const Epi &epi, size_t q0) {
     const size_t pstride = size_t(8) * dim;
     size_t p = first;
     // One query keeps four panels in flight, so four sums hide the
     // addition's latency; four queries need two.
     constexpr int kWide = Q == 1 ? 4 : 2;
     for (; p + kWide <= end; p += kWide)
-        panel_tile<I, op, Q, kWide>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo);
-    for (; p < end; ++p) panel_tile<I, op, Q, 1>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo);
+        panel_tile<I, op, Q, kWide>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo, epi, q0,
+                                    p * 8);
+    for (; p < end; ++p)
+        panel_tile<I, op, Q, 1>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo, epi, q0, p * 8);
 }
 
 // About this many bytes of panels are scored against every query before the
 // next panels are taken, so they stay in the first-level cache.
 constexpr size_t kPanelTileBytes = 24576;
 
-template <class I, Op op>
-void panels_many(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
-                 size_t ldo) {
+template <class I, Op op, class Epi>
+void panels_with(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                 size_t ldo, const Epi &epi) {
     if (n == 0 || nq == 0) return;
     const size_t npanels = (n + 7) / 8;
     const size_t panel_bytes = size_t(8) * dim * sizeof(float);
@@ -96,7 +109,40 @@ void panels_many(const float *const *qs, size_t nq, const float *panels, size_t 
         const size_t end = first + tile < npanels ? first + tile : npanels;
         size_t i = 0;
         for (; i + 4 <= nq; i += 4)
-            panel_run<I, op, 4>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo);
-        for (; i < nq; ++i) panel_run<I, op, 1>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo);
+            panel_run<I, op, 4>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo, epi, i);
+        for (; i < nq; ++i)
+            panel_run<I, op, 1>(qs + i, panels, first, end, n, dim, out + i * ldo, ldo, epi, i);
     }
+}
+
+template <class I, Op op>
+void panels_many(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim, float *out,
+                 size_t ldo) {
+    panels_with<I, op>(qs, nq, panels, n, dim, out, ldo, Plain{});
+}
+
+// Turns dot products into lower bounds of squared L2 (kernels.h,
+// l2_bound_panels) and keeps each query's eight running least bounds.
+template <class I>
+struct Bounds {
+    using V = typename I::V;
+    const ScreenArgs &a;
+    float *least8;
+    V apply(size_t q, size_t r0, V d) const {
+        const V s = I::add(I::bcast(a.qnorm + q), I::load(a.rnorm + r0));
+        const V v = I::sub(
+            I::mul(I::sub(I::sub(s, I::add(d, d)), I::mul(s, I::bcast(&a.widen))), I::bcast(&a.shrink)),
+            I::bcast(&a.slack));
+        const V b = I::within(s, I::bcast(&a.floor), I::bcast(&a.ceil), v, I::bcast(&kNoBound));
+        float *m = least8 + q * 8;
+        I::store(m, I::min(b, I::load(m)));
+        return b;
+    }
+    static constexpr float kNoBound = -1.0f;
+};
+
+template <class I>
+void bound_panels(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
+                  const ScreenArgs &a, float *out, size_t ldo, float *least8) {
+    panels_with<I, Op::Dot>(qs, nq, panels, n, dim, out, ldo, Bounds<I>{a, least8});
 }

@@ -46,6 +46,14 @@ struct Sse2Panel {
     static V add(V a, V b) { return V{_mm_add_ps(a.lo, b.lo), _mm_add_ps(a.hi, b.hi)}; }
     static V sub(V a, V b) { return V{_mm_sub_ps(a.lo, b.lo), _mm_sub_ps(a.hi, b.hi)}; }
     static V mul(V a, V b) { return V{_mm_mul_ps(a.lo, b.lo), _mm_mul_ps(a.hi, b.hi)}; }
+    static V min(V a, V b) { return V{_mm_min_ps(a.lo, b.lo), _mm_min_ps(a.hi, b.hi)}; }
+    static __m128 pick(__m128 s, __m128 lo, __m128 hi, __m128 v, __m128 alt) {
+        const __m128 in = _mm_and_ps(_mm_cmpgt_ps(s, lo), _mm_cmplt_ps(s, hi));
+        return _mm_or_ps(_mm_and_ps(in, v), _mm_andnot_ps(in, alt));
+    }
+    static V within(V s, V lo, V hi, V v, V alt) {
+        return V{pick(s.lo, lo.lo, hi.lo, v.lo, alt.lo), pick(s.hi, lo.hi, hi.hi, v.hi, alt.hi)};
+    }
     static void store(float *out, V v) {
         _mm_storeu_ps(out, v.lo);
         _mm_storeu_ps(out + 4, v.hi);
@@ -57,7 +65,11 @@ struct Sse2Panel {
 
 }  // namespace
 
-const Table kSse2Table = {many<Sse2, Op::L2>, many<Sse2, Op::Dot>, many<Sse2, Op::SqNorm>,
-                          panels_many<Sse2Panel, Op::L2>, panels_many<Sse2Panel, Op::Dot>};
+const Table kSse2Table = {many<Sse2, Op::L2>,
+                          many<Sse2, Op::Dot>,
+                          many<Sse2, Op::SqNorm>,
+                          panels_many<Sse2Panel, Op::L2>,
+                          panels_many<Sse2Panel, Op::Dot>,
+                          bound_panels<Sse2Panel>};
 
 }  // namespace rk::kern::detail

@@ -20,6 +20,7 @@
 #include "rk_platform.h"
 #include "rk_vector.h"
 #include "support/ref_loops.h"
+#include "vector/kernels.h"
 
 namespace {
 
@@ -444,6 +445,60 @@ TEST(KmeansNearest, BatchAgreesWithOneRowScores) {
                 rk::centroid_scores(rule, &rows[r * dim], cents.data(), k, dim, sc.data());
                 ASSERT_EQ(got[r], rk::argmin_score(sc.data(), k)) << "row " << r << " of " << n;
                 ASSERT_NE(got[r], 17u);
+            }
+        }
+    }
+}
+
+// Squared L2 is screened through dot products before it is summed; the
+// screen may only skip centroids that cannot win. Sets built to defeat it:
+// rows far from the origin (the dot products cancel), near ties between
+// mirrored centroids, duplicates, values near the overflow and underflow of
+// the norms, and NaN and infinite coordinates. Every path, every bit of the
+// choice against the plain loop.
+TEST(KmeansNearest, ScreenedL2ChoosesWhatThePlainLoopChooses) {
+    std::mt19937 rng(77);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    for (uint32_t dim : {3u, 64u, 130u}) {
+        const uint32_t k = 41;
+        for (int set = 0; set < 6; ++set) {
+            const float offset = set == 1 ? 3e4f : 0.0f;
+            const float scale = set == 3 ? 3e17f : set == 4 ? 1e-21f : 1.0f;
+            std::vector<float> cents(size_t(k) * dim), rows(size_t(90) * dim);
+            for (auto &v : cents) v = (offset + g(rng)) * scale;
+            for (size_t r = 0; r < 90; ++r)
+                for (uint32_t j = 0; j < dim; ++j)
+                    rows[r * dim + j] = cents[(r % k) * dim + j] + 0.25f * g(rng) * scale;
+            if (set == 2) {
+                // Centroid 2i + 1 mirrors 2i through row i: the distances tie
+                // in real numbers and differ only in their rounding.
+                for (uint32_t i = 0; 2 * i + 1 < k; ++i)
+                    for (uint32_t j = 0; j < dim; ++j)
+                        cents[(2 * i + 1) * dim + j] = 2.0f * rows[i * dim + j] - cents[2 * i * dim + j];
+                std::copy_n(&cents[5 * dim], dim, &cents[30 * dim]);
+            }
+            if (set == 5) {
+                rows[7 * dim] = NAN;
+                rows[8 * dim + dim - 1] = INFINITY;
+                cents[4 * dim] = NAN;
+                cents[9 * dim + 1] = -INFINITY;
+                for (uint32_t j = 0; j < dim; ++j) rows[11 * dim + j] = 3e19f;  // its norm overflows
+            }
+            struct Reset {
+                ~Reset() { rk::kern::reset_path(); }
+            } reset;
+            for (int p = 0; p < rk::kern::kPathCount; ++p) {
+                if (!rk::kern::force_path(rk::kern::Path(p))) continue;
+                std::vector<uint32_t> got(90);
+                ASSERT_EQ(rk::nearest_centroids(CentroidRule::kL2, rows.data(), 90, cents.data(), k, dim,
+                                                got.data()),
+                          RK_OK);
+                std::vector<float> sc(k);
+                for (size_t r = 0; r < 90; ++r) {
+                    for (uint32_t c = 0; c < k; ++c) sc[c] = ref_l2(&rows[r * dim], &cents[c * dim], dim);
+                    ASSERT_EQ(got[r], rk::argmin_score(sc.data(), k))
+                        << "set " << set << " dim " << dim << " row " << r << " path " << p;
+                }
             }
         }
     }

@@ -166,9 +166,20 @@ TEST(KernelPaths, PanelsMatchThePlainLoopBitForBit) {
                 for (size_t i = 0; i < nq; ++i) qs[i] = qv.data() + i * dim;
                 std::vector<float> packed(rk::kern::panel_floats(n, dim));
                 rk::kern::pack_panels(rows.data(), n, stride, dim, packed.data());
-                std::vector<float> l2(nq * ldo, 7.0f), dp(nq * ldo, 7.0f);
+                std::vector<float> l2(nq * ldo, 7.0f), dp(nq * ldo, 7.0f), lb(nq * ldo, 7.0f);
                 rk::kern::l2sq_panels(qs.data(), nq, packed.data(), n, dim, l2.data(), ldo);
                 rk::kern::dot_panels(qs.data(), nq, packed.data(), n, dim, dp.data(), ldo);
+                // The screening's bounds: the norms are any floats (special
+                // ones included), the padding repeats the last row's.
+                std::vector<float> qn = random_floats(rng, nq, awkward), rn = random_floats(rng, n, awkward);
+                for (auto &v : qn) v = std::fabs(v) * 1e3f;
+                for (auto &v : rn) v = std::fabs(v) * 1e3f;
+                rn.resize(rk::kern::panel_floats(n, 1), rn[n - 1]);
+                const rk::kern::ScreenArgs args{qn.data(), rn.data(), 3e-5f,   0.9999f,
+                                                0x1p-120f, 0x1p-60f,  0x1p121f};
+                std::vector<float> least8(nq * 8, INFINITY);
+                rk::kern::l2_bound_panels(qs.data(), nq, packed.data(), n, dim, args, lb.data(), ldo,
+                                          least8.data());
                 for (size_t i = 0; i < nq; ++i) {
                     for (size_t r = 0; r < n; ++r) {
                         const float *row = rows.data() + r * stride;
@@ -176,10 +187,20 @@ TEST(KernelPaths, PanelsMatchThePlainLoopBitForBit) {
                             << "l2 dim " << dim << " n " << n << " query " << i << " row " << r;
                         ASSERT_TRUE(same_bits(dp[i * ldo + r], ref_dot(qs[i], row, dim)))
                             << "dot dim " << dim << " n " << n << " query " << i << " row " << r;
+                        const float sum = qn[i] + rn[r], d = ref_dot(qs[i], row, dim);
+                        const float v = ((sum - (d + d)) - sum * args.widen) * args.shrink - args.slack;
+                        const float want = sum > args.floor && sum < args.ceil ? v : -1.0f;
+                        ASSERT_TRUE(same_bits(lb[i * ldo + r], want))
+                            << "bound dim " << dim << " n " << n << " query " << i << " row " << r;
                     }
+                    float least = INFINITY, got = INFINITY;
+                    for (size_t r = 0; r < n; ++r) least = std::fmin(least, lb[i * ldo + r]);
+                    for (size_t l = 0; l < 8; ++l) got = std::fmin(got, least8[i * 8 + l]);
+                    ASSERT_EQ(got, least) << "least bound of query " << i;
                     for (size_t r = n; r < ldo; ++r) {
                         ASSERT_EQ(l2[i * ldo + r], 7.0f);
                         ASSERT_EQ(dp[i * ldo + r], 7.0f);
+                        ASSERT_EQ(lb[i * ldo + r], 7.0f);
                     }
                 }
             }
