@@ -356,6 +356,7 @@ void Lloyd::scan_groups(uint64_t first, size_t rows) {
     }
     // count[g] now ends group g's pairs; group g starts where g - 1 ended.
     const float *ptr[kGather];
+    float cleared[kGather];
     for (uint32_t g = 0; g < groups_; ++g) {
         const uint32_t begin = g == 0 ? 0 : count[g - 1], end = count[g];
         const uint32_t mb = gstart_.get()[g], m = gstart_.get()[g + 1] - mb;
@@ -381,9 +382,17 @@ void Lloyd::scan_groups(uint64_t first, size_t rows) {
                     known[i] = group_of_.get()[a] == g ? slot_.get()[a] : UINT32_MAX;
                 }
                 screen_.run(ptr, xn, q, pan, gnorm_.get() + gpack_at_.get()[g] / dim, m, dim, own, known,
-                            scores_.get(), m);
+                            scores_.get(), m, nullptr, cleared);
             }
             for (size_t i = 0; i < q; ++i) {
+                GroupBest &out = found_.get()[static_cast<size_t>(pairs[at + i]) * groups_ + g];
+                if (!angular_ && cleared[i] == cleared[i]) {
+                    // Every member proved farther than the own centroid,
+                    // which lies elsewhere: the group cannot win, and its
+                    // least bound bounds it.
+                    out = GroupBest{cleared[i], kInf, members_.get()[mb], false};
+                    continue;
+                }
                 float *sc = scores_.get() + i * m;
                 if (angular_)
                     for (uint32_t j = 0; j < m; ++j) sc[j] = -sc[j];
@@ -402,7 +411,7 @@ void Lloyd::scan_groups(uint64_t first, size_t rows) {
                 } else {
                     b.second = least.value;
                 }
-                found_.get()[static_cast<size_t>(pairs[at + i]) * groups_ + g] = b;
+                out = b;
             }
         }
     }

@@ -65,7 +65,7 @@ rk_status_t ScreenedL2::reserve(size_t nq, size_t n) {
 
 void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, const float *panels,
                      const float *cnorm, size_t n, uint32_t dim, const float *bound, const uint32_t *known,
-                     float *out, size_t ldo, uint32_t *nearest) {
+                     float *out, size_t ldo, uint32_t *nearest, float *cleared) {
     if (nq == 0 || n == 0) return;
     const size_t pstride = size_t(8) * dim;
     const Margins mg = margins(dim);
@@ -82,7 +82,9 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
         const uint32_t kn = known ? known[i] : UINT32_MAX;
         // Every centroid proved farther than a score the row reaches: the
         // bounds stand in for all of them.
+        if (cleared) cleared[i] = __builtin_nanf("");
         if (least.value > limit) {
+            if (cleared && !(kn < n)) cleared[i] = least.value;
             if (kn < n) o[kn] = bound[i];
             if (nearest) nearest[i] = kn < n && bound[i] < FLT_MAX ? kn : 0;
             continue;
