@@ -249,7 +249,6 @@ size_t gather(const Walk &w, uint32_t c, uint32_t l) {
     return b;
 }
 
-
 uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l) {
     const rk_hnsw_t *h = w.h;
     HnswScratch *s = w.s;

@@ -111,6 +111,8 @@ rk_status_t nearest_centroids(CentroidRule rule, const float *rows, uint64_t n, 
             kern::sqnorm_many(ptr, g, dim, qnorm);
             screen.run(ptr, qnorm, g, packed.get(), cnorm.get(), k, dim, nullptr, nullptr, scores.get(), k,
                        out + at);
+            for (size_t i = 0; i < g; ++i)
+                if (out[at + i] >= k) out[at + i] = 0;  // nothing below FLT_MAX: centroid 0
             continue;
         } else {
             kern::dot_panels(ptr, g, packed.get(), k, dim, scores.get(), k);

@@ -133,13 +133,15 @@ public:
     // leaves it); nq and n within reserve's.
     // known[i], when given and below n, is a centroid whose computed score
     // is bound[i]: it is taken as it is, not summed again. nearest, when
-    // given, receives each row's argmin_score over its out row. cleared,
+    // given, receives the place of each row's smallest score below FLT_MAX
+    // (n when there is none), as argmin_score finds it over the out row. cleared,
     // when given, receives for each row the least of its out row when
     // every value there is a bound above limit_i (nothing summed), and NaN
-    // otherwise.
+    // otherwise. number, when given, numbers the n centroids for nearest's
+    // ties (the lowest number wins; without it, the lowest place).
     void run(const float *const *qs, const float *qnorm, size_t nq, const float *panels, const float *cnorm,
              size_t n, uint32_t dim, const float *bound, const uint32_t *known, float *out, size_t ldo,
-             uint32_t *nearest = nullptr, float *cleared = nullptr);
+             uint32_t *nearest = nullptr, float *cleared = nullptr, const uint32_t *number = nullptr);
     // Rows and centroid screenings that fell back to plain sums (tests).
     uint64_t summed() const { return summed_; }
 

@@ -65,7 +65,7 @@ rk_status_t ScreenedL2::reserve(size_t nq, size_t n) {
 
 void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, const float *panels,
                      const float *cnorm, size_t n, uint32_t dim, const float *bound, const uint32_t *known,
-                     float *out, size_t ldo, uint32_t *nearest, float *cleared) {
+                     float *out, size_t ldo, uint32_t *nearest, float *cleared, const uint32_t *number) {
     if (nq == 0 || n == 0) return;
     const size_t pstride = size_t(8) * dim;
     const Margins mg = margins(dim);
@@ -86,7 +86,7 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
         if (least.value > limit) {
             if (cleared && !(kn < n)) cleared[i] = least.value;
             if (kn < n) o[kn] = bound[i];
-            if (nearest) nearest[i] = kn < n && bound[i] < FLT_MAX ? kn : 0;
+            if (nearest) nearest[i] = kn < n && bound[i] < FLT_MAX ? kn : static_cast<uint32_t>(n);
             continue;
         }
         // The centroid with the least bound is likely the nearest: summing
@@ -107,7 +107,12 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
         // can reach it.
         float best = exact_b < FLT_MAX ? exact_b : FLT_MAX;
         size_t at = exact_b < FLT_MAX ? b : n;
-        if (kn < n && kn != b && (bound[i] < best || (bound[i] == best && kn < at))) {
+        // Ties go to the lowest centroid number (the place, unless numbers
+        // are given).
+        auto before = [&](size_t c, size_t than) {
+            return than < n && (number ? number[c] < number[than] : c < than);
+        };
+        if (kn < n && kn != b && (bound[i] < best || (bound[i] == best && before(kn, at)))) {
             best = bound[i];
             at = kn;
         }
@@ -116,7 +121,7 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
             const float v = column_l2sq(qs[i], panels + (c / 8) * pstride, c % 8, dim);
             ++summed_;
             o[c] = v;
-            if (v < best || (v == best && c < at)) {
+            if (v < best || (v == best && before(c, at))) {
                 best = v;
                 at = c;
             }
@@ -129,7 +134,7 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
                 for (size_t l = 0; l < 8; ++l) consider(c + l);
         }
         for (; c < n; ++c) consider(c);
-        if (nearest) nearest[i] = at < n ? static_cast<uint32_t>(at) : 0;
+        if (nearest) nearest[i] = static_cast<uint32_t>(at);
     }
 }
 

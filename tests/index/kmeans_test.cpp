@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "index/ivf.h"
+#include "index/kmeans_bounds.h"
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_platform.h"
@@ -301,9 +302,16 @@ TEST_P(KmeansMatchesPlainLoops, EveryBit) {
     (void)ref_kmeans(x, c.dim, c.k, c.iters, rule, seeding);
     EXPECT_EQ(after_train, rk_rand());
     // On separated clusters the bounds must actually be skipping rows, or
-    // this test would not be exercising them.
+    // this test would not be exercising them (in the rounds they run: after
+    // a round whose centroids moved far, the next ones score everything at
+    // once).
     if (c.data == 1 && c.iters > 2) {
-        EXPECT_GT(stats.kept, c.n) << c.name;
+        EXPECT_GT(stats.kept, 0u) << c.name;
+    }
+    // On uniform rows they save little, and whole rounds take their place:
+    // rows scored with no own centroid measured first.
+    if (c.data == 0) {
+        EXPECT_GT(stats.scanned, stats.tightened) << c.name;
     }
 }
 
@@ -311,6 +319,7 @@ const Case kCases[] = {
     {"uniform", 0, 1500, 13, 70, 6},        {"clustered", 1, 3000, 16, 100, 8},
     {"clustered-wide", 1, 1200, 40, 40, 5}, {"duplicates", 2, 1800, 7, 30, 4},
     {"one-list", 1, 300, 5, 1, 3},          {"no-rounds", 1, 800, 9, 33, 0},
+    {"twin-centroids", 2, 1500, 7, 80, 5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, KmeansMatchesPlainLoops,
@@ -502,6 +511,43 @@ TEST(KmeansNearest, ScreenedL2ChoosesWhatThePlainLoopChooses) {
             }
         }
     }
+}
+
+// Whole rounds screen the centroids in group order, so the screen breaks
+// ties by centroid number, not by place; and a row with nothing below
+// FLT_MAX has no nearest.
+TEST(KmeansNearest, ScreenTiesGoToTheLowestNumberNotTheFirstPlace) {
+    const uint32_t dim = 70, n = 16;
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<float> cents(size_t(n) * dim);
+    for (auto &v : cents) v = g(rng);
+    std::copy_n(&cents[3 * dim], dim, &cents[12 * dim]);  // twins at places 3 and 12
+    std::vector<float> rows(3 * size_t(dim));
+    for (uint32_t j = 0; j < dim; ++j) rows[j] = cents[3 * dim + j] + 0.01f * g(rng);
+    std::copy_n(&cents[7 * dim], dim, &rows[dim]);  // on centroid 7 itself
+    for (uint32_t j = 0; j < dim; ++j) rows[2 * dim + j] = NAN;
+    std::vector<float> packed(rk::kern::panel_floats(n, dim)), cnorm(rk::kern::panel_floats(n, 1));
+    rk::kern::pack_panels(cents.data(), n, dim, dim, packed.data());
+    rk::km::panel_sqnorms(packed.data(), n, dim, cnorm.data());
+    const float *ptr[3] = {&rows[0], &rows[dim], &rows[2 * dim]};
+    float qn[3];
+    for (int i = 0; i < 3; ++i) qn[i] = ref_dot(ptr[i], ptr[i], dim);
+    uint32_t number[n];
+    for (uint32_t p = 0; p < n; ++p) number[p] = n - 1 - p;  // place 12 is centroid 3
+    rk::km::ScreenedL2 screen;
+    ASSERT_EQ(screen.reserve(3, n), RK_OK);
+    std::vector<float> out(3 * size_t(n));
+    uint32_t near[3];
+    screen.run(ptr, qn, 3, packed.data(), cnorm.data(), n, dim, nullptr, nullptr, out.data(), n, near);
+    EXPECT_EQ(near[0], 3u);
+    EXPECT_EQ(near[1], 7u);
+    EXPECT_EQ(near[2], n);
+    screen.run(ptr, qn, 3, packed.data(), cnorm.data(), n, dim, nullptr, nullptr, out.data(), n, near,
+               nullptr, number);
+    EXPECT_EQ(near[0], 12u);
+    EXPECT_EQ(near[1], 7u);
+    EXPECT_EQ(out[n + 7], 0.0f);
 }
 
 }  // namespace
