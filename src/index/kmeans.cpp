@@ -98,7 +98,7 @@ rk_status_t nearest_centroids(CentroidRule rule, const float *rows, uint64_t n, 
     HookPtr<float> cnorm;
     float qnorm[kGather];
     if (rule == CentroidRule::kL2) {
-        RK_TRY(screen.reserve(kGather, k));
+        RK_TRY(screen.reserve(kGather));
         cnorm = hook_unique_array<float>(kern::panel_floats(k, 1));
         RK_RETURN_IF(!cnorm, RK_ERR_NO_MEMORY);
         km::panel_sqnorms(packed.get(), k, dim, cnorm.get());

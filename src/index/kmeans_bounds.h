@@ -121,7 +121,8 @@ inline Least least_of(const float *d, size_t n) {
 // a score.
 class ScreenedL2 {
 public:
-    rk_status_t reserve(size_t nq, size_t n);
+    // Scratch for up to nq rows a call.
+    rk_status_t reserve(size_t nq);
     // For i < nq and c < n, out[i * ldo + c] is the computed score of row
     // qs[i] against centroid c, or, where that cannot be the row's
     // smallest, a value v with limit_i < v <= the computed score. limit_i
@@ -130,7 +131,7 @@ public:
     // smallest value, and its lowest position, are the plain loop's, and
     // every value is a lower bound of its score. qnorm[i] and cnorm[c] are
     // sqnorm of the row and of the centroid (cnorm padded as panel_sqnorms
-    // leaves it); nq and n within reserve's.
+    // leaves it); nq within reserve's.
     // known[i], when given and below n, is a centroid whose computed score
     // is bound[i]: it is taken as it is, not summed again. nearest, when
     // given, receives the place of each row's smallest score below FLT_MAX
@@ -142,13 +143,9 @@ public:
     void run(const float *const *qs, const float *qnorm, size_t nq, const float *panels, const float *cnorm,
              size_t n, uint32_t dim, const float *bound, const uint32_t *known, float *out, size_t ldo,
              uint32_t *nearest = nullptr, float *cleared = nullptr, const uint32_t *number = nullptr);
-    // Rows and centroid screenings that fell back to plain sums (tests).
-    uint64_t summed() const { return summed_; }
 
 private:
     HookPtr<float> least8_;
-    size_t cap_q_ = 0, cap_n_ = 0;
-    uint64_t summed_ = 0;
 };
 
 // sqnorm of each of n centroids packed in panels, into out, and of the

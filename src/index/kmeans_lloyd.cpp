@@ -144,10 +144,9 @@ private:
     HookPtr<float> row_sq_, gnorm_;
     HookPtr<uint32_t> slot_;  // per centroid: its place within its group
     ScreenedL2 screen_;
-    // Rounds that score every row against every centroid (squared L2):
-    // all centroids in group order, packed, their norms, and the screen.
+    // Rounds that score every row against every centroid:
+    // all centroids in group order, packed, and their norms.
     HookPtr<float> all_packed_, all_norm_, all_scores_;
-    ScreenedL2 all_screen_;
     uint64_t round_scores_ = 0;  // (row, centroid) pairs the last bounded round scored
     uint32_t since_bounded_ = 0;
     bool bounds_pay_ = true;
@@ -219,16 +218,12 @@ rk_status_t Lloyd::make_groups() {
     gpacked_ = hook_unique_array<float>(at);
     RK_RETURN_IF(!gpacked_, RK_ERR_NO_MEMORY);
     if (job_.rule == CentroidRule::kL2) {
-        uint32_t largest = 0;
-        for (uint32_t g = 0; g < groups_; ++g)
-            if (start[g + 1] - start[g] > largest) largest = start[g + 1] - start[g];
-        RK_TRY(screen_.reserve(kGather, largest));
+        RK_TRY(screen_.reserve(kGather));
         gnorm_ = hook_unique_array<float>(at / dim);  // padded like the panels
         slot_ = hook_unique_array<uint32_t>(k);
         RK_RETURN_IF(!gnorm_ || !slot_, RK_ERR_NO_MEMORY);
         for (uint32_t g = 0; g < groups_; ++g)
             for (uint32_t i = start[g]; i < start[g + 1]; ++i) slot_.get()[members_.get()[i]] = i - start[g];
-        RK_TRY(all_screen_.reserve(kGather, k));
     }
     size_t gk;
     RK_RETURN_IF(!mul_size(kGather, k, &gk), RK_ERR_NO_MEMORY);
@@ -560,8 +555,8 @@ void Lloyd::settle_all() {
             }
         } else {
             for (size_t i = 0; i < q; ++i) xn[i] = row_sq_.get()[first + i];
-            all_screen_.run(ptr, xn, q, all_packed_.get(), all_norm_.get(), k, dim, nullptr, nullptr,
-                            all_scores_.get(), k, near, nullptr, members_.get());
+            screen_.run(ptr, xn, q, all_packed_.get(), all_norm_.get(), k, dim, nullptr, nullptr,
+                        all_scores_.get(), k, near, nullptr, members_.get());
         }
         for (size_t i = 0; i < q; ++i) {
             const uint64_t r = first + i;

@@ -53,13 +53,11 @@ void panel_sqnorms(const float *panels, size_t n, uint32_t dim, float *out) {
     }
 }
 
-rk_status_t ScreenedL2::reserve(size_t nq, size_t n) {
+rk_status_t ScreenedL2::reserve(size_t nq) {
     size_t floats;
     RK_RETURN_IF(!mul_size(nq, 8, &floats), RK_ERR_NO_MEMORY);
     least8_ = hook_unique_array<float>(floats);
     RK_RETURN_IF(!least8_, RK_ERR_NO_MEMORY);
-    cap_q_ = nq;
-    cap_n_ = n;
     return RK_OK;
 }
 
@@ -98,7 +96,6 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
             exact_b = limit;
         } else {
             exact_b = column_l2sq(qs[i], panels + (b / 8) * pstride, b % 8, dim);
-            ++summed_;
             if (exact_b < limit || limit != limit) limit = exact_b;
         }
         o[b] = exact_b;
@@ -119,7 +116,6 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
         auto consider = [&](size_t c) {
             if (o[c] > limit || c == b || c == kn) return;  // the bound stands in for the score
             const float v = column_l2sq(qs[i], panels + (c / 8) * pstride, c % 8, dim);
-            ++summed_;
             o[c] = v;
             if (v < best || (v == best && before(c, at))) {
                 best = v;

@@ -229,7 +229,7 @@ rk_status_t PlusPlus::allocate() {
     cnorm_ = hook_unique_array<float>(kern::panel_floats(job_.k, 1));
     RK_RETURN_IF(!stamp_ || !block_sum_ || !packed_ || !min_cc_ || !cc_ || !scores_ || !row_sq_ || !cnorm_,
                  RK_ERR_NO_MEMORY);
-    RK_TRY(screen_.reserve(kGather, job_.k));
+    RK_TRY(screen_.reserve(kGather));
     for (uint64_t r = 0; r < job_.count; ++r) row_sq_.get()[r] = kern::sqnorm(rows_ + r * job_.dim, job_.dim);
     std::memset(stamp_.get(), 0, sizeof(uint32_t) * job_.count);
     return RK_OK;

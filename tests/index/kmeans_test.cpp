@@ -536,7 +536,7 @@ TEST(KmeansNearest, ScreenTiesGoToTheLowestNumberNotTheFirstPlace) {
     uint32_t number[n];
     for (uint32_t p = 0; p < n; ++p) number[p] = n - 1 - p;  // place 12 is centroid 3
     rk::km::ScreenedL2 screen;
-    ASSERT_EQ(screen.reserve(3, n), RK_OK);
+    ASSERT_EQ(screen.reserve(3), RK_OK);
     std::vector<float> out(3 * size_t(n));
     uint32_t near[3];
     screen.run(ptr, qn, 3, packed.data(), cnorm.data(), n, dim, nullptr, nullptr, out.data(), n, near);
