@@ -119,6 +119,11 @@ inline Least least_of(const float *d, size_t n) {
 // most centroids farther than one the row reaches, and only the rest are
 // summed in the plain way. The screening decides which work is done, never
 // a score.
+// Below this many dimensions a score costs less than the passes over the
+// scores that screening, or a whole round, adds per pair: the plain sums
+// and the bounded rounds are used there.
+constexpr uint32_t kScreenFrom = 16;
+
 class ScreenedL2 {
 public:
     // Scratch for up to nq rows a call.
@@ -164,6 +169,23 @@ inline uint32_t first_equal(const float *d, uint32_t n, float v) {
     for (; i < n; ++i)
         if (d[i] == v) return i;
     return n;
+}
+
+// The place among k scores of the least one below FLT_MAX (k when there is
+// none), ties to the lowest number (number[place], or the place itself
+// without numbers) as argmin_score breaks them.
+inline uint32_t least_place(const float *sc, uint32_t k, const uint32_t *number) {
+    const Least least = least_of(sc, k);
+    if (!(least.value < FLT_MAX)) return k;
+    uint32_t w = first_equal(sc, k, least.value);
+    if (!number) return w;
+    for (uint32_t p = w + 1; p < k;) {
+        const uint32_t t = p + first_equal(sc + p, k - p, least.value);
+        if (t >= k) break;
+        if (number[t] < number[w]) w = t;
+        p = t + 1;
+    }
+    return w;
 }
 
 // Per row, while centroids are placed: the nearest centroid so far and its

@@ -511,22 +511,6 @@ void Lloyd::settle() {
     }
 }
 
-// The place among the scores (members in group order) of the least score
-// below FLT_MAX, ties to the lowest centroid number as argmin_score breaks
-// them; k when there is none.
-uint32_t least_place(const float *sc, uint32_t k, const uint32_t *members) {
-    const Least least = least_of(sc, k);
-    if (!(least.value < FLT_MAX)) return k;
-    uint32_t w = first_equal(sc, k, least.value);
-    for (uint32_t p = w + 1; p < k;) {
-        const uint32_t t = p + first_equal(sc + p, k - p, least.value);
-        if (t >= k) break;
-        if (members[t] < members[w]) w = t;
-        p = t + 1;
-    }
-    return w;
-}
-
 // When the bounds save little: every row scored against every centroid in
 // one pass (far fewer calls, no bookkeeping per group), which also renews
 // every bound from the scores (for squared L2, from the screen's scores and
@@ -646,7 +630,7 @@ void Lloyd::run() {
             // L2 at 82 % ran 15 % faster in full rounds, cosine at 68 % the
             // same either way), and tries the bounds again every
             // few rounds, as the centroids settle.
-            if (!bounds_pay_ && since_bounded_ < kRetryBounds) {
+            if (!bounds_pay_ && since_bounded_ < kRetryBounds && job_.dim >= kScreenFrom) {
                 settle_all();
                 ++since_bounded_;
             } else {

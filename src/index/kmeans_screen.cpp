@@ -65,6 +65,15 @@ void ScreenedL2::run(const float *const *qs, const float *qnorm, size_t nq, cons
                      const float *cnorm, size_t n, uint32_t dim, const float *bound, const uint32_t *known,
                      float *out, size_t ldo, uint32_t *nearest, float *cleared, const uint32_t *number) {
     if (nq == 0 || n == 0) return;
+    if (dim < kScreenFrom) {
+        // Too few indices for the screen to pay: every score summed.
+        kern::l2sq_panels(qs, nq, panels, n, dim, out, ldo);
+        for (size_t i = 0; i < nq; ++i) {
+            if (cleared) cleared[i] = __builtin_nanf("");
+            if (nearest) nearest[i] = least_place(out + i * ldo, static_cast<uint32_t>(n), number);
+        }
+        return;
+    }
     const size_t pstride = size_t(8) * dim;
     const Margins mg = margins(dim);
     const kern::ScreenArgs args{qnorm,    cnorm,   3.0f * mg.gamma * kUp, (1.0f - mg.gamma) * kDown, kSlack,
