@@ -12,6 +12,8 @@
 //                                 default, swap (a full list swaps its farthest
 //                                 member instead of re-selecting), fill (free
 //                                 places take passed-over candidates),
+//                                 wide (a new node chooses up to 2 m
+//                                 neighbours on level 0, not m),
 //                                 collection (the collection API users call:
 //                                 rk_collection_build_index at the
 //                                 collection's defaults, searched with
@@ -182,6 +184,7 @@ rk::HnswRules rules_of(const std::string &variant) {
     rk::HnswRules r;
     if (variant == "swap") r.reselect_full = false;
     if (variant == "fill") r.fill_pruned = true;
+    if (variant == "wide") r.wide_new_lists = true;
     return r;
 }
 

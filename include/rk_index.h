@@ -100,7 +100,8 @@ typedef struct rk_hnsw_params_t {
  * A new node searches each of its levels with ef_construction candidates and
  * keeps them by the diversity rule: in ascending distance, a candidate is
  * kept only when it is nearer to the new node than to every neighbour kept
- * before it, up to the level's cap. Each kept neighbour lists the new node
+ * before it, up to m on every level (a level-0 list grows towards 2 * m as
+ * later nodes link to it). Each kept neighbour lists the new node
  * back; a neighbour whose list is full re-selects it by the same rule from
  * its members and the new node. Removing a node re-links the nodes it lists
  * among themselves by the same rule, so paths through it survive. The same

@@ -65,6 +65,13 @@ struct HnswRules {
     // Places the diversity rule leaves free are filled with the passed-over
     // candidates, nearest first.
     bool fill_pruned = false;
+    // A new node chooses up to its level's cap of neighbours (2 m on level
+    // 0). Otherwise it chooses up to m on every level, and its level-0 list
+    // fills towards 2 m as later nodes link to it: each chosen neighbour
+    // costs a link back, often a re-selection of a full list, and on data
+    // of many dimensions, where the diversity rule passes most candidates,
+    // the wider choice made builds a third slower for no recall.
+    bool wide_new_lists = false;
     // A removed node's neighbours are re-linked among themselves.
     bool repair_on_remove = true;
 };

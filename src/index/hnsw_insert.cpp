@@ -172,8 +172,8 @@ rk_status_t insert_one(rk_hnsw_t *h, HnswScratch *s, uint64_t id64, const float 
             RK_TRY(link_to_all(h, s, nn, id, l));
             continue;
         }
-        const size_t kept =
-            diversity_select(h, s, s->results, r, level_cap(h, l), h->rules.fill_pruned, s->picked);
+        const size_t choose = h->rules.wide_new_lists ? level_cap(h, l) : h->params.m;
+        const size_t kept = diversity_select(h, s, s->results, r, choose, h->rules.fill_pruned, s->picked);
         if (kept == SIZE_MAX) return RK_ERR_NO_MEMORY;
         for (size_t j = 0; j < kept; ++j)
             RK_RETURN_IF(!link_pair(h, s, nn, id, s->picked[j], l, true), RK_ERR_NO_MEMORY);

@@ -226,7 +226,8 @@ struct Ref {
             R.erase(std::remove_if(R.begin(), R.end(), [&](const HeapItem &x) { return x.id == id; }),
                     R.end());
             if (!R.empty()) {
-                for (const auto &f : diverse(R, cap(l), rules.fill_pruned)) link(id, f, l, true);
+                const size_t choose = rules.wide_new_lists ? cap(l) : p.m;
+                for (const auto &f : diverse(R, choose, rules.fill_pruned)) link(id, f, l, true);
                 e = R[0].id;
                 continue;
             }
@@ -392,6 +393,9 @@ TEST_P(Model, SameGraphWithTheOtherLinkingRules) {
     fill.fill_pruned = true;
     fill.repair_on_remove = false;
     compare_with_model(GetParam(), params(4, 12, 8), 300, 32, fill);
+    rk::HnswRules wide;
+    wide.wide_new_lists = true;
+    compare_with_model(GetParam(), params(3, 10, 8), 300, 33, wide);
 }
 
 INSTANTIATE_TEST_SUITE_P(Metrics, Model, ::testing::Values(0u, 1u, 2u));
