@@ -521,42 +521,63 @@ size_t layer_search(const Walk &w, uint32_t e, uint32_t l, size_t ef) {
 
 // ---- neighbour selection -------------------------------------------------
 //
-// Kept candidates rule out the ones after them: when candidate i is kept, the
-// distances from it to every candidate still in the running are computed in
-// batches, and a candidate that is not strictly nearer to the base than to i
-// drops out. A candidate is thus compared with the kept ones before it until
-// one rules it out, and with no others.
+// Kept candidates rule out the ones after them: a candidate that is not
+// strictly nearer to the base than to some kept one before it drops out. The
+// candidates are taken in chunks of kSelectChunk: a chunk is first measured
+// against the neighbours kept so far, then walked in order, each candidate it
+// keeps measured against the rest of the chunk. A candidate is thus compared
+// with the kept ones before it until one rules it out, and with no others;
+// chunks past the one that fills the list are never measured (with the whole
+// candidate list at once, those were half the distances selection computed).
 
 namespace rk {
+namespace {
+
+constexpr size_t kSelectChunk = 32;
+enum : unsigned char { kOut = 0, kRunning = 1, kKept = 2 };
+
+// Measures the running candidates of [from, to) against v, in batches, and
+// rules out those not strictly nearer to the base than to v. Returns how
+// many were still running.
+size_t rule_out(const rk_hnsw_t *h, HnswScratch *s, ManyFn many, const float *v, const HeapItem *cand,
+                size_t from, size_t to, unsigned char *state) {
+    size_t b = 0, seen = 0;
+    for (size_t j = from; j <= to; ++j) {
+        if (j < to && state[j] == kRunning) {
+            s->rows[b] = node_vector(h, h->slots[cand[j].id]);
+            s->ids[b] = static_cast<uint32_t>(j);
+            ++b;
+            ++seen;
+        }
+        if (b == s->batch_cap || (j == to && b)) {
+            many(v, s->rows, b, h->dim, s->dists);
+            for (size_t t = 0; t < b; ++t)
+                if (!(cand[s->ids[t]].distance < s->dists[t])) state[s->ids[t]] = kOut;
+            b = 0;
+        }
+    }
+    return seen;
+}
+
+}  // namespace
 
 size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand, size_t n, size_t cap,
                         bool fill, HeapItem *out) {
     if (cap == 0 || n == 0) return 0;
     if (!fit_array(s->alive, s->alive_cap, n)) return SIZE_MAX;
-    enum : unsigned char { kOut = 0, kRunning = 1, kKept = 2 };
     unsigned char *state = s->alive;
     std::memset(state, kRunning, n);
     const ManyFn many = metric_many(h->metric);
     size_t kept = 0;
-    for (size_t i = 0; i < n && kept < cap; ++i) {
-        if (state[i] != kRunning) continue;
-        state[i] = kKept;
-        out[kept++] = cand[i];
-        if (kept == cap) break;
-        const float *v = node_vector(h, h->slots[cand[i].id]);
-        size_t b = 0;
-        for (size_t j = i + 1; j <= n; ++j) {
-            if (j < n && state[j] == kRunning) {
-                s->rows[b] = node_vector(h, h->slots[cand[j].id]);
-                s->ids[b] = static_cast<uint32_t>(j);
-                ++b;
-            }
-            if (b == s->batch_cap || (j == n && b)) {
-                many(v, s->rows, b, h->dim, s->dists);
-                for (size_t t = 0; t < b; ++t)
-                    if (!(cand[s->ids[t]].distance < s->dists[t])) state[s->ids[t]] = kOut;
-                b = 0;
-            }
+    for (size_t a = 0; a < n && kept < cap; a += kSelectChunk) {
+        const size_t z = n - a < kSelectChunk ? n : a + kSelectChunk;
+        for (size_t t = 0; t < kept; ++t)
+            if (!rule_out(h, s, many, node_vector(h, h->slots[out[t].id]), cand, a, z, state)) break;
+        for (size_t i = a; i < z && kept < cap; ++i) {
+            if (state[i] != kRunning) continue;
+            state[i] = kKept;
+            out[kept++] = cand[i];
+            if (kept < cap) rule_out(h, s, many, node_vector(h, h->slots[cand[i].id]), cand, i + 1, z, state);
         }
     }
     if (fill)
