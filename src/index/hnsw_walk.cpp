@@ -412,16 +412,20 @@ void speculate(const Walk &w, const Candidates &cand, uint32_t l, float root, si
 
 // Leaves beside each listed node the walk has not measured yet its
 // distance to the query: one batch, topped up with the distances the next
-// candidates will need.
+// candidates will need. A filtered walk's filter hears of the batch before
+// and after its distances (IdFilter::warm).
 void measure_list(const Walk &w, const Candidates &cand, const uint32_t *links, uint32_t lim, uint32_t l,
-                  float root) {
+                  float root, const IdFilter *f = nullptr) {
     HnswScratch *s = w.s;
     size_t b = 0;
     queue_missing(w, links, lim, &b, SIZE_MAX);
     if (b && !cand.linear) speculate(w, cand, l, root, &b);
     if (b) {
+        const bool warm = f && f->warm;
+        if (warm) f->warm(f->ctx, s->ids, b, 0);
         w.many(w.q, s->rows, b, w.h->dim, s->dists);
         for (size_t j = 0; j < b; ++j) s->visits[s->ids[j]].d = s->dists[j];
+        if (warm) f->warm(f->ctx, s->ids, b, 1);
     }
 }
 
@@ -455,7 +459,7 @@ size_t filtered_layer0(const Walk &w, uint32_t e, size_t k, const IdFilter &f, R
         const uint32_t *links = node_links(h, h->slots[c], 0, &count);
         if (!links) continue;
         const uint32_t lim = *count;
-        measure_list(w, cand, links, lim, 0, heap_root(W));
+        measure_list(w, cand, links, lim, 0, heap_root(W), &f);
         for (uint32_t j = 0; j < lim; ++j) {
             const uint32_t id = links[j];
             if (!node_at(h, id) || s->visits[id].stamp == s->gen) continue;

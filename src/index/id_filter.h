@@ -4,6 +4,7 @@
 #ifndef RK_INDEX_ID_FILTER_H
 #define RK_INDEX_ID_FILTER_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rk {
@@ -16,6 +17,11 @@ struct IdFilter {
     // Graphs: distances the walk may compute before it stops with what it
     // holds (0: no bound). IVF: entries it may score (0: no bound).
     uint64_t budget;
+    // Optional (graphs): told about ids the walk is about to measure, so
+    // that what accept will read can be fetched while the distances are
+    // computed. Stage 0 comes before the distances, stage 1 after them;
+    // must not allocate and must not change what accept answers.
+    void (*warm)(const void *ctx, const uint32_t *ids, size_t n, int stage) = nullptr;
 };
 
 }  // namespace rk
