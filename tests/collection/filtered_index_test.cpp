@@ -104,6 +104,56 @@ TEST(FilteredIndex, FamiliesKeepOnlyAcceptedIdsAndFindTheNearest) {
     }
 }
 
+// What the walk tells a filter before and after each batch of distances.
+struct Warmed {
+    std::vector<uint32_t> pending;  // the ids of the last stage-0 call
+    size_t batches = 0, ids = 0;
+    bool in_order = true;
+};
+
+void record_warm(const void *ctx, const uint32_t *ids, size_t n, int stage) {
+    auto *w = static_cast<Warmed *>(const_cast<void *>(ctx));
+    const std::vector<uint32_t> got(ids, ids + n);
+    if (stage == 0) {
+        w->in_order = w->in_order && w->pending.empty();
+        w->pending = got;
+        return;
+    }
+    w->in_order = w->in_order && stage == 1 && got == w->pending;
+    w->pending.clear();
+    ++w->batches;
+    w->ids += n;
+}
+
+// The warm hook sees each batch twice, before and after its distances, and
+// changes no answer.
+TEST(FilteredIndex, WarmHookHearsEachBatchAndChangesNothing) {
+    const std::vector<float> v = rows(3000, 1);
+    const std::vector<float> q = rows(10, 2);
+    rk_index_t *ix = index_of(RK_INDEX_HNSW, v, 0);
+    ASSERT_NE(ix, nullptr);
+    Warmed w;
+    rk::IdFilter warm{even_id, &w, 0};
+    warm.warm = record_warm;
+    const rk::IdFilter plain{even_id, nullptr, 0};
+    for (size_t i = 0; i < 10; ++i) {
+        rk_index_result_t a[10], b[10];
+        const uint64_t na = rk::index_search_filtered(ix, &q[i * kDim], 10, 64, plain, a);
+        const uint64_t nb = rk::index_search_filtered(ix, &q[i * kDim], 10, 64, warm, b);
+        ASSERT_EQ(na, nb);
+        for (uint64_t j = 0; j < na; ++j) {
+            EXPECT_EQ(a[j].id, b[j].id);
+            EXPECT_EQ(a[j].distance, b[j].distance);
+        }
+    }
+    EXPECT_TRUE(w.in_order);
+    EXPECT_TRUE(w.pending.empty());
+    // Every walk measures more than the ten nodes it answers with.
+    EXPECT_GE(w.batches, 10u);
+    EXPECT_GT(w.ids, 100u);
+    rk_index_destroy(ix);
+}
+
 // Three accepted ids among 3000: the walk goes through refused nodes to
 // them, and IVF with one probe reads list after list until it has them.
 TEST(FilteredIndex, RareMatchesAreStillReached) {
