@@ -176,13 +176,20 @@ public:
 
 private:
     // ---- faults ----
-    template <class... A>
-    Fault fail(size_t column, const char *fmt, A... args) {
+    // The format is checked against its arguments at every call (the
+    // implicit this is argument 1).
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    Fault fail(size_t column, const char *fmt, ...) {
         if (status_ == RK_OK) {
             status_ = RK_ERR_INVALID_ARG;
             if (err_) {
                 err_->column = column + 1;
-                std::snprintf(err_->message, sizeof err_->message, fmt, args...);
+                va_list ap;
+                va_start(ap, fmt);
+                std::vsnprintf(err_->message, sizeof err_->message, fmt, ap);
+                va_end(ap);
             }
         }
         return {};
