@@ -18,6 +18,10 @@
 //                                 rk_collection_build_index at the
 //                                 collection's defaults, searched with
 //                                 rk_collection_search_ex)
+//                                 A variant may end in @avx2, @avx512,
+//                                 @sse2 or @scalar: built and searched with
+//                                 that kernel path forced (same graph, the
+//                                 paths' sums being identical)
 //   removal=0                     1: recall after removing 10/30/50 % of the
 //                                 nodes, against a fresh build of the survivors
 //   hnswlib=1                     0: skip the hnswlib runs
@@ -259,6 +263,34 @@ Searcher collection_searcher(const Set &s, rk_collection_t *col) {
     };
 }
 
+bool path_named(const std::string &name, rk::kern::Path *out) {
+    for (int i = 0; i < rk::kern::kPathCount; ++i) {
+        const auto p = rk::kern::Path(i);
+        if (name == rk::kern::path_name(p) && rk::kern::path_supported(p)) {
+            *out = p;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Forces a kernel path for its lifetime, then goes back to the automatic one.
+struct Pinned {
+    explicit Pinned(rk::kern::Path p) { rk::kern::force_path(p); }
+    ~Pinned() { rk::kern::reset_path(); }
+    Pinned(const Pinned &) = delete;
+    Pinned &operator=(const Pinned &) = delete;
+};
+
+// A searcher that runs on the given kernel path, whatever the others use
+// (the switch is two stores: cheap beside a query).
+Searcher on_path(rk::kern::Path path, Searcher inner) {
+    return [path, inner](size_t q, uint32_t ef, uint64_t *got) {
+        rk::kern::force_path(path);
+        return inner(q, ef, got);
+    };
+}
+
 // The sweep alternates the curves point by point and keeps each one's
 // fastest of kRuns rounds, so that a noisy stretch of the machine hits all
 // of them alike.
@@ -434,17 +466,25 @@ void run(Set &s, const Options &o) {
     std::vector<Searcher> searchers;
     std::vector<rk_hnsw_t *> graphs;
     std::vector<rk_collection_t *> collections;
-    for (const std::string &v : o.variants) {
+    for (const std::string &name : o.variants) {
         Curve c;
-        c.name = "zevud " + v;
+        c.name = "zevud " + name;
+        const size_t at = name.find('@');
+        const std::string v = name.substr(0, at);
+        rk::kern::Path path = rk::kern::active_path();
+        if (at != std::string::npos && !path_named(name.substr(at + 1), &path)) {
+            std::printf("  %s: kernel path not available here, skipped\n", name.c_str());
+            continue;
+        }
+        const Pinned pin{path};
         if (v == "collection") {
             collections.push_back(build_collection(s, &c));
-            searchers.push_back(collection_searcher(s, collections.back()));
+            searchers.push_back(on_path(path, collection_searcher(s, collections.back())));
             curves.push_back(c);
             continue;
         }
         graphs.push_back(build_ours(s, rules_of(v), {}, &c));
-        searchers.push_back(ours_searcher(s, graphs.back()));
+        searchers.push_back(on_path(path, ours_searcher(s, graphs.back())));
         curves.push_back(c);
     }
 #ifdef ZEVUD_HAVE_HNSWLIB
