@@ -51,22 +51,7 @@ struct Avx2 {
     }
 };
 
-// Eight lanes for the panel kernel: one register.
-struct Avx2Panel {
-    using V = __m256;
-    static V zero() { return _mm256_setzero_ps(); }
-    static V load(const float *p) { return _mm256_loadu_ps(p); }
-    static V bcast(const float *p) { return _mm256_broadcast_ss(p); }
-    static V add(V a, V b) { return _mm256_add_ps(a, b); }
-    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
-    static V min(V a, V b) { return _mm256_min_ps(a, b); }
-    static V within(V s, V lo, V hi, V v, V alt) {
-        const V in = _mm256_and_ps(_mm256_cmp_ps(s, lo, _CMP_GT_OQ), _mm256_cmp_ps(s, hi, _CMP_LT_OQ));
-        return _mm256_blendv_ps(alt, v, in);
-    }
-    static void store(float *out, V v) { _mm256_storeu_ps(out, v); }
-};
+#include "vector/simd_ymm.h"
 
 #include "vector/simd_impl.h"
 #include "vector/simd_panel.h"
@@ -76,9 +61,9 @@ struct Avx2Panel {
 const Table kAvx2Table = {many<Avx2, Op::L2>,
                           many<Avx2, Op::Dot>,
                           many<Avx2, Op::SqNorm>,
-                          panels_many<Avx2Panel, Op::L2>,
-                          panels_many<Avx2Panel, Op::Dot>,
-                          bound_panels<Avx2Panel>};
+                          panels_many<YmmPanel, Op::L2>,
+                          panels_many<YmmPanel, Op::Dot>,
+                          bound_panels<YmmPanel>};
 
 }  // namespace rk::kern::detail
 
