@@ -66,24 +66,36 @@ bool first_occupied(const rk_hnsw_t *h, uint32_t *slot, uint32_t *level) {
     return false;
 }
 
-size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, HeapItem *out) {
-    if (h->ntotal == 0 || h->entry_point < 0) return 0;
-    uint32_t e, top;
+}  // namespace
+
+HnswScratch *descend(rk_hnsw_t *h, const float *query, uint32_t *e) {
+    if (h->ntotal == 0 || h->entry_point < 0) return nullptr;
+    uint32_t top;
     if (node_at(h, static_cast<uint64_t>(h->entry_point))) {
-        e = static_cast<uint32_t>(h->entry_point);
+        *e = static_cast<uint32_t>(h->entry_point);
         top = h->max_level;
-    } else if (!first_occupied(h, &e, &top)) {
-        return 0;
+    } else if (!first_occupied(h, e, &top)) {
+        return nullptr;
     }
     HnswScratch *s = scratch_acquire(h);
     if (!s || !scratch_fit(h, s)) {
         scratch_release(h, s);
-        return 0;
+        return nullptr;
     }
     store_form(h->metric, query, h->dim, s->query);
     const Walk w{h, s, s->query, metric_many(h->metric)};
     visited_reset(s);
-    for (uint32_t l = top; l >= 1; --l) e = greedy_walk(w, e, l);
+    for (uint32_t l = top; l >= 1; --l) *e = greedy_walk(w, *e, l);
+    return s;
+}
+
+namespace {
+
+size_t search_locked(rk_hnsw_t *h, const float *query, size_t k, size_t ef, HeapItem *out) {
+    uint32_t e;
+    HnswScratch *s = descend(h, query, &e);
+    if (!s) return 0;
+    const Walk w{h, s, s->query, metric_many(h->metric)};
     const size_t r = layer_search(w, e, 0, ef < k ? k : ef);
     size_t n = 0;
     if (r != SIZE_MAX) {

@@ -11,23 +11,6 @@
 namespace rk {
 namespace {
 
-bool entry_of(const rk_hnsw_t *h, uint32_t *e, uint32_t *top) {
-    if (h->ntotal == 0 || h->entry_point < 0) return false;
-    if (node_at(h, static_cast<uint64_t>(h->entry_point))) {
-        *e = static_cast<uint32_t>(h->entry_point);
-        *top = h->max_level;
-        return true;
-    }
-    for (uint64_t i = 0; i < h->capacity; ++i) {
-        if (h->slots[i]) {
-            *e = static_cast<uint32_t>(i);
-            *top = h->slots[i]->level;
-            return true;
-        }
-    }
-    return false;
-}
-
 struct Lists {
     ResultHeap w, r;
     ~Lists() {
@@ -45,23 +28,17 @@ size_t hnsw_search_filtered(rk_hnsw_t *h, const float *query, size_t k, uint32_t
     size_t n = 0;
     {
         ReadHold hold(h->lock);
-        uint32_t e, top;
-        if (!entry_of(h, &e, &top)) return 0;
+        if (h->ntotal == 0) return 0;
         // No list needs more room than the table has slots.
         size_t wcap = ef < k ? k : ef, rcap = k;
         if (wcap > h->capacity) wcap = static_cast<size_t>(h->capacity);
         if (rcap > h->capacity) rcap = static_cast<size_t>(h->capacity);
         Lists L;
         if (!heap_init(&L.w, wcap) || !heap_init(&L.r, rcap)) return 0;
-        HnswScratch *s = scratch_acquire(h);
-        if (!s || !scratch_fit(h, s)) {
-            scratch_release(h, s);
-            return 0;
-        }
-        store_form(h->metric, query, h->dim, s->query);
+        uint32_t e;
+        HnswScratch *s = descend(h, query, &e);
+        if (!s) return 0;
         const Walk w{h, s, s->query, metric_many(h->metric)};
-        visited_reset(s);
-        for (uint32_t l = top; l >= 1; --l) e = greedy_walk(w, e, l);
         const size_t r = filtered_layer0(w, e, rcap, filter, &L.w, &L.r);
         if (r != SIZE_MAX) {
             n = r;

@@ -124,6 +124,14 @@ size_t gather(const Walk &w, uint32_t c, uint32_t l);
 // current visited set. Returns the node where no listed neighbour is nearer.
 uint32_t greedy_walk(const Walk &w, uint32_t e, uint32_t l);
 
+// The start of every search: takes a scratch, stores the query in it and
+// walks greedily from the entry point (or, when that slot is empty, the
+// first occupied one) down to level 1. Returns the scratch with the level-0
+// start in *e, or nullptr when the graph is empty or working memory could
+// not be had (nothing is then held). The caller holds the graph's lock and
+// releases the scratch.
+HnswScratch *descend(rk_hnsw_t *h, const float *query, uint32_t *e);
+
 // Layer search on level l from e with list size ef, on a fresh visited set.
 // Leaves R in s->results, ascending; returns |R|, or SIZE_MAX when working
 // memory could not be had.
