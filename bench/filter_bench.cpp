@@ -104,6 +104,9 @@ rk_collection_t *build(const Data &d) {
     return c;
 }
 
+// Rounds of each filtered measurement; the fastest counts.
+constexpr int kRounds = 4;
+
 struct Run {
     double qps;
     std::vector<std::vector<uint64_t>> ids;
@@ -152,10 +155,25 @@ void filter_table(const Data &d) {
         rk_search_params_t p{};
         p.k = 10;
         p.filter = &f;
-        c->index_enabled = 0;
-        const Run exact = run(c, d, p);
-        c->index_enabled = 1;
-        const Run ann = run(c, d, p);
+        // The two paths take turns, and each keeps its fastest round, so a
+        // noisy stretch of the machine hits both alike.
+        Run exact, ann;
+        for (int round = 0; round < kRounds; ++round) {
+            // Which path goes first alternates too.
+            Run e, a;
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool index = (turn + round) % 2 == 1;
+                c->index_enabled = index;
+                (index ? a : e) = run(c, d, p);
+            }
+            if (round == 0) {
+                exact = std::move(e);
+                ann = std::move(a);
+            } else {
+                exact.qps = std::max(exact.qps, e.qps);
+                ann.qps = std::max(ann.qps, a.qps);
+            }
+        }
         const rk::coll::FilterPlan plan = rk::coll::plan_filtered(c, &f, 10, 0);
         uint64_t found = 0, want = 0;
         for (size_t i = 0; i < d.nq(); ++i) {
