@@ -66,11 +66,36 @@ struct Avx512 {
 #include "vector/simd_impl.h"
 #include "vector/simd_panel.h"
 
+// Sixteen rows per register pay from a few hundred dimensions on. In graph
+// walks on an AMD Zen 4 core, against the AVX2 kernel: 7 to 9 % more
+// queries per second at 784 dimensions, 8 % fewer at 128, where a walk's
+// short batches leave many of sixteen lanes padded. Below this, and for the
+// last rows of a batch (fewer than sixteen), the AVX2 kernel runs: the same
+// sums, and the eight-lane code compiled for AVX2 measured faster than the
+// same code compiled here.
+constexpr uint32_t kWideFrom = 256;
+
+template <Op op>
+ManyFn narrow() {
+    if constexpr (op == Op::L2) return kAvx2Table.l2sq;
+    if constexpr (op == Op::Dot) return kAvx2Table.dot;
+    return kAvx2Table.sqnorm;
+}
+
+template <Op op>
+void wide_many(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim, float *out) {
+    if (dim < kWideFrom) return narrow<op>()(q, rows, n, ahead, dim, out);
+    const size_t wide = n / Avx512::W * Avx512::W;
+    // The narrow tail's rows are the next ones measured: fetched ahead too.
+    if (wide) many<Avx512, op>(q, rows, wide, n - wide + ahead, dim, out);
+    if (wide < n) narrow<op>()(q, rows + wide, n - wide, ahead, dim, out + wide);
+}
+
 }  // namespace
 
-const Table kAvx512Table = {many<Avx512, Op::L2>,
-                            many<Avx512, Op::Dot>,
-                            many<Avx512, Op::SqNorm>,
+const Table kAvx512Table = {wide_many<Op::L2>,
+                            wide_many<Op::Dot>,
+                            wide_many<Op::SqNorm>,
                             panels_many<YmmPanel, Op::L2>,
                             panels_many<YmmPanel, Op::Dot>,
                             bound_panels<YmmPanel>};

@@ -118,6 +118,36 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
     }
 }
 
+// Wide registers hand the last rows of a batch (and narrow dimensions) to
+// narrower ones: every row count from 1 to 40 at dimensions on both sides
+// of that switch, with rows passed as coming next.
+TEST(KernelPaths, EveryRowCountMatchesAtWideDimensions) {
+    PathGuard guard;
+    std::mt19937 rng(99);
+    for (int p = 0; p < rk::kern::kPathCount; ++p) {
+        if (!rk::kern::force_path(Path(p))) continue;
+        SCOPED_TRACE(rk::kern::path_name(Path(p)));
+        for (uint32_t dim : {255u, 256u, 384u, 785u}) {
+            std::vector<float> q = random_floats(rng, dim, false);
+            std::vector<std::vector<float>> own(48);
+            std::vector<const float *> rows(48);
+            for (size_t i = 0; i < own.size(); ++i) {
+                own[i] = random_floats(rng, dim, i % 5 == 0);
+                rows[i] = own[i].data();
+            }
+            for (size_t n = 1; n <= 40; ++n) {
+                std::vector<float> l2(n), dp(n);
+                rk::kern::l2sq_many_ahead(q.data(), rows.data(), n, 48 - n, dim, l2.data());
+                rk::kern::dot_many_ahead(q.data(), rows.data(), n, 48 - n, dim, dp.data());
+                for (size_t i = 0; i < n; ++i) {
+                    ASSERT_TRUE(same_bits(l2[i], ref_l2(q.data(), rows[i], dim))) << "dim " << dim << " n " << n;
+                    ASSERT_TRUE(same_bits(dp[i], ref_dot(q.data(), rows[i], dim))) << "dim " << dim << " n " << n;
+                }
+            }
+        }
+    }
+}
+
 // Blocks longer than the kernels' internal chunks (each fetching the next
 // chunk's first rows) and rows that start anywhere inside a cache line.
 TEST(KernelPaths, LongBlocksAndUnalignedRowsMatchThePlainLoop) {
