@@ -143,6 +143,15 @@ TEST(FilterTree, KeysAndStructure) {
     rk_filter_t longer = cond("prices", kEq, i32(10));
     EXPECT_EQ(filter_match(&r, &prefix), 0);
     EXPECT_EQ(filter_match(&r, &longer), 0);
+    // A stored key holding a NUL byte is not the C string before it, and an
+    // empty stored key (even without data) is the empty key.
+    rk_meta_entry_t odd[2] = {with(entry("x", 1), i32(5)), with(entry("", 1), i32(6))};
+    odd[0].key = rk_string_t{"pri\0ce", 6};
+    odd[1].key = rk_string_t{nullptr, 0};
+    rk_record_t oddr{3, nullptr, odd, 2};
+    rk_filter_t pri = cond("pri", kEq, i32(5)), empty = cond("", kEq, i32(6));
+    EXPECT_EQ(filter_match(&oddr, &pri), 0);
+    EXPECT_EQ(filter_match(&oddr, &empty), 1);
     // A missing key matches only NE; a null key or null node always.
     for (int op : {kEq, kGt, kGe, kLt, kLe, kBadOp}) {
         rk_filter_t f = cond("missing", op, i32(0));
