@@ -683,6 +683,15 @@ typedef struct rk_filter_error_t {
  *                   iterators and foreach; release with rk_filter_free. Set
  *                   to null on failure. The tree does not refer to the
  *                   collection and may outlive it or be used with others.
+ *                   The tree is read-only: the root carries the library's
+ *                   mark in the field its kind leaves unused (a condition's
+ *                   children, with child_count 0; a group's value).
+ *
+ * A parsed tree is also the cheaper filter to search with again: the
+ * planner of filtered index searches samples a filter's selectivity, and it
+ * remembers that sample for a parsed tree until the collection next changes
+ * (each collection keeps a few), where a tree the host built is sampled on
+ * every search. Results are the same either way.
  * @param error      on failure receives the column and the message; zeroed on
  *                   success; may be null
  * @return RK_OK; RK_ERR_INVALID_ARG for a null out or text, or a bad
@@ -703,14 +712,15 @@ RK_API rk_status_t rk_filter_parse(rk_collection_t *collection, const char *text
  * @return RK_OK; RK_ERR_BUFFER_TOO_SMALL when the text (and its NUL) did not
  *         fit (*out_length says how much is needed); RK_ERR_INVALID_ARG for
  *         a null filter or a null buf with a non-zero size.
- * The filter must come from rk_filter_parse: a tree the host built is not
- * accepted. Thread-safety: reads the tree only.
+ * The filter must come from rk_filter_parse: a tree the host built, or a
+ * copy of a parsed root, is refused with RK_ERR_INVALID_ARG.
+ * Thread-safety: reads the tree only.
  */
 RK_API rk_status_t rk_filter_format(const rk_filter_t *filter, char *buf, uint64_t size, uint64_t *out_length);
 
 /**
  * Extension: frees a tree made by rk_filter_parse, all its nodes and texts.
- * Null is ignored; a tree the host built must not be passed.
+ * Null, a tree the host built and a copy of a parsed root are ignored.
  * Thread-safety: no other call may use the tree during or after this.
  */
 RK_API void rk_filter_free(rk_filter_t *filter);

@@ -22,6 +22,7 @@
 #include "collection/filter_tree.h"
 #include "collection/internal.h"
 #include "core/alloc.h"
+#include "rk_hash.h"
 
 namespace rk::coll {
 namespace {
@@ -463,6 +464,32 @@ rk_status_t refuse(rk_filter_error_t *err, rk_status_t st, uint64_t column, cons
     return st;
 }
 
+// Hash of what a parsed tree matches, node by node in order; the root's
+// mark is not part of it. Parsed trees nest no deeper than the parser's
+// limit, so the recursion is bounded.
+uint64_t fingerprint(const FilterNode *n, uint64_t h) {
+    const rk_filter_t &f = n->node;
+    const int64_t head[3] = {f.kind, is_group(f.kind) ? int64_t(f.child_count) : f.op,
+                             is_group(f.kind) ? 0 : n->value_type};
+    h = rk_hash_murmur3_64(head, sizeof head, h);
+    if (is_group(f.kind)) {
+        for (uint64_t i = 0; i < f.child_count; ++i)
+            h = fingerprint(reinterpret_cast<const FilterNode *>(f.children[i]), h);
+        return h;
+    }
+    h = rk_hash_murmur3_64(f.key, std::strlen(f.key) + 1, h);
+    switch (n->value_type) {
+        case RK_META_STRING:
+            h = rk_hash_murmur3_64(&f.value.str.len, sizeof f.value.str.len, h);
+            return f.value.str.len ? rk_hash_murmur3_64(f.value.str.data, f.value.str.len, h) : h;
+        case RK_META_INT64:
+        case RK_META_DOUBLE:
+            return rk_hash_murmur3_64(&f.value.i64, sizeof f.value.i64, h);
+        default:
+            return rk_hash_murmur3_64(&f.value.i32, sizeof f.value.i32, h);
+    }
+}
+
 }  // namespace
 
 }  // namespace rk::coll
@@ -512,6 +539,8 @@ RK_API rk_status_t rk_filter_parse(rk_collection_t *collection, const char *text
     // No node points at the root, so it can move into the holder, where
     // rk_filter_free finds the arena from the root's address.
     holder->root = *root;
+    rk::coll::set_mark(&holder->root.node);
+    holder->fingerprint = rk::coll::fingerprint(&holder->root, 0);
     *out = &holder->root.node;
     return RK_OK;
 }

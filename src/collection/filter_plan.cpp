@@ -10,9 +10,17 @@
 // in its list and measures about kGraphFanout neighbours per node it holds;
 // an IVF search scores at least k / s entries and its nprobe lists. A filter
 // the sample never matches leaves few records to measure: the scan takes it.
+//
+// A parsed filter's sample count is remembered per collection version, so a
+// filter used query after query on an unchanged collection is sampled once.
+// Trees the host built are sampled every time: their texts may change in
+// place between searches.
+#include <atomic>
 #include <cmath>
 
+#include "collection/filter_tree.h"
 #include "collection/internal.h"
+#include "rk_hash.h"
 #include "rk_index.h"
 
 namespace rk::coll {
@@ -34,6 +42,34 @@ constexpr double kListOver = 1.0;
 // up and leaves the rest to the scan's top-up.
 constexpr double kBudgetOver = 4.0;
 
+// Low bits of a memo word: the count plus one (at most kSample + 1).
+constexpr uint64_t kCountBits = 10;
+constexpr uint64_t kCountMask = (uint64_t(1) << kCountBits) - 1;
+static_assert(kSample + 1 <= kCountMask, "the count must fit its bits");
+
+uint64_t count_sample(const rk_collection_t *c, const rk_filter_t *filter, uint64_t take) {
+    const uint64_t n = c->count;
+    uint64_t hits = 0;
+    for (uint64_t i = 0; i < take; ++i) hits += filter_match(&c->records[i * n / take], filter) != 0;
+    return hits;
+}
+
+// The sample's count, remembered for parsed filters. The caller holds the
+// read lock, so the version stays put; slots are shared by concurrent
+// searches, each word read and written whole.
+uint64_t sample_hits(const rk_collection_t *c, const rk_filter_t *filter, uint64_t take) {
+    const ParsedFilter *parsed = parsed_of(filter);
+    if (!parsed) return count_sample(c, filter, take);
+    Impl *impl = const_cast<Impl *>(impl_of(c));
+    const uint64_t key = rk_hash_murmur3_64(&impl->version, sizeof impl->version, parsed->fingerprint);
+    std::atomic_ref<uint64_t> slot(impl->plan_memo[key % kPlanMemoSlots]);
+    const uint64_t word = slot.load(std::memory_order_relaxed);
+    if (word & kCountMask && (word & ~kCountMask) == (key & ~kCountMask)) return (word & kCountMask) - 1;
+    const uint64_t hits = count_sample(c, filter, take);
+    slot.store((key & ~kCountMask) | (hits + 1), std::memory_order_relaxed);
+    return hits;
+}
+
 }  // namespace
 
 FilterPlan plan_filtered(const rk_collection_t *c, const rk_filter_t *filter, uint64_t k, uint32_t effort) {
@@ -42,8 +78,7 @@ FilterPlan plan_filtered(const rk_collection_t *c, const rk_filter_t *filter, ui
     const uint64_t n = c->count;
     if (n == 0 || k == 0) return plan;
     const uint64_t take = n < kSample ? n : kSample;
-    uint64_t hits = 0;
-    for (uint64_t i = 0; i < take; ++i) hits += filter_match(&c->records[i * n / take], filter) != 0;
+    const uint64_t hits = sample_hits(c, filter, take);
     plan.selectivity = double(hits) / double(take);
     if (hits == 0) return plan;
     const double s = plan.selectivity, dim = double(c->dimension);

@@ -38,12 +38,22 @@ struct IndexSpec {
     uint64_t seed;
 };
 
+// Sample counts the filter planner remembers for parsed filters, each slot
+// one word (read and written whole by concurrent searches): the high bits
+// of a key made from the filter's fingerprint and the collection's version,
+// the low bits the count plus one (0: empty).
+inline constexpr uint32_t kPlanMemoSlots = 4;
+
 struct Impl {
     rk_collection_t pub;
     IndexSpec spec;
     // The dormant index lacks the records (a database open leaves it empty,
     // since nothing reads a dormant index); filled when it becomes active.
     bool index_unfed;
+    // Rises with every write lock taken, so anything remembered about the
+    // records under one version is known stale under the next.
+    uint64_t version;
+    uint64_t plan_memo[kPlanMemoSlots];
 };
 static_assert(std::is_standard_layout_v<Impl>, "the public record must sit at the start");
 
@@ -64,9 +74,13 @@ private:
     rk_rwlock_t *lock_;
 };
 
+// Taking it counts as a change of the records (see Impl::version).
 class WriteLock {
 public:
-    explicit WriteLock(const rk_collection_t *c) : lock_(c->lock) { rk_rwlock_wrlock(lock_); }
+    explicit WriteLock(const rk_collection_t *c) : lock_(c->lock) {
+        rk_rwlock_wrlock(lock_);
+        ++const_cast<Impl *>(impl_of(c))->version;
+    }
     ~WriteLock() { rk_rwlock_wrunlock(lock_); }
     WriteLock(const WriteLock &) = delete;
     WriteLock &operator=(const WriteLock &) = delete;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "collection/filter_tree.h"
 #include "support/alloc_faults.h"
 #include "zevud.h"
 
@@ -162,6 +163,48 @@ TEST(FilterParseUntyped, AnyKeyAndNumbersAsDoubles) {
     EXPECT_EQ(rk_filter_format(nullptr, small, sizeof small, &need), RK_ERR_INVALID_ARG);
     rk_filter_free(f);
     rk_filter_free(nullptr);
+}
+
+uint64_t fingerprint_of(rk_collection_t *c, const char *text) {
+    rk_filter_t *f = nullptr;
+    EXPECT_EQ(rk_filter_parse(c, text, std::strlen(text), &f, nullptr), RK_OK) << text;
+    const uint64_t h = f ? rk::coll::parsed_of(f)->fingerprint : 0;
+    rk_filter_free(f);
+    return h;
+}
+
+// Parsed trees are told from nodes the host built (and from copies of a
+// parsed root) without reading past them, and two parses share a
+// fingerprint exactly when they give the same tree.
+TEST_F(FilterParse, ParsedTreesAreKnownByTheirMarkAndFingerprint) {
+    const std::set<uint64_t> first4{1, 2, 3, 4};
+    const std::pair<const char *, std::set<uint64_t>> cases[] = {
+        {"n < 3", first4}, {"kind == 'red' or n < 3", first4}, {"not ok == true", {1, 2, 3, 4, 5, 7}}};
+    for (const auto &[text, want] : cases) {
+        rk_filter_t *f = nullptr;
+        ASSERT_EQ(rk_filter_parse(c_, text, std::strlen(text), &f, nullptr), RK_OK);
+        EXPECT_NE(rk::coll::parsed_of(f), nullptr) << text;
+        // A bare host node sized exactly (reading past it would trip the
+        // address sanitizer) and a copy of the parsed root are not parsed trees.
+        auto *host = new rk_filter_t(*f);
+        char buf[64];
+        EXPECT_EQ(rk_filter_format(host, buf, sizeof buf, nullptr), RK_ERR_INVALID_ARG);
+        rk_filter_free(host);  // not ours: ignored
+        delete host;
+        // The mark, in a field the root's kind leaves unused, changes
+        // nothing a search sees.
+        EXPECT_EQ(ids(text), want) << text;
+        rk_filter_free(f);
+    }
+    const uint64_t base = fingerprint_of(c_, "kind == 'red' and n < 3");
+    EXPECT_EQ(fingerprint_of(c_, "Kind=='red'  &&  n<3"), fingerprint_of(c_, "Kind=='red' and n < 3"));
+    EXPECT_EQ(fingerprint_of(c_, "kind == \"red\" and n < 3"), base);
+    for (const char *other : {"kind == 'red' and n <= 3", "kind == 'red' and n < 4", "kind == 'red' or n < 3",
+                              "n < 3 and kind == 'red'", "kind == 'red'", "kind != 'red' and n < 3",
+                              "not (kind == 'red' and n < 3)"})
+        EXPECT_NE(fingerprint_of(c_, other), base) << other;
+    // The same text typed by a collection and untyped stores other values.
+    EXPECT_NE(fingerprint_of(c_, "n < 3"), fingerprint_of(nullptr, "n < 3"));
 }
 
 // A tree at the nesting limit formats into text that parses back: the

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "collection/internal.h"
@@ -296,6 +297,55 @@ TEST(FilteredIndex, AlwaysMinOfKAndMatches) {
             EXPECT_EQ(got[j].metadata, r->metadata);
         }
     }
+    rk_collection_destroy(l.c);
+}
+
+// The planner remembers a parsed filter's sample per collection version: its
+// plan must equal a host-built twin's (sampled every time) after every kind
+// of write, and filters that differ must not share a remembered count.
+TEST(FilteredIndex, RememberedSamplesFollowEveryWrite) {
+    Labelled l = labelled(RK_INDEX_HNSW, 3000, 21);
+    const int32_t limits[] = {500, 100, 10};
+    rk_filter_t *parsed[3];
+    for (int i = 0; i < 3; ++i) {
+        const std::string text = "label < " + std::to_string(limits[i]);
+        ASSERT_EQ(rk_filter_parse(l.c, text.data(), text.size(), &parsed[i], nullptr), RK_OK);
+    }
+    auto same_plans = [&](const char *after) {
+        // Twice round, so the second reads what the first remembered; the
+        // three filters interleave in the memory's few slots.
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < 3; ++i) {
+                const rk_filter_t twin = label_below(limits[i]);
+                const rk::coll::FilterPlan a = rk::coll::plan_filtered(l.c, parsed[i], 10, 0);
+                const rk::coll::FilterPlan b = rk::coll::plan_filtered(l.c, &twin, 10, 0);
+                EXPECT_EQ(a.selectivity, b.selectivity) << after << ", label < " << limits[i];
+                EXPECT_EQ(a.scan, b.scan) << after;
+                EXPECT_EQ(a.effort, b.effort) << after;
+            }
+        }
+    };
+    same_plans("build");
+    rk_meta_entry_t zero{};
+    zero.key = rk_string_t{"label", 5};
+    zero.type = RK_META_INT32;
+    for (uint64_t id = 1; id <= 3000; id += 2) ASSERT_EQ(rk_collection_set_meta(l.c, id, &zero, 1), RK_OK);
+    same_plans("metadata changed");
+    for (size_t i = 0; i < 1000; ++i)
+        ASSERT_EQ(rk_collection_insert_with_meta(l.c, &l.v[i * kDim], &zero, 1, nullptr), RK_OK);
+    same_plans("inserts");
+    for (uint64_t id = 1; id <= 3000; id += 2) ASSERT_EQ(rk_collection_delete(l.c, id), RK_OK);
+    same_plans("deletes");
+    const rk_filter_t low = label_below(50);
+    EXPECT_GT(rk_collection_delete_by_filter(l.c, &low), 0);
+    same_plans("delete by filter");
+    ASSERT_EQ(rk_collection_clear(l.c), RK_OK);
+    for (size_t i = 0; i < 500; ++i)
+        ASSERT_EQ(rk_collection_insert_with_meta(l.c, &l.v[i * kDim], &zero, 1, nullptr), RK_OK);
+    ASSERT_EQ(rk_collection_build_index(l.c), RK_OK);
+    same_plans("cleared and refilled");
+    EXPECT_EQ(rk::coll::plan_filtered(l.c, parsed[2], 10, 0).selectivity, 1.0);
+    for (rk_filter_t *f : parsed) rk_filter_free(f);
     rk_collection_destroy(l.c);
 }
 
