@@ -208,6 +208,7 @@ uint64_t index_hits(const rk_collection_t *c, const Query &q, const rk_filter_t 
         const rk_record_t &r = c->records[pos];
         if (filter && !filter_match(&r, filter)) continue;
         hits[w++] = Hit{pos, 0.0f, i};
+        kern::fetch_row(r.vector, c->dimension);
         rows[pending++] = r.vector;
         if (pending == kHitChunk) flush();
     }

@@ -241,7 +241,7 @@ size_t gather(const Walk &w, uint32_t c, uint32_t l) {
         if (!nd || s->visits[id].stamp == s->gen) continue;
         s->visits[id].stamp = s->gen;
         const float *v = node_vector(h, nd);
-        __builtin_prefetch(v);
+        kern::fetch_row(v, h->dim);
         s->rows[b] = v;
         s->ids[b] = id;
         ++b;
@@ -381,7 +381,7 @@ void queue_missing(const Walk &w, const uint32_t *links, uint32_t lim, size_t *b
         if (!nd || s->visits[id].stamp == s->gen || s->visits[id].stamp == known) continue;
         s->visits[id].stamp = known;
         const float *v = node_vector(h, nd);
-        __builtin_prefetch(v);
+        kern::fetch_row(v, h->dim);
         __builtin_prefetch(nd);  // its list, should it be expanded
         s->rows[*b] = v;
         s->ids[*b] = id;

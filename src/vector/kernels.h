@@ -34,6 +34,15 @@ void l2sq_many_ahead(const float *q, const float *const *rows, size_t n, size_t 
                      float *out);
 void dot_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
                     float *out);
+// Asks for every cache line of a row about to be measured. A batch of rows
+// met at random (graph neighbours, index hits) is measured right after it is
+// gathered: fetching only each row's first line leaves the kernel waiting on
+// the rest one row at a time. Rows need not start on a line.
+inline void fetch_row(const float *v, uint32_t dim) {
+    for (uint32_t o = 0; o < dim; o += 16) __builtin_prefetch(v + o);
+    __builtin_prefetch(v + dim - 1);
+}
+
 // out[i] equals sqnorm(rows[i], dim).
 void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
 
