@@ -110,23 +110,25 @@ void offer(ResultHeap *heap, const uint64_t *ids, const float *d, size_t n, cons
     }
 }
 
-void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, float *out) {
+// Entries [at, at + n) of the chunk; the `ahead` entries after them are
+// scored next, and fetched meanwhile.
+void score_float(const Query &qy, const IvfChunk &c, size_t at, size_t n, size_t ahead, float *out) {
     const rk_ivf_t *ivf = qy.ivf;
     const float *base = reinterpret_cast<const float *>(c.payload) + at * ivf->dim;
     const float *q = qy.cq.q;
     switch (ivf->metric) {
         case 1:
-            kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+            kern::dot_block_ahead(q, base, n, ahead, ivf->dim, ivf->dim, out);
             for (size_t i = 0; i < n; ++i) out[i] = -out[i];
             return;
         case 2:
-            kern::dot_block(q, base, n, ivf->dim, ivf->dim, out);
+            kern::dot_block_ahead(q, base, n, ahead, ivf->dim, ivf->dim, out);
             for (size_t i = 0; i < n; ++i) {
                 out[i] = cosine_from(out[i], qy.cq.qnorm, c.norms[at + i]);
             }
             return;
         default:
-            kern::l2sq_block(q, base, n, ivf->dim, ivf->dim, out);
+            kern::l2sq_block_ahead(q, base, n, ahead, ivf->dim, ivf->dim, out);
             return;
     }
 }
@@ -151,7 +153,8 @@ uint64_t scan_list(const Query &qy, const IvfList &l, ResultHeap *heap, const Id
                     score_sq(ivf, qy.cq, codes, n, d);
                     break;
                 default:
-                    score_float(qy, ch, static_cast<size_t>(at), n, d);
+                    score_float(qy, ch, static_cast<size_t>(at), n,
+                                static_cast<size_t>(std::min<uint64_t>(kScanBlock, in_chunk - at - n)), d);
                     break;
             }
             offer<kFiltered>(heap, ch.ids + at, d, n, f);

@@ -170,12 +170,15 @@ const Table &table() {
 constexpr size_t kBlockChunk = 256;
 constexpr size_t kBlockAhead = 128;
 
+// Rows [n, n + beyond) of the block are valid too and measured next: only
+// fetched.
 template <class Fn>
-void over_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out, Fn fn) {
+void over_block(const float *q, const float *base, size_t n, size_t beyond, size_t stride, uint32_t dim,
+                float *out, Fn fn) {
     const float *rows[kBlockChunk + kBlockAhead];
     for (size_t done = 0; done < n;) {
         const size_t m = n - done < kBlockChunk ? n - done : kBlockChunk;
-        const size_t rest = n - done - m;
+        const size_t rest = n - done - m + beyond;
         const size_t ahead = rest < kBlockAhead ? rest : kBlockAhead;
         for (size_t i = 0; i < m + ahead; ++i) rows[i] = base + (done + i) * stride;
         fn(q, rows, m, ahead, dim, out + done);
@@ -208,11 +211,21 @@ void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out) {
 }
 
 void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out) {
-    over_block(q, base, n, stride, dim, out, table().l2sq);
+    over_block(q, base, n, 0, stride, dim, out, table().l2sq);
 }
 
 void dot_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out) {
-    over_block(q, base, n, stride, dim, out, table().dot);
+    over_block(q, base, n, 0, stride, dim, out, table().dot);
+}
+
+void l2sq_block_ahead(const float *q, const float *base, size_t n, size_t ahead, size_t stride, uint32_t dim,
+                      float *out) {
+    over_block(q, base, n, ahead, stride, dim, out, table().l2sq);
+}
+
+void dot_block_ahead(const float *q, const float *base, size_t n, size_t ahead, size_t stride, uint32_t dim,
+                     float *out) {
+    over_block(q, base, n, ahead, stride, dim, out, table().dot);
 }
 
 size_t panel_floats(size_t n, uint32_t dim) { return (n + kPanelRows - 1) / kPanelRows * kPanelRows * dim; }

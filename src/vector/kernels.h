@@ -49,6 +49,12 @@ void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
 // Contiguous block: row i starts at base + i * stride floats.
 void l2sq_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
 void dot_block(const float *q, const float *base, size_t n, size_t stride, uint32_t dim, float *out);
+// As above, where the ahead rows after the n (same stride) are valid and
+// measured next: fetched, not computed.
+void l2sq_block_ahead(const float *q, const float *base, size_t n, size_t ahead, size_t stride, uint32_t dim,
+                      float *out);
+void dot_block_ahead(const float *q, const float *base, size_t n, size_t ahead, size_t stride, uint32_t dim,
+                     float *out);
 
 // ---- many queries against many rows ----
 // Rows packed for scoring many queries against the same rows (k-means

@@ -107,12 +107,16 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
             // measured: the output holds exactly the measured rows, so the
             // sanitizer build catches a write past them.
             const size_t later = n / 3, now = n - later;
-            std::vector<float> l2a(now), dpa(now);
+            std::vector<float> l2a(now), dpa(now), l2ba(now), dpba(now);
             rk::kern::l2sq_many_ahead(q.data(), rows.data(), now, later, dim, l2a.data());
             rk::kern::dot_many_ahead(q.data(), rows.data(), now, later, dim, dpa.data());
+            rk::kern::l2sq_block_ahead(q.data(), block.data(), now, later, stride, dim, l2ba.data());
+            rk::kern::dot_block_ahead(q.data(), block.data(), now, later, stride, dim, dpba.data());
             for (size_t i = 0; i < now; ++i) {
                 ASSERT_TRUE(same_bits(l2a[i], l2[i])) << "l2 ahead dim " << dim << " row " << i;
                 ASSERT_TRUE(same_bits(dpa[i], dp[i])) << "dot ahead dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(l2ba[i], l2b[i])) << "l2 block ahead dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(dpba[i], dpb[i])) << "dot block ahead dim " << dim << " row " << i;
             }
         }
     }
