@@ -167,13 +167,14 @@ void print_json(rk_collection_t *c, const SearchOutcome &o) {
                       (o.effort.option ? effort_json(o.effort) : "") +
                       ",\"milliseconds\":" + json_number(o.ms) + ",\"results\":[";
     for (size_t i = 0; i < o.hits.size(); ++i) {
-        out += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)o.hits[i].id) +
-               json_number(o.hits[i].distance);
+        out.append(i ? "," : "")
+            .append(fmt("{\"id\":%llu,\"distance\":", (unsigned long long)o.hits[i].id))
+            .append(json_number(o.hits[i].distance));
         const auto meta = record_meta(c, o.hits[i].id, true);
         if (!meta.empty()) {
             out += ",\"metadata\":{";
             for (size_t j = 0; j < meta.size(); ++j)
-                out += (j ? "," : "") + json_escape(meta[j].first) + ":" + meta[j].second;
+                out.append(j ? "," : "").append(json_escape(meta[j].first)).append(":").append(meta[j].second);
             out += "}";
         }
         out += "}";
@@ -323,15 +324,15 @@ int cmd_info(const Words &w) {
         const Schema schema = collection_schema(c);
         std::string cols, json_cols;
         for (const auto &kv : schema) {
-            cols += (cols.empty() ? "" : ",") + kv.first;
-            json_cols += (json_cols.empty() ? "" : ",") + json_escape(kv.first);
+            cols.append(cols.empty() ? "" : ",").append(kv.first);
+            json_cols.append(json_cols.empty() ? "" : ",").append(json_escape(kv.first));
         }
         const Effort effort = c->index ? stored_effort(c) : Effort{nullptr, 0};
         t.add({names[i], std::to_string(st.count), std::to_string(st.dimension),
                metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
                effort.option ? effort_text(effort) : "-", cols.empty() ? "-" : cols});
-        json += (i ? "," : "") +
-                fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
+        json.append(i ? "," : "");
+        json += fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
                     "\"state\":\"%s\"%s,\"next_id\":%llu,\"metadata\":[",
                     json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
                     metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),

@@ -43,8 +43,10 @@ int search_many(const Args &a, rk_collection_t *c, const rk_filter_t *filter, ui
         }
         std::string line = fmt("{\"query\":%llu,\"results\":[", (unsigned long long)q);
         for (uint64_t i = 0; i < counts[q]; ++i)
-            line += (i ? "," : "") + fmt("{\"id\":%llu,\"distance\":", (unsigned long long)r[i].id) +
-                    json_number(r[i].distance) + "}";
+            line.append(i ? "," : "")
+                .append(fmt("{\"id\":%llu,\"distance\":", (unsigned long long)r[i].id))
+                .append(json_number(r[i].distance))
+                .append("}");
         std::printf("%s]}\n", line.c_str());
     }
     return kExitOk;
