@@ -174,7 +174,10 @@ void print_json(rk_collection_t *c, const SearchOutcome &o) {
         if (!meta.empty()) {
             out += ",\"metadata\":{";
             for (size_t j = 0; j < meta.size(); ++j)
-                out.append(j ? "," : "").append(json_escape(meta[j].first)).append(":").append(meta[j].second);
+                out.append(j ? "," : "")
+                    .append(json_escape(meta[j].first))
+                    .append(":")
+                    .append(meta[j].second);
             out += "}";
         }
         out += "}";
@@ -332,11 +335,12 @@ int cmd_info(const Words &w) {
                metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
                effort.option ? effort_text(effort) : "-", cols.empty() ? "-" : cols});
         json.append(i ? "," : "");
-        json += fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
-                    "\"state\":\"%s\"%s,\"next_id\":%llu,\"metadata\":[",
-                    json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
-                    metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
-                    effort.option ? effort_json(effort).c_str() : "", (unsigned long long)c->next_id);
+        json +=
+            fmt("{\"name\":%s,\"vectors\":%llu,\"dimension\":%u,\"metric\":\"%s\",\"index\":\"%s\","
+                "\"state\":\"%s\"%s,\"next_id\":%llu,\"metadata\":[",
+                json_escape(names[i]).c_str(), (unsigned long long)st.count, st.dimension,
+                metric_name(int32_t(c->metric)), index_name(st.index_type), index_state(c),
+                effort.option ? effort_json(effort).c_str() : "", (unsigned long long)c->next_id);
         json += json_cols + "]}";
     }
     if (a.has("json"))
