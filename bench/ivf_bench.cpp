@@ -417,6 +417,14 @@ int main(int argc, char **argv) {
                 : seeding == "farthest" ? RK_IVF_SEEDING_FARTHEST
                                         : RK_IVF_SEEDING_UNIFORM;
     g_build_only = argc > 5 && std::string(argv[5]) == "1";
+    // Arguments are positional: a set name where the row count belongs
+    // would read as 0 rows.
+    if (n < 100 || nq == 0 || (sets != "all" && sets != "mnist" && sets != "clustered" && sets != "cosine")) {
+        std::fprintf(stderr,
+                     "usage: ivf_bench [rows >= 100] [queries >= 1] [all|mnist|clustered|cosine] "
+                     "[uniform|kmeans++|farthest] [build only: 0|1]\n");
+        return 2;
+    }
     std::printf("zevud seeding: %s\n", g_seeding == RK_IVF_SEEDING_KMEANS_PP  ? "kmeans++"
                                        : g_seeding == RK_IVF_SEEDING_FARTHEST ? "farthest"
                                                                               : "uniform");
