@@ -133,11 +133,11 @@ bool cpu_has(Path p) { return p == Path::Scalar; }
 // Preference order of the automatic choice. AVX2 ranks above AVX-512 on
 // Intel cores: the kernels are bound by their transposing shuffles, which
 // those issue on one port for 512-bit registers against two for 256-bit
-// ones, and wide code there risks lower clocks. AMD cores (Zen 4 on) run
-// 512-bit instructions as two 256-bit halves at full clock, and the AVX-512
-// table (sixteen rows per register from 256 dimensions, the AVX2 kernels
-// below) measured 7 % more graph-walk queries per second at 784 dimensions
-// and the same elsewhere: there it comes first.
+// ones, and wide code there risks lower clocks. AMD cores run 512-bit
+// instructions at full clock (Zen 4 as two 256-bit halves, Zen 5 whole),
+// and on a Zen 5 core the AVX-512 table (sixteen rows per register from 256
+// dimensions, the AVX2 kernels below) measured 7 % more graph-walk queries
+// per second at 784 dimensions and the same elsewhere: there it comes first.
 constexpr Path kPreference[] = {Path::Avx2, Path::Avx512, Path::Sse2};
 
 Path best_path() {

@@ -67,7 +67,7 @@ struct Avx512 {
 #include "vector/simd_panel.h"
 
 // Sixteen rows per register pay from a few hundred dimensions on. In graph
-// walks on an AMD Zen 4 core, against the AVX2 kernel: 7 to 9 % more
+// walks on an AMD Zen 5 core, against the AVX2 kernel: 7 to 9 % more
 // queries per second at 784 dimensions, 8 % fewer at 128, where a walk's
 // short batches leave many of sixteen lanes padded. Below this, and for the
 // last rows of a batch (fewer than sixteen), the AVX2 kernel runs: the same
