@@ -59,9 +59,29 @@ struct Avx512 {
     }
 };
 
-// Eight lanes for the panel kernel: 256-bit registers, of which AVX-512
-// has twice as many to hold sums in flight.
+// Eight lanes for the panel kernel's odd last panels and its screening:
+// 256-bit registers, of which AVX-512 has twice as many to hold sums in
+// flight.
 #include "vector/simd_ymm.h"
+
+// Sixteen lanes for the panel kernel: two neighbouring panels' columns in
+// one register, so each multiply and add serves sixteen (query, row) sums.
+struct ZmmPanel {
+    using V = __m512;
+    using Narrow = YmmPanel;
+    static constexpr size_t kSpan = 2;
+    static V zero() { return _mm512_setzero_ps(); }
+    // insertf64x4 moves the same bits as AVX512DQ's insertf32x8.
+    static V load2(const float *a, const float *b) {
+        const __m512d lo = _mm512_castps_pd(_mm512_castps256_ps512(_mm256_loadu_ps(a)));
+        return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm256_loadu_ps(b)), 1));
+    }
+    static V bcast(const float *p) { return _mm512_set1_ps(*p); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    static void store(float *out, V v) { _mm512_storeu_ps(out, v); }
+};
 
 #include "vector/simd_impl.h"
 #include "vector/simd_panel.h"
@@ -96,8 +116,8 @@ void wide_many(const float *q, const float *const *rows, size_t n, size_t ahead,
 const Table kAvx512Table = {wide_many<Op::L2>,
                             wide_many<Op::Dot>,
                             wide_many<Op::SqNorm>,
-                            panels_many<YmmPanel, Op::L2>,
-                            panels_many<YmmPanel, Op::Dot>,
+                            panels_many<ZmmPanel, Op::L2>,
+                            panels_many<ZmmPanel, Op::Dot>,
                             bound_panels<YmmPanel>};
 
 }  // namespace rk::kern::detail

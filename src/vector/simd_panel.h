@@ -15,6 +15,29 @@
 // A P8 struct provides an eight-lane vector:
 //   V; zero(); load(p) (eight floats); bcast(p) (one float to all lanes);
 //   add/sub/mul(a, b); store(out, v) (eight floats).
+// A wider struct sets kSpan = 2: its registers hold two neighbouring
+// panels' columns side by side (load2(a, b)), so its sixteen lanes are
+// sixteen consecutive rows, and a panel left without a neighbour goes to
+// its Narrow (eight-lane) struct.
+
+template <class I>
+constexpr size_t span_of() {
+    if constexpr (requires { I::kSpan; }) {
+        return I::kSpan;
+    } else {
+        return 1;
+    }
+}
+
+template <class I>
+inline typename I::V load_cols(const float *p, size_t pstride) {
+    if constexpr (span_of<I>() == 2) {
+        return I::load2(p, p + pstride);
+    } else {
+        (void)pstride;
+        return I::load(p);
+    }
+}
 
 template <class I, Op op>
 inline typename I::V panel_term(typename I::V x, typename I::V col) {
@@ -42,6 +65,7 @@ template <class I, Op op, int Q, int P, class Epi>
 inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, size_t rows_left, float *out,
                        size_t ldo, const Epi &epi, size_t q0, size_t r0) {
     using V = typename I::V;
+    constexpr size_t S = span_of<I>(), L = 8 * S;
     const size_t pstride = size_t(8) * dim;
     V acc[Q][P];
 #pragma GCC unroll 4
@@ -51,7 +75,7 @@ inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, s
     for (uint32_t j = 0; j < dim; ++j) {
         V col[P];
 #pragma GCC unroll 4
-        for (int p = 0; p < P; ++p) col[p] = I::load(pan + p * pstride + size_t(8) * j);
+        for (int p = 0; p < P; ++p) col[p] = load_cols<I>(pan + p * S * pstride + size_t(8) * j, pstride);
 #pragma GCC unroll 4
         for (int q = 0; q < Q; ++q) {
             const V x = I::bcast(qs[q] + j);
@@ -63,13 +87,13 @@ inline void panel_tile(const float *const *qs, const float *pan, uint32_t dim, s
     for (int q = 0; q < Q; ++q) {
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) {
-            acc[q][p] = epi.apply(q0 + size_t(q), r0 + size_t(p) * 8, acc[q][p]);
-            float *o = out + size_t(q) * ldo + size_t(p) * 8;
-            const size_t have = rows_left - size_t(p) * 8;
-            if (have >= 8) {
+            acc[q][p] = epi.apply(q0 + size_t(q), r0 + size_t(p) * L, acc[q][p]);
+            float *o = out + size_t(q) * ldo + size_t(p) * L;
+            const size_t have = rows_left - size_t(p) * L;
+            if (have >= L) {
                 I::store(o, acc[q][p]);
             } else {
-                float tmp[8];
+                float tmp[L];
                 I::store(tmp, acc[q][p]);
                 for (size_t r = 0; r < have; ++r) o[r] = tmp[r];
             }
@@ -82,15 +106,21 @@ template <class I, Op op, int Q, class Epi>
 inline void panel_run(const float *const *qs, const float *panels, size_t first, size_t end, size_t n,
                       uint32_t dim, float *out, size_t ldo, const Epi &epi, size_t q0) {
     const size_t pstride = size_t(8) * dim;
+    constexpr size_t S = span_of<I>();
     size_t p = first;
-    // One query keeps four panels in flight, so four sums hide the
+    // One query keeps four registers in flight, so four sums hide the
     // addition's latency; four queries need two.
     constexpr int kWide = Q == 1 ? 4 : 2;
-    for (; p + kWide <= end; p += kWide)
+    for (; p + S * kWide <= end; p += S * kWide)
         panel_tile<I, op, Q, kWide>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo, epi, q0,
                                     p * 8);
-    for (; p < end; ++p)
+    for (; p + S <= end; p += S)
         panel_tile<I, op, Q, 1>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo, epi, q0, p * 8);
+    if constexpr (S > 1) {
+        for (; p < end; ++p)
+            panel_tile<typename I::Narrow, op, Q, 1>(qs, panels + p * pstride, dim, n - p * 8, out + p * 8, ldo,
+                                                     epi, q0, p * 8);
+    }
 }
 
 // About this many bytes of panels are scored against every query before the
@@ -105,6 +135,7 @@ void panels_with(const float *const *qs, size_t nq, const float *panels, size_t 
     const size_t panel_bytes = size_t(8) * dim * sizeof(float);
     size_t tile = kPanelTileBytes / panel_bytes;
     if (tile < 4) tile = 4;
+    tile -= tile % span_of<I>();
     for (size_t first = 0; first < npanels; first += tile) {
         const size_t end = first + tile < npanels ? first + tile : npanels;
         size_t i = 0;

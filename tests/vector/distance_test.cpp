@@ -191,7 +191,7 @@ TEST(KernelPaths, PanelsMatchThePlainLoopBitForBit) {
         if (!rk::kern::force_path(Path(p))) continue;
         SCOPED_TRACE(rk::kern::path_name(Path(p)));
         for (uint32_t dim : {1u, 2u, 5u, 16u, 31u, 128u, 300u, 800u}) {
-            for (size_t n : {1u, 7u, 8u, 9u, 23u, 64u, 100u}) {
+            for (size_t n : {1u, 7u, 8u, 9u, 23u, 33u, 64u, 100u, 201u}) {
                 const size_t nq = 1 + (n + dim) % 9, stride = dim + 3, ldo = n + 2;
                 const bool awkward = (n + dim) % 2 == 0;
                 std::vector<float> rows = random_floats(rng, n * stride, awkward);
