@@ -76,10 +76,26 @@ struct ZmmPanel {
         const __m512d lo = _mm512_castps_pd(_mm512_castps256_ps512(_mm256_loadu_ps(a)));
         return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm256_loadu_ps(b)), 1));
     }
+    static V load(const float *p) { return _mm512_loadu_ps(p); }
     static V bcast(const float *p) { return _mm512_set1_ps(*p); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    static V within(V s, V lo, V hi, V v, V alt) {
+        const __mmask16 in = _mm512_cmp_ps_mask(s, lo, _CMP_GT_OQ) & _mm512_cmp_ps_mask(s, hi, _CMP_LT_OQ);
+        return _mm512_mask_blend_ps(in, alt, v);
+    }
+    // Lowers eight running least values by both halves of b. min_ps keeps
+    // its second operand when the first is NaN, so a NaN lane is passed
+    // over, as the eight-lane path's min(b, m) passes it over.
+    // The halves go through memory: GCC 12's own half extractions warn of
+    // an uninitialised operand.
+    static void lower8(float *m, V b) {
+        float t[16];
+        _mm512_storeu_ps(t, b);
+        const __m256 hi_m = _mm256_min_ps(_mm256_loadu_ps(t + 8), _mm256_loadu_ps(m));
+        _mm256_storeu_ps(m, _mm256_min_ps(_mm256_loadu_ps(t), hi_m));
+    }
     static void store(float *out, V v) { _mm512_storeu_ps(out, v); }
 };
 
@@ -118,7 +134,7 @@ const Table kAvx512Table = {wide_many<Op::L2>,
                             wide_many<Op::SqNorm>,
                             panels_many<ZmmPanel, Op::L2>,
                             panels_many<ZmmPanel, Op::Dot>,
-                            bound_panels<YmmPanel>};
+                            bound_panels<ZmmPanel>};
 
 }  // namespace rk::kern::detail
 

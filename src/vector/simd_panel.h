@@ -153,20 +153,35 @@ void panels_many(const float *const *qs, size_t nq, const float *panels, size_t 
 }
 
 // Turns dot products into lower bounds of squared L2 (kernels.h,
-// l2_bound_panels) and keeps each query's eight running least bounds.
+// l2_bound_panels) and keeps each query's eight running least bounds. A
+// sixteen-lane struct's odd last panel comes here in its Narrow registers.
 template <class I>
 struct Bounds {
-    using V = typename I::V;
     const ScreenArgs &a;
     float *least8;
+    template <class V>
     V apply(size_t q, size_t r0, V d) const {
-        const V s = I::add(I::bcast(a.qnorm + q), I::load(a.rnorm + r0));
-        const V v = I::sub(
-            I::mul(I::sub(I::sub(s, I::add(d, d)), I::mul(s, I::bcast(&a.widen))), I::bcast(&a.shrink)),
-            I::bcast(&a.slack));
-        const V b = I::within(s, I::bcast(&a.floor), I::bcast(&a.ceil), v, I::bcast(&kNoBound));
+        // Only a sixteen-lane struct meets a second (narrower) register type.
+        if constexpr (sizeof(V) == sizeof(typename I::V)) {
+            return apply_as<I>(q, r0, d);
+        } else {
+            return apply_as<typename I::Narrow>(q, r0, d);
+        }
+    }
+    template <class J>
+    typename J::V apply_as(size_t q, size_t r0, typename J::V d) const {
+        using V = typename J::V;
+        const V s = J::add(J::bcast(a.qnorm + q), J::load(a.rnorm + r0));
+        const V v = J::sub(
+            J::mul(J::sub(J::sub(s, J::add(d, d)), J::mul(s, J::bcast(&a.widen))), J::bcast(&a.shrink)),
+            J::bcast(&a.slack));
+        const V b = J::within(s, J::bcast(&a.floor), J::bcast(&a.ceil), v, J::bcast(&kNoBound));
         float *m = least8 + q * 8;
-        I::store(m, I::min(b, I::load(m)));
+        if constexpr (span_of<J>() == 2) {
+            J::lower8(m, b);
+        } else {
+            J::store(m, J::min(b, J::load(m)));
+        }
         return b;
     }
     static constexpr float kNoBound = -1.0f;
