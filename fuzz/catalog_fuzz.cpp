@@ -13,17 +13,17 @@
 
 #include "rk_collection.h"
 #include "rk_database.h"
+#include "scratch.h"
 
 namespace {
 
-const std::string &scratch_dir() {
-    static const std::string path = [] {
-        char tmpl[] = "/tmp/rk_catalog_fuzz_XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        std::string dir(made ? made : "/tmp/rk_catalog_fuzz");
-        // Three collections the catalog may name.
+// The scratch directory, holding three collections the catalog may name.
+const char *seeded_dir() {
+    static const char *const dir = [] {
+        const char *made = fz::scratch("catalog_fuzz", true);
+        if (!made) return made;
         rk_vecdb_t *db = nullptr;
-        const rk_string_t p{dir.c_str(), dir.size()};
+        const rk_string_t p{made, std::strlen(made)};
         if (rk_vecdb_open(&p, RK_OPEN_CREATE, &db) == RK_OK) {
             const float v[2] = {1.0f, 2.0f};
             for (const char *name : {"a", "bb", "c c"}) {
@@ -32,15 +32,16 @@ const std::string &scratch_dir() {
             }
             rk_vecdb_close(db);
         }
-        return dir;
+        return made;
     }();
-    return path;
+    return dir;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string &dir = scratch_dir();
+    if (!seeded_dir()) return 0;
+    const std::string dir = seeded_dir();
     const std::string catalog = dir + "/.rkmeta";
     FILE *f = std::fopen(catalog.c_str(), "wb");
     if (!f) return 0;

@@ -13,19 +13,11 @@
 
 #include "collection/collection_file.h"
 #include "rk_collection.h"
+#include "scratch.h"
 
 namespace {
 
 constexpr uint32_t kMaxQueryDim = 4096;
-
-const std::string &scratch_dir() {
-    static const std::string path = [] {
-        char tmpl[] = "/tmp/rk_collection_file_fuzz_XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        return std::string(made ? made : "/tmp");
-    }();
-    return path;
-}
 
 bool write_file(const std::string &path, const uint8_t *data, size_t size) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -60,7 +52,9 @@ void exercise(rk_collection_t *c, const std::string &dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string &dir = scratch_dir();
+    const char *scratch = fz::scratch("collection_file_fuzz", true);
+    if (!scratch) return 0;
+    const std::string dir = scratch;
     const std::string file = dir + "/c.rkcol";
     if (!write_file(file, data, size)) return 0;
     rk_collection_t *c = rk_collection_load(nullptr, file.c_str());

@@ -14,24 +14,12 @@
 #include "rk_error.h"
 #include "rk_index.h"
 #include "rk_memory.h"
+#include "scratch.h"
 
 namespace {
 
 // Queries are only built for dimensions a real file of this size could hold.
 constexpr uint32_t kMaxQueryDim = 4096;
-
-const std::string &scratch_path() {
-    static const std::string path = [] {
-        // Memory-backed when there is one: every input is written, and the
-        // loaded index saved (and synced) once more.
-        std::string t = access("/dev/shm", W_OK) == 0 ? "/dev/shm/rk_index_load_fuzz_XXXXXX"
-                                                      : "/tmp/rk_index_load_fuzz_XXXXXX";
-        const int fd = mkstemp(t.data());
-        if (fd >= 0) close(fd);
-        return t;
-    }();
-    return path;
-}
 
 // One arena per role, reset after every input: making 4 MiB arenas twice per
 // input would dominate the run.
@@ -76,7 +64,9 @@ void exercise(rk_index_t *ix, const std::string &path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string &path = scratch_path();
+    const char *scratch = fz::scratch("index_load_fuzz", false);
+    if (!scratch) return 0;
+    const std::string path = scratch;
     if (!write_file(path, data, size)) return 0;
     rk_arena_t *arena = reused_arena(0);
     if (!arena) return 0;

@@ -14,29 +14,9 @@
 #include <initializer_list>
 
 #include "rk_storage.h"
+#include "scratch.h"
 
 namespace {
-
-// One scratch file per process, removed at exit. Plain storage, so it is
-// still there when exit handlers run. A memory file system where there is
-// one: rewriting a disk file per input costs more than the whole walk.
-char g_path[64];
-
-const char *scratch_path() {
-    static const bool made = [] {
-        std::strcpy(g_path, "/dev/shm/rk_storage_fuzz_XXXXXX");
-        int fd = mkstemp(g_path);
-        if (fd < 0) {
-            std::strcpy(g_path, "/tmp/rk_storage_fuzz_XXXXXX");
-            fd = mkstemp(g_path);
-        }
-        if (fd < 0) return false;
-        close(fd);
-        std::atexit([] { unlink(g_path); });
-        return true;
-    }();
-    return made ? g_path : nullptr;
-}
 
 // One arena for every run, reset after each: a fresh arena per input would
 // spend most of the run on its first block.
@@ -88,7 +68,7 @@ void walk(rk_storage_t *s, const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const char *path = scratch_path();
+    const char *path = fz::scratch("storage_fuzz", false);
     FILE *f = path ? std::fopen(path, "wb") : nullptr;
     if (!f) return 0;
     if (size) std::fwrite(data, 1, size, f);
