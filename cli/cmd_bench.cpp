@@ -24,7 +24,7 @@ namespace {
 
 const CommandSpec kBench = {
     "bench",
-    "",
+    "[--data FILE | --synthetic] [--ef LIST] [--ivf] [--threads N] [-o DIR]",
     "Measures recall@10 against queries per second over a parameter sweep.",
     "Data: --data FILE (any import format; the last --queries rows are the queries),\n"
     "else MNIST t10k when present, else a seeded synthetic set. Writes OUT/benchmark.md,\n"
