@@ -41,6 +41,16 @@ std::recursive_mutex &log_lock() {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
+// A C caller may pass any int as a level, and reading a value outside the
+// enumerators through the C++ enum type is undefined: the level's bits are
+// read as the int they are.
+int level_bits(const rk_log_level_t &level) {
+    static_assert(sizeof(rk_log_level_t) == sizeof(int));
+    int v;
+    std::memcpy(&v, &level, sizeof v);
+    return v;
+}
+
 void write_line(std::FILE *stream, const char *line, size_t len) {
     std::fwrite(line, 1, len, stream);
     std::fputc('\n', stream);
@@ -87,26 +97,26 @@ extern "C" {
 
 RK_API void rk_log_write_v(rk_log_level_t level, const char *file, int line, const char *function,
                            const char *format, va_list args) {
-    if (static_cast<int>(level) < g_level.load(std::memory_order_relaxed)) return;
+    if (level_bits(level) < g_level.load(std::memory_order_relaxed)) return;
     char message[kMessageBytes];
     format_message(message, format, args);
-    emit(static_cast<int>(level), file, line, function, message);
+    emit(level_bits(level), file, line, function, message);
 }
 
 RK_API void rk_log_write(rk_log_level_t level, const char *file, int line, const char *function,
                          const char *format, ...) {
-    if (static_cast<int>(level) < g_level.load(std::memory_order_relaxed)) return;
+    if (level_bits(level) < g_level.load(std::memory_order_relaxed)) return;
     va_list args;
     va_start(args, format);
     char message[kMessageBytes];
     format_message(message, format, args);
     va_end(args);
-    emit(static_cast<int>(level), file, line, function, message);
+    emit(level_bits(level), file, line, function, message);
 }
 
 RK_API void rk_log_set_level(rk_log_level_t level) {
     Guard guard(log_lock());
-    g_level.store(static_cast<int>(level), std::memory_order_relaxed);
+    g_level.store(level_bits(level), std::memory_order_relaxed);
 }
 
 RK_API rk_log_level_t rk_log_get_level(void) {
