@@ -339,15 +339,14 @@ std::vector<float> tied_data(size_t n, uint32_t dim, unsigned seed) {
 // Builds the same insert/remove sequence in the library and the model and
 // compares graphs and answers.
 void compare_with_model(uint32_t metric, const rk_hnsw_params_t &p, size_t n, unsigned seed,
-                        const rk::HnswRules &rules = {}) {
-    const uint32_t dim = 6;
+                        const rk::HnswRules &rules = {}, uint32_t dim = 6, std::vector<float> data = {}) {
     rk_hnsw_t *h = rk_hnsw_create(nullptr, dim, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(rk::hnsw_set_metric(h, metric), RK_OK);
     h->rules = rules;
     Ref ref(dim, metric, p);
     ref.rules = rules;
-    const auto data = tied_data(n, dim, seed);
+    if (data.empty()) data = tied_data(n, dim, seed);
     // Ids out of order, some beyond the first table, some inserted twice,
     // with removals in between.
     auto id_of = [](size_t i) { return (i * 7919) % 5000 + (i % 37 == 0 ? 4100 : 1); };
@@ -396,6 +395,22 @@ TEST_P(Model, SameGraphWithTheOtherLinkingRules) {
     rk::HnswRules wide;
     wide.wide_new_lists = true;
     compare_with_model(GetParam(), params(3, 10, 8), 300, 33, wide);
+}
+
+// Long vectors (past the width from which AVX-512 kernels take sixteen rows
+// a register) in tight clumps: selection keeps few of each clump's
+// candidates, so later chunks of candidates are measured against several
+// kept neighbours, and lists are re-selected often.
+TEST_P(Model, SameGraphWithLongVectorsInClumps) {
+    const uint32_t dim = 264;
+    const size_t n = 240;
+    std::mt19937 rng(51);
+    std::vector<float> centres(6 * dim), data(n * dim);
+    for (float &c : centres) c = static_cast<float>(rng() % 64) - 32.0f;
+    for (size_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < dim; ++j)
+            data[i * dim + j] = centres[(i % 6) * dim + j] + static_cast<float>(rng() % 5) * 0.25f;
+    compare_with_model(GetParam(), params(6, 80, 16), n, 51, {}, dim, data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Metrics, Model, ::testing::Values(0u, 1u, 2u));
