@@ -540,6 +540,45 @@ namespace {
 constexpr size_t kSelectChunk = 32;
 enum : unsigned char { kOut = 0, kRunning = 1, kKept = 2 };
 
+// Two kept neighbours' distances to the same candidates, in the graph's
+// metric (as metric_many gives them).
+void pair_distances(uint32_t metric, const float *v0, const float *v1, const float *const *rows, size_t n,
+                    uint32_t dim, float *d0, float *d1) {
+    if (metric != RK_METRIC_IP && metric != RK_METRIC_COSINE) {
+        kern::l2sq_many2(v0, v1, rows, n, dim, d0, d1);
+        return;
+    }
+    kern::dot_many2(v0, v1, rows, n, dim, d0, d1);
+    for (size_t i = 0; i < n; ++i) {
+        d0[i] = metric == RK_METRIC_IP ? -d0[i] : 1.0f - d0[i];
+        d1[i] = metric == RK_METRIC_IP ? -d1[i] : 1.0f - d1[i];
+    }
+}
+
+// As rule_out, for two kept neighbours at once: one pass over the running
+// candidates of [from, to) (at most kSelectChunk) with two sums side by
+// side, where one at a time would be two chains in a row. Returns how many
+// were running before.
+size_t rule_out2(const rk_hnsw_t *h, const float *v0, const float *v1, const HeapItem *cand, size_t from,
+                 size_t to, unsigned char *state) {
+    const float *rows[kSelectChunk];
+    uint32_t at[kSelectChunk];
+    float d0[kSelectChunk], d1[kSelectChunk];
+    size_t b = 0;
+    for (size_t j = from; j < to; ++j) {
+        if (state[j] != kRunning) continue;
+        rows[b] = node_vector(h, h->slots[cand[j].id]);
+        at[b++] = static_cast<uint32_t>(j);
+    }
+    if (b == 0) return 0;
+    pair_distances(h->metric, v0, v1, rows, b, h->dim, d0, d1);
+    for (size_t t = 0; t < b; ++t) {
+        const float own = cand[at[t]].distance;
+        if (!(own < d0[t]) || !(own < d1[t])) state[at[t]] = kOut;
+    }
+    return b;
+}
+
 // Measures the running candidates of [from, to) against v, in batches, and
 // rules out those not strictly nearer to the base than to v. Returns how
 // many were still running.
@@ -575,8 +614,14 @@ size_t diversity_select(const rk_hnsw_t *h, HnswScratch *s, const HeapItem *cand
     size_t kept = 0;
     for (size_t a = 0; a < n && kept < cap; a += kSelectChunk) {
         const size_t z = n - a < kSelectChunk ? n : a + kSelectChunk;
-        for (size_t t = 0; t < kept; ++t)
-            if (!rule_out(h, s, many, node_vector(h, h->slots[out[t].id]), cand, a, z, state)) break;
+        // Kept neighbours two at a time; the verdicts do not depend on the
+        // order, and a pass stops once nothing in the chunk is running.
+        size_t t = 0;
+        bool running = true;
+        for (; running && t + 2 <= kept; t += 2)
+            running = rule_out2(h, node_vector(h, h->slots[out[t].id]), node_vector(h, h->slots[out[t + 1].id]),
+                                cand, a, z, state) != 0;
+        if (running && t < kept) rule_out(h, s, many, node_vector(h, h->slots[out[t].id]), cand, a, z, state);
         for (size_t i = a; i < z && kept < cap; ++i) {
             if (state[i] != kRunning) continue;
             state[i] = kKept;

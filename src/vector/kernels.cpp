@@ -84,10 +84,18 @@ void scalar_bounds(const float *const *qs, size_t nq, const float *panels, size_
     }
 }
 
+template <ManyFn one>
+void scalar_q2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+               float *out1) {
+    one(q0, rows, n, 0, dim, out0);
+    one(q1, rows, n, 0, dim, out1);
+}
+
 }  // namespace
 
 const Table kScalarTable = {scalar_l2sq,         scalar_dot,           scalar_sqnorm,
-                            scalar_panels<true>, scalar_panels<false>, scalar_bounds};
+                            scalar_panels<true>, scalar_panels<false>, scalar_bounds,
+                            scalar_q2<scalar_l2sq>, scalar_q2<scalar_dot>};
 
 }  // namespace detail
 
@@ -204,6 +212,16 @@ void l2sq_many_ahead(const float *q, const float *const *rows, size_t n, size_t 
 void dot_many_ahead(const float *q, const float *const *rows, size_t n, size_t ahead, uint32_t dim,
                     float *out) {
     table().dot(q, rows, n, ahead, dim, out);
+}
+
+void l2sq_many2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+                float *out1) {
+    table().l2sq2(q0, q1, rows, n, dim, out0, out1);
+}
+
+void dot_many2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+               float *out1) {
+    table().dot2(q0, q1, rows, n, dim, out0, out1);
 }
 
 void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out) {

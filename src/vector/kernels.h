@@ -46,6 +46,14 @@ void dot_many_ahead(const float *q, const float *const *rows, size_t n, size_t a
     __builtin_prefetch(v + dim - 1);
 }
 
+// Two queries against the same rows: out0[i] equals l2sq(q0, rows[i], dim)
+// (dot for dot_many2) and out1[i] the same for q1, bit for bit. The rows'
+// values are read once for both; two sums run side by side.
+void l2sq_many2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+                float *out1);
+void dot_many2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+               float *out1);
+
 // out[i] equals sqnorm(rows[i], dim).
 void sqnorm_many(const float *const *rows, size_t n, uint32_t dim, float *out);
 

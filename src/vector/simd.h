@@ -23,6 +23,11 @@ using ManyFn = void (*)(const float *q, const float *const *rows, size_t n, size
 using PanelFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
                          float *out, size_t ldo);
 
+// Two queries against the same n rows: out0[r] is q0 against row r, out1[r]
+// q1 against it.
+using Many2Fn = void (*)(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim,
+                         float *out0, float *out1);
+
 using BoundFn = void (*)(const float *const *qs, size_t nq, const float *panels, size_t n, uint32_t dim,
                          const ScreenArgs &a, float *out, size_t ldo, float *least8);
 
@@ -33,6 +38,8 @@ struct Table {
     PanelFn l2sq_panels;
     PanelFn dot_panels;
     BoundFn l2_bounds;
+    Many2Fn l2sq2;
+    Many2Fn dot2;
 };
 
 extern const Table kScalarTable;

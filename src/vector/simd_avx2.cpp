@@ -63,7 +63,9 @@ const Table kAvx2Table = {many<Avx2, Op::L2>,
                           many<Avx2, Op::SqNorm>,
                           panels_many<YmmPanel, Op::L2>,
                           panels_many<YmmPanel, Op::Dot>,
-                          bound_panels<YmmPanel>};
+                          bound_panels<YmmPanel>,
+                          many_q2<Avx2, Op::L2>,
+                          many_q2<Avx2, Op::Dot>};
 
 }  // namespace rk::kern::detail
 

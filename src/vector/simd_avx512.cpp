@@ -127,6 +127,17 @@ void wide_many(const float *q, const float *const *rows, size_t n, size_t ahead,
     if (wide < n) narrow<op>()(q, rows + wide, n - wide, ahead, dim, out + wide);
 }
 
+// The same split for two queries at once.
+template <Op op>
+void wide_q2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim, float *out0,
+             float *out1) {
+    const Many2Fn tail = op == Op::L2 ? kAvx2Table.l2sq2 : kAvx2Table.dot2;
+    if (dim < kWideFrom) return tail(q0, q1, rows, n, dim, out0, out1);
+    const size_t wide = n / Avx512::W * Avx512::W;
+    if (wide) many_q2<Avx512, op>(q0, q1, rows, wide, dim, out0, out1);
+    if (wide < n) tail(q0, q1, rows + wide, n - wide, dim, out0 + wide, out1 + wide);
+}
+
 }  // namespace
 
 const Table kAvx512Table = {wide_many<Op::L2>,
@@ -134,7 +145,9 @@ const Table kAvx512Table = {wide_many<Op::L2>,
                             wide_many<Op::SqNorm>,
                             panels_many<ZmmPanel, Op::L2>,
                             panels_many<ZmmPanel, Op::Dot>,
-                            bound_panels<ZmmPanel>};
+                            bound_panels<ZmmPanel>,
+                            wide_q2<Op::L2>,
+                            wide_q2<Op::Dot>};
 
 }  // namespace rk::kern::detail
 

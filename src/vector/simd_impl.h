@@ -180,3 +180,49 @@ inline void many(const float *q, const float *const *rows, size_t n, size_t ahea
     group<I, op>(q, pad, none, dim, res);
     for (size_t r = 0; r < left; ++r) out[i + r] = res[r];
 }
+
+// Two queries against one group of W rows: the group's columns are
+// transposed once and feed one accumulator per query, two independent
+// chains. Each lane of each adds its own pair's terms in index order, as
+// group does. Rows here are ones just measured (cached): nothing is fetched.
+template <class I, Op op>
+inline void group_q2(const float *q0, const float *q1, const float *const *rows, uint32_t dim, float *out0,
+                     float *out1) {
+    using V = typename I::V;
+    V a0 = I::zero(), a1 = I::zero();
+    uint32_t j = 0;
+    for (; j + 4 <= dim; j += 4) {
+        V c[4];
+        I::columns4(rows, j, c);
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            a0 = I::add(a0, term<I, op>(I::set1(q0[j + k]), c[k]));
+            a1 = I::add(a1, term<I, op>(I::set1(q1[j + k]), c[k]));
+        }
+    }
+    for (; j < dim; ++j) {
+        const V c = I::column(rows, j);
+        a0 = I::add(a0, term<I, op>(I::set1(q0[j]), c));
+        a1 = I::add(a1, term<I, op>(I::set1(q1[j]), c));
+    }
+    I::store(out0, a0);
+    I::store(out1, a1);
+}
+
+template <class I, Op op>
+inline void many_q2(const float *q0, const float *q1, const float *const *rows, size_t n, uint32_t dim,
+                    float *out0, float *out1) {
+    constexpr size_t W = I::W;
+    size_t i = 0;
+    for (; i + W <= n; i += W) group_q2<I, op>(q0, q1, rows + i, dim, out0 + i, out1 + i);
+    if (i == n) return;
+    const float *pad[W];
+    float r0[W], r1[W];
+    const size_t left = n - i;
+    for (size_t r = 0; r < W; ++r) pad[r] = rows[i + (r < left ? r : 0)];
+    group_q2<I, op>(q0, q1, pad, dim, r0, r1);
+    for (size_t r = 0; r < left; ++r) {
+        out0[i + r] = r0[r];
+        out1[i + r] = r1[r];
+    }
+}

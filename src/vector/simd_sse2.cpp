@@ -70,6 +70,8 @@ const Table kSse2Table = {many<Sse2, Op::L2>,
                           many<Sse2, Op::SqNorm>,
                           panels_many<Sse2Panel, Op::L2>,
                           panels_many<Sse2Panel, Op::Dot>,
-                          bound_panels<Sse2Panel>};
+                          bound_panels<Sse2Panel>,
+                          many_q2<Sse2, Op::L2>,
+                          many_q2<Sse2, Op::Dot>};
 
 }  // namespace rk::kern::detail

@@ -92,6 +92,17 @@ TEST(KernelPaths, EveryPathMatchesThePlainLoopBitForBit) {
             rk::kern::sqnorm_many(rows.data(), n, dim, nn.data());
             rk::kern::l2sq_block(q.data(), block.data(), n, stride, dim, l2b.data());
             rk::kern::dot_block(q.data(), block.data(), n, stride, dim, dpb.data());
+            // Two queries sharing the rows: the second gets its own values.
+            const std::vector<float> q2 = random_floats(rng, dim, awkward);
+            std::vector<float> l2p(n), l2p2(n), dpp(n), dpp2(n);
+            rk::kern::l2sq_many2(q.data(), q2.data(), rows.data(), n, dim, l2p.data(), l2p2.data());
+            rk::kern::dot_many2(q.data(), q2.data(), rows.data(), n, dim, dpp.data(), dpp2.data());
+            for (size_t i = 0; i < n; ++i) {
+                ASSERT_TRUE(same_bits(l2p[i], l2[i])) << "l2 pair dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(dpp[i], dp[i])) << "dot pair dim " << dim << " row " << i;
+                ASSERT_TRUE(same_bits(l2p2[i], ref_l2(q2.data(), rows[i], dim))) << "l2 pair dim " << dim;
+                ASSERT_TRUE(same_bits(dpp2[i], ref_dot(q2.data(), rows[i], dim))) << "dot pair dim " << dim;
+            }
             for (size_t i = 0; i < n; ++i) {
                 const float *r = rows[i];
                 const float *b = block.data() + i * stride;
@@ -143,9 +154,17 @@ TEST(KernelPaths, EveryRowCountMatchesAtWideDimensions) {
                 std::vector<float> l2(n), dp(n);
                 rk::kern::l2sq_many_ahead(q.data(), rows.data(), n, 48 - n, dim, l2.data());
                 rk::kern::dot_many_ahead(q.data(), rows.data(), n, 48 - n, dim, dp.data());
+                // Two queries at once: the set's last row (never measured here) as the second.
+                std::vector<float> l2p(n), l2p2(n), dpp(n), dpp2(n);
+                rk::kern::l2sq_many2(q.data(), rows[47], rows.data(), n, dim, l2p.data(), l2p2.data());
+                rk::kern::dot_many2(q.data(), rows[47], rows.data(), n, dim, dpp.data(), dpp2.data());
                 for (size_t i = 0; i < n; ++i) {
                     ASSERT_TRUE(same_bits(l2[i], ref_l2(q.data(), rows[i], dim))) << "dim " << dim << " n " << n;
                     ASSERT_TRUE(same_bits(dp[i], ref_dot(q.data(), rows[i], dim))) << "dim " << dim << " n " << n;
+                    ASSERT_TRUE(same_bits(l2p[i], l2[i])) << "pair dim " << dim << " n " << n;
+                    ASSERT_TRUE(same_bits(dpp[i], dp[i])) << "pair dim " << dim << " n " << n;
+                    ASSERT_TRUE(same_bits(l2p2[i], ref_l2(rows[47], rows[i], dim))) << "pair dim " << dim;
+                    ASSERT_TRUE(same_bits(dpp2[i], ref_dot(rows[47], rows[i], dim))) << "pair dim " << dim;
                 }
             }
         }
